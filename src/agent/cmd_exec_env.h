@@ -1,0 +1,44 @@
+// The agent core: start-up (initMain), the one-second loop (startMain), shutdown (endMain),
+// the MQTT receive callback, the order thread and the two ways results go back.
+//
+// Process-wide state: three FIFO queues, each with its own mutex (receive: filled by
+// subscribeFunction on the MQTT library's thread; send and result-server: filled by the order
+// thread), the stop flag written by the signal handler, the settings, the connection manager.
+// Orders run one at a time: the loop starts the order thread and joins it at once.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "CmdInfoBase.h"
+
+namespace zorcee {
+
+// 0 when ready to run, 1 when start-up failed (the caller exits with it).
+int initMain(const std::string& configPath);
+// Runs the loop until a signal sets the stop flag.
+void startMain();
+// Releases the connection manager and the settings.
+void endMain();
+// Only records the signal number in a lock-free atomic; the loop writes the log line.
+void signal_handler(int signal);
+
+// Receive callback: queues a copy of a non-empty message.
+void subscribeFunction(const char* topic, const char* message);
+// Builds the command object for an order text (never null).
+std::unique_ptr<command::CmdInfoBase> CreateCmdInfoObj(const std::string& orderText);
+// Body of the order thread: builds, checks, executes the order and queues its results.
+void executeServerOrderThread(std::mutex& sendMutex, std::mutex& resultMutex,
+                              std::string orderText);
+// Publishes one answer over MQTT; 0 for success.
+int publishReturnServer(const std::string& text);
+// Posts one result to a result server; 0 for success.
+int sendHttpPost(const std::string& url, const std::string& text, std::string& response);
+
+// Number of elements in the receive, send and result-server queues (for tests).
+size_t pendingReceiveCount();
+size_t pendingSendCount();
+size_t pendingResultCount();
+
+}  // namespace zorcee

@@ -1,0 +1,60 @@
+// The outside-facing gateway shared by both programs: binding of the MQTT interface library
+// (initConn, setReceiver, dataSender) and HTTP POST with retries through libcurl.
+//
+// The agent's ConnectionManager and the updater's ConnectionManagerUpd are thin variants that
+// differ only in logger, unit name printed in the log lines, and HTTP settings.
+// Not thread-safe: the owner makes sure that only one thread uses it at a time. The receive
+// callback registered with setReceiver runs on the MQTT library's thread.
+#pragma once
+
+#include <string>
+
+#include "Logging.h"
+#include "mqtt_if.h"
+
+namespace zorcommon {
+
+struct HttpSettings {
+    int retryNum = 3;                // attempts = retryNum + 1
+    int retryIntervalUs = 3000000;   // pause between attempts
+    long timeoutSec = 0;             // whole transfer; 0 = none
+    long connectTimeoutSec = 0;      // connection phase; 0 = libcurl's default
+    long tcpKeepAlive = 60;          // value given to CURLOPT_TCP_KEEPALIVE
+};
+
+class ConnectionManagerBase {
+public:
+    // Writes "in ConnectionManager"; stage 0.
+    ConnectionManagerBase(const char* loggerName, const char* unit, const HttpSettings& http);
+    // Ends the MQTT library (destroy).
+    virtual ~ConnectionManagerBase();
+    ConnectionManagerBase(const ConnectionManagerBase&) = delete;
+    ConnectionManagerBase& operator=(const ConnectionManagerBase&) = delete;
+
+    // 0 after construction, 1 once setup passed, or the negative step that failed.
+    int getStage() const { return stage_; }
+    int getConnectStatus() const;
+    // initialize, setMode(1), setup(1), getTopicPub, getTopicSub. 0, or -1..-5 for the step.
+    int initConn();
+    int setReceiver(MqttIfReceiveCallback callback);
+    // Publishes text; the library's result (0 success).
+    int dataSender(const std::string& text);
+
+    // POST with retries; text received is put into response. 0 or the last libcurl code.
+    int httpSendPost(const std::string& url, const std::string& text, std::string& response);
+    // kind 1 = POST, the only kind.
+    int http_access(int kind, const std::string& url, const std::string& text,
+                    std::string& response);
+    // One POST; libcurl's result code (0 = transfer completed, whatever the HTTP status), or -1
+    // when no handle could be made. responseCode receives the HTTP status.
+    int httpPostPlane(const std::string& url, const std::string& text, std::string& response,
+                      long& responseCode);
+
+protected:
+    int stage_ = 0;
+    Logger log_;
+    const char* unit_;
+    HttpSettings http_;
+};
+
+}  // namespace zorcommon

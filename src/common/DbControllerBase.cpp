@@ -1,0 +1,79 @@
+#include "DbControllerBase.h"
+
+#include <fstream>
+
+namespace zorcommon {
+
+DbControllerBase::DbControllerBase(const char* loggerName, const char* unit,
+                                   const char* lockLabel, DbLock& guard)
+    : log_(spdlog::get(loggerName)),
+      loggerName_(loggerName),
+      unit_(unit),
+      lockLabel_(lockLabel),
+      guard_(guard) {}
+
+DbControllerBase::~DbControllerBase() {
+    if (db_ != nullptr) {
+        close();
+    }
+}
+
+void DbControllerBase::setDbFilename(const std::string& dir, const std::string& file) {
+    dbDir_ = dir;
+    dbFile_ = file;
+    dbPath_ = dir + "/" + file;
+}
+
+bool DbControllerBase::existsDbFile() const {
+    std::ifstream in(dbPath_);
+    return in.good();
+}
+
+bool DbControllerBase::open() {
+    const bool locked = guard_.createLockFile();
+    logLineRt(log_, spdlog::level::info, unit_, __LINE__,
+              std::string("[{}:{}] in open : create lock file [") + lockLabel_ + "] -> {}",
+              locked ? "success" : "failed!");
+    if (!locked) {
+        return false;
+    }
+    const int rc = sqlite3_open(dbPath_.c_str(), &db_);
+    if (rc == SQLITE_OK) {
+        ZLOG_UNIT_I(log_, unit_, "[{}:{}] in open : DB open success : db file -> {}", dbPath_);
+        return true;
+    }
+    ZLOG_UNIT_W(log_, unit_, "[{}:{}] in open : DB open failed -> {}", rc);
+    // sqlite3_open hands out a handle even on failure; it must be released.
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    return false;
+}
+
+bool DbControllerBase::open(const std::string& dir, const std::string& file) {
+    log_ = spdlog::get(loggerName_);
+    setDbFilename(dir, file);
+    return open();
+}
+
+void DbControllerBase::close() {
+    if (db_ != nullptr) {
+        ZLOG_UNIT_I(log_, unit_, "[{}:{}] in close : db file -> {}", dbPath_);
+        // _v2 defers the real close until statements still held by callers are finalised.
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
+    const bool removed = guard_.removeLockFile();
+    logLineRt(log_, spdlog::level::info, unit_, __LINE__,
+              std::string("[{}:{}] in close : remove lock file [") + lockLabel_ + "] -> {}",
+              removed ? "success" : "failed!");
+}
+
+bool DbControllerBase::execSimple(const char* sql) {
+    return db_ != nullptr && sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool DbControllerBase::beginTransaction() { return execSimple("BEGIN;"); }
+bool DbControllerBase::commitTransaction() { return execSimple("COMMIT;"); }
+bool DbControllerBase::rollbackTransaction() { return execSimple("ROLLBACK;"); }
+
+}  // namespace zorcommon

@@ -1,0 +1,58 @@
+// Connection, lock-file and transaction handling shared by the agent's DbController and the
+// updater's DbUpdController.
+//
+// open() first creates the program's own lock file (refused while it exists), then opens the
+// SQLite connection without busy time-out: a statement that meets the other program's lock
+// fails at once with SQLITE_BUSY. close() closes the connection and removes the lock file.
+// A controller is used by one thread for one piece of work; if its user forgets close(), the
+// destructor closes it.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <string>
+
+#include "DbLock.h"
+#include "Logging.h"
+
+namespace zorcommon {
+
+class DbControllerBase {
+public:
+    // unit: the file name printed in log lines; lockLabel: "RW" (agent) or "RO" (updater).
+    DbControllerBase(const char* loggerName, const char* unit, const char* lockLabel,
+                     DbLock& guard);
+    virtual ~DbControllerBase();
+    DbControllerBase(const DbControllerBase&) = delete;
+    DbControllerBase& operator=(const DbControllerBase&) = delete;
+
+    void setDbFilename(const std::string& dir, const std::string& file);
+    // Whether the database file can be opened for reading.
+    bool existsDbFile() const;
+
+    bool open();
+    bool open(const std::string& dir, const std::string& file);
+    void close();
+
+    bool beginTransaction();
+    bool commitTransaction();
+    bool rollbackTransaction();
+
+    sqlite3* getDb() const { return db_; }
+    const std::string& getDbPath() const { return dbPath_; }
+
+protected:
+    bool execSimple(const char* sql);
+
+    std::string dbDir_;
+    std::string dbFile_;
+    std::string dbPath_;
+    Logger log_;
+    sqlite3* db_ = nullptr;
+    const char* loggerName_;
+    const char* unit_;
+    const char* lockLabel_;
+    DbLock& guard_;
+};
+
+}  // namespace zorcommon
