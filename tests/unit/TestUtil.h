@@ -1,0 +1,57 @@
+// Helpers shared by the unit tests: a temporary folder per test, file writing, polling, and a
+// log captured into a string.
+#pragma once
+
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace testutil {
+
+// A fresh folder below /tmp, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void writeFile(const std::string& path, const std::string& text, int mode = 0644);
+std::string readFile(const std::string& path);
+bool exists(const std::string& path);
+
+// Polls `done` until it holds or the deadline passes.
+bool waitFor(const std::function<bool()>& done,
+             std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// Registers a logger `name` writing "LEVEL : message" lines into a string, at debug level.
+class CapturedLog {
+public:
+    explicit CapturedLog(const std::string& name);
+    ~CapturedLog();
+    std::string text() const { return stream_.str(); }
+    bool contains(const std::string& needle) const {
+        return text().find(needle) != std::string::npos;
+    }
+    void clear() {
+        stream_.str("");
+        stream_.clear();
+    }
+
+private:
+    std::string name_;
+    std::ostringstream stream_;
+};
+
+}  // namespace testutil
