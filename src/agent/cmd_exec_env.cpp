@@ -33,7 +33,9 @@ std::unique_ptr<conn::ConnectionManager> connectionManager;
 // Set once in initMain, before the receive callback can run; only read afterwards.
 zorcommon::Logger logger;
 
-const char* successText(int rc) { return rc == 0 ? "success" : "failed"; }
+const char* successText(int rc) {
+    return rc == 0 ? "success" : "failed";
+}
 
 // Factories of the commands the agent knows, in the order names are compared. A name without
 // a factory is not executable here and is treated like an unknown name.
@@ -115,8 +117,8 @@ int initMain(const std::string& configPath) {
         "cee", setting->getStringValue("LOG_DIR"), setting->getStringValue("LOG_FILE"),
         setting->getIntValue("LOG_MAX_BYTES"), setting->getIntValue("LOG_COUNTS"), error);
     if (!logger) {
-        std::cerr << "cee-agent: cannot open log file " << setting->getStringValue("LOG_DIR")
-                  << "/" << setting->getStringValue("LOG_FILE") << " : " << error << std::endl;
+        std::cerr << "cee-agent: cannot open log file " << setting->getStringValue("LOG_DIR") << "/"
+                  << setting->getStringValue("LOG_FILE") << " : " << error << std::endl;
         return 1;
     }
     zorcommon::logPlain(logger, "===========================================");
@@ -189,8 +191,8 @@ void startMain() {
             ZLOG_I(log, "[{}:{}] in startMain loop : start Execute Thread : Receive Data -> {}",
                    order);
             zorcommon::flushLog(log);
-            std::thread worker(executeServerOrderThread, std::ref(sendMutex),
-                               std::ref(resultMutex), order);
+            std::thread worker(executeServerOrderThread, std::ref(sendMutex), std::ref(resultMutex),
+                               order);
             worker.join();
             ZLOG_I(log, "[{}:{}] in startMain loop : end Execute Thread (join)");
             zorcommon::flushLog(log);
@@ -256,7 +258,9 @@ void endMain() {
     setting = nullptr;
 }
 
-void signal_handler(int signal) { stopFlag.store(signal); }
+void signal_handler(int signal) {
+    stopFlag.store(signal);
+}
 
 void subscribeFunction(const char* topic, const char* message) {
     try {
@@ -293,8 +297,7 @@ std::unique_ptr<CmdInfoBase> CreateCmdInfoObj(const std::string& orderText) {
             const std::string& name = indicate->second.get<std::string>();
             for (const auto& entry : kCommands) {
                 if (entry.factory != nullptr && name == entry.name) {
-                    ZLOG_I(logger, "[{}:{}] in CreateCmdInfoObj : command found -> {}",
-                           entry.name);
+                    ZLOG_I(logger, "[{}:{}] in CreateCmdInfoObj : command found -> {}", entry.name);
                     return entry.factory(parsed);
                 }
             }

@@ -30,8 +30,8 @@ int parseCommandLine(int argc, char** argv, const char* program, std::string& co
             configPath = arg.substr(std::strlen("--config="));
             continue;
         }
-        std::cerr << program << ": invalid argument '" << arg
-                  << "' (usage: " << program << " [-c FILE] [-h] [-V])" << std::endl;
+        std::cerr << program << ": invalid argument '" << arg << "' (usage: " << program
+                  << " [-c FILE] [-h] [-V])" << std::endl;
         return kUsageError;
     }
     return kContinue;

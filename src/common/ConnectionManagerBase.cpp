@@ -15,7 +15,9 @@ namespace {
 constexpr size_t kTopicSize = MQTT_IF_TOPIC_SIZE;
 constexpr size_t kSendBufferSize = 512000;
 
-const char* result(bool ok) { return ok ? "success" : "failed"; }
+const char* result(bool ok) {
+    return ok ? "success" : "failed";
+}
 
 size_t appendBody(char* data, size_t size, size_t count, void* userp) {
     static_cast<std::string*>(userp)->append(data, size * count);
@@ -43,9 +45,13 @@ ConnectionManagerBase::ConnectionManagerBase(const char* loggerName, const char*
     ZLOG_UNIT_I(log_, unit_, "[{}:{}] in ConnectionManager");
 }
 
-ConnectionManagerBase::~ConnectionManagerBase() { destroy(); }
+ConnectionManagerBase::~ConnectionManagerBase() {
+    destroy();
+}
 
-int ConnectionManagerBase::getConnectStatus() const { return ::getConnectStatus(); }
+int ConnectionManagerBase::getConnectStatus() const {
+    return ::getConnectStatus();
+}
 
 int ConnectionManagerBase::initConn() {
     const bool inited = ::initialize() == 0;
@@ -177,8 +183,7 @@ int ConnectionManagerBase::httpPostPlane(const std::string& url, const std::stri
 
     const CURLcode rc = curl_easy_perform(h);
     if (rc != CURLE_OK) {
-        ZLOG_UNIT_W(log_, unit_, "[{}:{}] in httpPostPlane : failed -> {}",
-                    curl_easy_strerror(rc));
+        ZLOG_UNIT_W(log_, unit_, "[{}:{}] in httpPostPlane : failed -> {}", curl_easy_strerror(rc));
     } else {
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &responseCode);
     }

@@ -15,15 +15,15 @@
 namespace zorcommon {
 
 struct HttpSettings {
-    int retryNum = 3;                // attempts = retryNum + 1
-    int retryIntervalUs = 3000000;   // pause between attempts
-    long timeoutSec = 0;             // whole transfer; 0 = none
-    long connectTimeoutSec = 0;      // connection phase; 0 = libcurl's default
-    long tcpKeepAlive = 60;          // value given to CURLOPT_TCP_KEEPALIVE
+    int retryNum = 3;               // attempts = retryNum + 1
+    int retryIntervalUs = 3000000;  // pause between attempts
+    long timeoutSec = 0;            // whole transfer; 0 = none
+    long connectTimeoutSec = 0;     // connection phase; 0 = libcurl's default
+    long tcpKeepAlive = 60;         // value given to CURLOPT_TCP_KEEPALIVE
 };
 
 class ConnectionManagerBase {
-public:
+  public:
     // Writes "in ConnectionManager"; stage 0.
     ConnectionManagerBase(const char* loggerName, const char* unit, const HttpSettings& http);
     // Ends the MQTT library (destroy).
@@ -50,7 +50,7 @@ public:
     int httpPostPlane(const std::string& url, const std::string& text, std::string& response,
                       long& responseCode);
 
-protected:
+  protected:
     int stage_ = 0;
     Logger log_;
     const char* unit_;

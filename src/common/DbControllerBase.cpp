@@ -4,8 +4,8 @@
 
 namespace zorcommon {
 
-DbControllerBase::DbControllerBase(const char* loggerName, const char* unit,
-                                   const char* lockLabel, DbLock& guard)
+DbControllerBase::DbControllerBase(const char* loggerName, const char* unit, const char* lockLabel,
+                                   DbLock& guard)
     : log_(spdlog::get(loggerName)),
       loggerName_(loggerName),
       unit_(unit),
@@ -72,8 +72,14 @@ bool DbControllerBase::execSimple(const char* sql) {
     return db_ != nullptr && sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-bool DbControllerBase::beginTransaction() { return execSimple("BEGIN;"); }
-bool DbControllerBase::commitTransaction() { return execSimple("COMMIT;"); }
-bool DbControllerBase::rollbackTransaction() { return execSimple("ROLLBACK;"); }
+bool DbControllerBase::beginTransaction() {
+    return execSimple("BEGIN;");
+}
+bool DbControllerBase::commitTransaction() {
+    return execSimple("COMMIT;");
+}
+bool DbControllerBase::rollbackTransaction() {
+    return execSimple("ROLLBACK;");
+}
 
 }  // namespace zorcommon

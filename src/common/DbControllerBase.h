@@ -18,7 +18,7 @@
 namespace zorcommon {
 
 class DbControllerBase {
-public:
+  public:
     // unit: the file name printed in log lines; lockLabel: "RW" (agent) or "RO" (updater).
     DbControllerBase(const char* loggerName, const char* unit, const char* lockLabel,
                      DbLock& guard);
@@ -41,7 +41,7 @@ public:
     sqlite3* getDb() const { return db_; }
     const std::string& getDbPath() const { return dbPath_; }
 
-protected:
+  protected:
     bool execSimple(const char* sql);
 
     std::string dbDir_;

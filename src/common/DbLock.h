@@ -10,7 +10,7 @@
 namespace zorcommon {
 
 class DbLock {
-public:
+  public:
     DbLock() = default;
     // path = dir + "/" + file; a kind outside 1..2 is stored as 0.
     DbLock(const std::string& dir, const std::string& file, int kind);
@@ -25,7 +25,7 @@ public:
 
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     int kind_ = 0;
 };

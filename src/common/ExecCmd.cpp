@@ -10,7 +10,7 @@ namespace {
 
 // Owns the stream of a popen call; pclose()s on every path and hands out the wait status.
 class Pipe {
-public:
+  public:
     explicit Pipe(const std::string& command) : fp_(::popen(command.c_str(), "r")) {}
     ~Pipe() {
         if (fp_ != nullptr) {
@@ -26,7 +26,7 @@ public:
         return status;
     }
 
-private:
+  private:
     FILE* fp_;
 };
 

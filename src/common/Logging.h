@@ -39,7 +39,8 @@ template <typename... Args>
 void logLine(const Logger& log, spdlog::level::level_enum level, const char* unit, int line,
              fmt::format_string<const char*, int, Args...> format, Args&&... args) {
     if (log && log->should_log(level)) {
-        log->log(level, fmt::runtime(fmt::string_view(format)), unit, line, std::forward<Args>(args)...);
+        log->log(level, fmt::runtime(fmt::string_view(format)), unit, line,
+                 std::forward<Args>(args)...);
     }
 }
 

@@ -10,7 +10,7 @@
 namespace zorcommon {
 
 class SQLiteStmtMaker {
-public:
+  public:
     explicit SQLiteStmtMaker(sqlite3* db) : db_(db) {}
     virtual ~SQLiteStmtMaker();
     SQLiteStmtMaker(const SQLiteStmtMaker&) = delete;
@@ -20,7 +20,7 @@ public:
     // SQLITE_MISUSE, which callers report as a failed step.
     sqlite3_stmt* prepare(const char* sql);
 
-private:
+  private:
     sqlite3* db_;
     std::vector<sqlite3_stmt*> stmts_;
 };

@@ -12,8 +12,8 @@ namespace zorcommon {
 SettingStore::SettingStore(const std::vector<SettingSpec>& specs) {
     entries_.reserve(specs.size());
     for (const auto& spec : specs) {
-        entries_.push_back(
-            Entry{spec, spec.kind == SettingKind::String ? spec.defaultString : "", spec.defaultInt});
+        entries_.push_back(Entry{spec, spec.kind == SettingKind::String ? spec.defaultString : "",
+                                 spec.defaultInt});
     }
 }
 

@@ -28,7 +28,7 @@ struct SettingSpec {
 constexpr int kUnknownIntSetting = INT_MIN;
 
 class SettingStore {
-public:
+  public:
     explicit SettingStore(const std::vector<SettingSpec>& specs);
 
     // 0 loaded, 1 file not readable, 2 JSON syntax error (the parser's text on stderr).
@@ -44,7 +44,7 @@ public:
     // Truncation toward zero, clamped to the int32 range.
     static int toInt32(double value);
 
-private:
+  private:
     struct Entry {
         SettingSpec spec;
         std::string text;

@@ -63,6 +63,8 @@ CapturedLog::CapturedLog(const std::string& name) : name_(name) {
     spdlog::register_logger(log);
 }
 
-CapturedLog::~CapturedLog() { spdlog::drop(name_); }
+CapturedLog::~CapturedLog() {
+    spdlog::drop(name_);
+}
 
 }  // namespace testutil

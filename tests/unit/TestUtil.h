@@ -15,7 +15,7 @@ namespace testutil {
 
 // A fresh folder below /tmp, removed with everything in it on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -23,7 +23,7 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -37,7 +37,7 @@ bool waitFor(const std::function<bool()>& done,
 
 // Registers a logger `name` writing "LEVEL : message" lines into a string, at debug level.
 class CapturedLog {
-public:
+  public:
     explicit CapturedLog(const std::string& name);
     ~CapturedLog();
     std::string text() const { return stream_.str(); }
@@ -49,7 +49,7 @@ public:
         stream_.clear();
     }
 
-private:
+  private:
     std::string name_;
     std::ostringstream stream_;
 };

@@ -12,7 +12,9 @@ namespace zorcee {
 namespace command {
 
 namespace {
-const char* boolText(bool b) { return b ? "true" : "false"; }
+const char* boolText(bool b) {
+    return b ? "true" : "false";
+}
 }  // namespace
 
 CmdInfoBase::CmdInfoBase(const picojson::value& order) : CmdInfoBase(order, "base", "base class.") {
@@ -21,9 +23,7 @@ CmdInfoBase::CmdInfoBase(const picojson::value& order) : CmdInfoBase(order, "bas
 
 CmdInfoBase::CmdInfoBase(const picojson::value& order, const std::string& name,
                          const std::string& description)
-    : orderJson_(order),
-      setting_(data::SettingData::getInstance()),
-      log_(spdlog::get("cee")) {
+    : orderJson_(order), setting_(data::SettingData::getInstance()), log_(spdlog::get("cee")) {
     name_ = name;
     description_ = description;
 }
@@ -60,8 +60,8 @@ bool CmdInfoBase::isExecTarget(const std::string& platform, const std::string& g
             }
             const auto platformIt = members.find("platform");
             if (platformIt != members.end()) {
-                ZLOG_D(log_, "[{}:{}] in isExecTarget PLATFORM target -> {} : json -> {}",
-                       platform, platformIt->second.to_str());
+                ZLOG_D(log_, "[{}:{}] in isExecTarget PLATFORM target -> {} : json -> {}", platform,
+                       platformIt->second.to_str());
                 platformHit = hasTargetInArray(platformIt->second, platform, true);
             } else {
                 ZLOG_W(log_, "[{}:{}] in isExecTarget [order.target.platform] not found");
@@ -245,8 +245,7 @@ bool CmdInfoBase::loadFromSystemSettingXml(const std::string& path) {
     if (const char* id = logger->Attribute("loggerId")) {
         loggerId_ = id;
     } else {
-        ZLOG_W(log_, "[{}:{}] in loadFromSystemSettingXml : not found attribute ({})",
-               "loggerId");
+        ZLOG_W(log_, "[{}:{}] in loadFromSystemSettingXml : not found attribute ({})", "loggerId");
     }
     if (const char* id = logger->Attribute("plantId")) {
         plantId_ = id;
@@ -268,8 +267,7 @@ bool CmdInfoBase::loadFromSystemSettingXml(const std::string& path) {
         }
         serverUrl_ = text;
     } else {
-        ZLOG_W(log_, "[{}:{}] in loadFromSystemSettingXml : not found element ({})",
-               "serverUrl");
+        ZLOG_W(log_, "[{}:{}] in loadFromSystemSettingXml : not found element ({})", "serverUrl");
     }
     if (loggerId_ == "unknown" || plantId_ == "unknown" || serverUrl_.empty()) {
         ZLOG_W(log_, "[{}:{}] in loadFromSystemSettingXml : analize failed");

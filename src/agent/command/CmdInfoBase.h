@@ -25,7 +25,7 @@ class ConnectionManager;
 namespace command {
 
 class CmdInfoBase {
-public:
+  public:
     // The object for an order that cannot be executed: name "base", all flags false.
     explicit CmdInfoBase(const picojson::value& order);
     // For concrete commands: no log line; flags cleared for the subclass to set.
@@ -76,7 +76,7 @@ public:
     // Base64 of text; empty for an empty text.
     std::string encodeDataValue(const std::string& text) const;
 
-protected:
+  protected:
     // True when orderJson is an object without members (or no object at all).
     bool isOrderEmpty() const;
 

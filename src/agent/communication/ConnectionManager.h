@@ -11,7 +11,7 @@ namespace zorcee {
 namespace conn {
 
 class ConnectionManager : public zorcommon::ConnectionManagerBase {
-public:
+  public:
     // Takes RETRY_NUM, RETRY_INTERVAL, CURL_TIMEOUT and CURL_CONNECT_TIMEOUT from the settings
     // singleton (defaults when it does not exist).
     ConnectionManager();

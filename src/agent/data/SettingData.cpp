@@ -66,19 +66,29 @@ void SettingData::createInstance(const std::string& path) {
     }
 }
 
-SettingData* SettingData::getInstance() { return instance().get(); }
+SettingData* SettingData::getInstance() {
+    return instance().get();
+}
 
-void SettingData::destroyInstance() { instance().reset(); }
+void SettingData::destroyInstance() {
+    instance().reset();
+}
 
 std::string SettingData::getStringValue(const std::string& key) const {
     return store_.getStringValue(key);
 }
 
-int SettingData::getIntValue(const std::string& key) const { return store_.getIntValue(key); }
+int SettingData::getIntValue(const std::string& key) const {
+    return store_.getIntValue(key);
+}
 
-const std::string& SettingData::getHttpUrl() const { return store_.stringRef("URL"); }
+const std::string& SettingData::getHttpUrl() const {
+    return store_.stringRef("URL");
+}
 
-std::string SettingData::getPlatform() const { return store_.getStringValue("PLATFORM"); }
+std::string SettingData::getPlatform() const {
+    return store_.getStringValue("PLATFORM");
+}
 
 std::string SettingData::readGroupName(const std::string& groupFile) {
     std::ifstream in(groupFile);

@@ -13,7 +13,7 @@ namespace zorcee {
 namespace data {
 
 class SettingData {
-public:
+  public:
     static constexpr const char* kDefaultPath = "/usr/local/etc/zorcee/cee.conf";
 
     // Loads everything from `path`; problems with the file go to standard error.
@@ -38,7 +38,7 @@ public:
     // First line of the command's output when it exits with 0, else empty.
     static std::string readSubstrateCode(const std::string& command);
 
-private:
+  private:
     std::string path_;
     zorcommon::SettingStore store_;
     std::string groupName_ = "all";

@@ -69,8 +69,7 @@ int DbController::init(const std::string& dbDir, const std::string& dbFile,
 bool DbController::createDbFile() {
     const int dirResult = zorcommon::makeDirectories(dbDir_);
     if (dirResult != 0) {
-        ZLOG_E(log_, "[{}:{}] in createDbFile error : failed to create directory -> {}",
-               dirResult);
+        ZLOG_E(log_, "[{}:{}] in createDbFile error : failed to create directory -> {}", dirResult);
         return false;
     }
     const bool opened = open();
@@ -104,8 +103,7 @@ bool DbController::createDbFile() {
         run(versionInsert.c_str());
 
         if (remaining != 0) {
-            ZLOG_E(log_,
-                   "[{}:{}] in createDbFile failed ! : failed or not create table num -> {}",
+            ZLOG_E(log_, "[{}:{}] in createDbFile failed ! : failed or not create table num -> {}",
                    remaining);
             std::remove(dbPath_.c_str());
             ZLOG_I(log_, "[{}:{}] in createDbFile : remove database file");

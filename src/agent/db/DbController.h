@@ -14,11 +14,11 @@ namespace zorcee {
 namespace db {
 
 using zorcommon::DbLock;
-using zorcommon::SQLiteStmtMaker;
 using zorcommon::setupLockFiles;
+using zorcommon::SQLiteStmtMaker;
 
 class DbController : public zorcommon::DbControllerBase {
-public:
+  public:
     static constexpr const char* kDbVersion = "1.0";
 
     DbController();
