@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "Base64.h"
+#include "CmdInfoXmlCommands.h"
 #include "ConnectionManager.h"
 #include "DbController.h"
 #include "SettingData.h"
@@ -44,22 +45,26 @@ struct CommandEntry {
     const char* name;
     Factory factory;
 };
+template <class Command>
+std::unique_ptr<CmdInfoBase> make(const picojson::value& order) {
+    return std::make_unique<Command>(order);
+}
 const CommandEntry kCommands[] = {
-    {"Restart", nullptr},
-    {"GetLatestMeasurementData", nullptr},
-    {"GetMeasurementData", nullptr},
-    {"SendDeviceCommand", nullptr},
-    {"SaveFile", nullptr},
-    {"UploadFile", nullptr},
-    {"UploadNormalLog", nullptr},
-    {"nwreset", nullptr},
+    {"Restart", make<command::CmdInfoReboot>},
+    {"GetLatestMeasurementData", make<command::CmdInfoDispMeasure>},
+    {"GetMeasurementData", make<command::CmdInfoLossNew>},
+    {"SendDeviceCommand", make<command::CmdInfoSendDevice>},
+    {"SaveFile", make<command::CmdInfoFileGet>},
+    {"UploadFile", make<command::CmdInfoFileSend>},
+    {"UploadNormalLog", make<command::CmdInfoLogSend>},
+    {"nwreset", make<command::CmdInfoNwReset>},
     {"UpdateLogger", nullptr},
-    {"WriteToEchonetDevice", nullptr},
-    {"ReadFromEchonetDevice", nullptr},
-    {"ResetStorageBattery", nullptr},
-    {"ReadListFromEchonetDevice", nullptr},
-    {"OutputControlPlantIdCheckForLogger", nullptr},
-    {"TransferOutputControlSchedule", nullptr},
+    {"WriteToEchonetDevice", make<command::CmdInfoEcholDevWrite>},
+    {"ReadFromEchonetDevice", make<command::CmdInfoEcholDevRead>},
+    {"ResetStorageBattery", make<command::CmdInfoBatReset>},
+    {"ReadListFromEchonetDevice", make<command::CmdInfoEcholDevReadList>},
+    {"OutputControlPlantIdCheckForLogger", make<command::CmdInfoOutputCtrlPlantIdCheck>},
+    {"TransferOutputControlSchedule", make<command::CmdInfoTransferOutputCtrlSched>},
 };
 
 void displaySettings() {

@@ -1,6 +1,8 @@
 #include "DbController.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "FileUtil.h"
@@ -112,6 +114,331 @@ bool DbController::createDbFile() {
         close();
     }
     return result;
+}
+
+}  // namespace db
+}  // namespace zorcee
+
+namespace zorcee {
+namespace db {
+
+namespace {
+const char* const kInsertCommandInfo =
+    "INSERT INTO command_info ( command_json, recv_xml, server_time_str ) VALUES ( ?, ?, ? )";
+const char* const kSelectCommandInfoId =
+    "SELECT MAX(id) FROM command_info WHERE command_json = ? AND server_time_str = ?";
+const char* const kUpdateCommandInfoResult =
+    "UPDATE command_info SET res_error_str = ?, res_result = ?, res_result_str = ?, "
+    "res_http_time = CURRENT_TIMESTAMP, update_time = CURRENT_TIMESTAMP WHERE id = ?";
+const char* const kUpdateCommandInfoForUpd =
+    "UPDATE command_info SET upd_command_id = ?, upd_cmd_req_id = ?, upd_command_type = ?, "
+    "upd_sched_exec_time = ?, update_time = CURRENT_TIMESTAMP WHERE id = ?;";
+const char* const kInsertPackageList =
+    "INSERT INTO package_list ( command_info_id, seq_no, package_filename, package_name, "
+    "package_path ) VALUES ( ?, ( SELECT case when MAX( seq_no ) IS NULL THEN 1 ELSE MAX( "
+    "seq_no ) + 1 END as next_seq_no from package_list WHERE command_info_id = ? ), ?, ?, ? );";
+const char* const kSelectCancelTemplate =
+    "SELECT DISTINCT upd_command_id FROM command_info WHERE upd_command_id in ( #WHERE-IN#  );";
+const char* const kWhereInMarker = "#WHERE-IN# ";
+const char* const kInsertCancelCidList =
+    "INSERT INTO cancel_cid_list ( command_info_id, seq_no, cancel_command_id, is_cancel ) "
+    "VALUES ( ?, ( SELECT case when MAX( seq_no ) IS NULL THEN 1 ELSE MAX( seq_no ) + 1 END as "
+    "next_seq_no from cancel_cid_list WHERE command_info_id = ? ), ?, ? );";
+const char* const kUpdateProcInfoSuperseded =
+    "UPDATE proc_info SET proc_status = 5 WHERE proc_status = 0 AND command_info_id IN ( "
+    "SELECT id FROM command_info WHERE upd_command_id = ? );";
+const char* const kInsertProcInfo =
+    "INSERT INTO proc_info ( command_info_id, sched_proc_time ) VALUES ( ?, ? );";
+
+const char* stepWord(int rc) {
+    return rc == SQLITE_DONE ? "success" : "failed";
+}
+}  // namespace
+
+void DbController::bindText(const char* op, sqlite3_stmt* stmt, int pos, const std::string& value,
+                            bool logValue) {
+    const int rc = sqlite3_bind_text(stmt, pos, value.data(), static_cast<int>(value.size()),
+                                     SQLITE_TRANSIENT);
+    // Request and answer texts can be large: only short values are worth repeating.
+    if (logValue) {
+        ZLOG_I(log_, "[{}:{}] in {} : bind pos -> {} : rc -> {} : value -> {}", op, pos, rc, value);
+    } else {
+        ZLOG_I(log_, "[{}:{}] in {} : bind pos -> {} : rc -> {}", op, pos, rc);
+    }
+}
+
+void DbController::bindInt(const char* op, sqlite3_stmt* stmt, int pos, int value) {
+    const int rc = sqlite3_bind_int(stmt, pos, value);
+    ZLOG_I(log_, "[{}:{}] in {} : bind pos -> {} : rc -> {} : value -> {}", op, pos, rc, value);
+}
+
+int DbController::insertCommandInfoBasic(const std::string& commandName, const std::string& recvXml,
+                                         const std::string& serverTimeStr) {
+    static const char* op = "insertCommandInfoBasic";
+    std::string serverTime = serverTimeStr;
+    for (char& c : serverTime) {
+        if (c == '/') {
+            c = '-';
+        }
+    }
+    SQLiteStmtMaker maker(db_);
+    ZLOG_I(log_, "[{}:{}] in insertCommandInfoBasic : insert command_info sql -> {}",
+           kInsertCommandInfo);
+    sqlite3_stmt* insert = maker.prepare(kInsertCommandInfo);
+    bindText(op, insert, 1, commandName);
+    bindText(op, insert, 2, recvXml);
+    bindText(op, insert, 3, serverTime);
+    int rc = sqlite3_step(insert);
+    ZLOG_I(log_, "[{}:{}] in insertCommandInfoBasic : exec step : rc -> {} ({})", stepWord(rc), rc);
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_,
+               "[{}:{}] in insertCommandInfoBasic failed ! : failed to insert command_info : rc "
+               "-> {}",
+               rc);
+        return -1;
+    }
+
+    ZLOG_I(log_, "[{}:{}] in insertCommandInfoBasic : select command_info sql -> {}",
+           kSelectCommandInfoId);
+    sqlite3_stmt* select = maker.prepare(kSelectCommandInfoId);
+    bindText(op, select, 1, commandName);
+    bindText(op, select, 2, serverTime);
+    rc = sqlite3_step(select);
+    ZLOG_I(log_, "[{}:{}] in insertCommandInfoBasic : exec step (select) -> {} ({})",
+           rc == SQLITE_ROW || rc == SQLITE_DONE ? "success" : "failed", rc);
+    if (rc == SQLITE_ROW) {
+        const int id = sqlite3_column_int(select, 0);
+        ZLOG_I(log_,
+               "[{}:{}] in insertCommandInfoBasic : exec step2 : last insert id -> {} "
+               "(SQLITE_ROW)",
+               id);
+        return id;
+    }
+    if (rc == SQLITE_DONE) {
+        ZLOG_I(log_,
+               "[{}:{}] in insertCommandInfoBasic : exec step2 : last insert id -> {} "
+               "(SQLITE_DONE)",
+               0);
+        return 0;
+    }
+    ZLOG_E(log_,
+           "[{}:{}] in insertCommandInfoBasic failed ! : failed to select command_info.id : rc "
+           "-> {}",
+           rc);
+    return 0;
+}
+
+int DbController::updateCommandInfoAtId(int id, const std::string& resErrorStr, int resResult,
+                                        const std::string& resResultStr) {
+    static const char* op = "updateCommandInfoAtId";
+    SQLiteStmtMaker maker(db_);
+    ZLOG_I(log_,
+           "[{}:{}] in updateCommandInfoAtId : update command_info sql -> {} : command_info.id -> "
+           "{}",
+           kUpdateCommandInfoResult, id);
+    sqlite3_stmt* stmt = maker.prepare(kUpdateCommandInfoResult);
+    bindText(op, stmt, 1, resErrorStr);
+    bindInt(op, stmt, 2, resResult);
+    bindText(op, stmt, 3, resResultStr);
+    bindInt(op, stmt, 4, id);
+    const int rc = sqlite3_step(stmt);
+    ZLOG_I(log_, "[{}:{}] in updateCommandInfoAtId : exec step : rc -> {} ({})", stepWord(rc), rc);
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_,
+               "[{}:{}] in updateCommandInfoAtId failed ! : failed to update command_info : rc "
+               "-> {}",
+               rc);
+        return -1;
+    }
+    return 1;
+}
+
+int DbController::updateCommandInfoForUpd(int id, const std::string& updCommandId,
+                                          const std::string& updCmdReqId, int updCommandType,
+                                          const std::string& updSchedExecTime) {
+    static const char* op = "updateCommandInfoForUpd";
+    SQLiteStmtMaker maker(db_);
+    ZLOG_I(log_,
+           "[{}:{}] in updateCommandInfoForUpd : update command_info sql -> {} : command_info.id "
+           "-> {}",
+           kUpdateCommandInfoForUpd, id);
+    sqlite3_stmt* stmt = maker.prepare(kUpdateCommandInfoForUpd);
+    bindText(op, stmt, 1, updCommandId);
+    bindText(op, stmt, 2, updCmdReqId);
+    bindInt(op, stmt, 3, updCommandType);
+    bindText(op, stmt, 4, updSchedExecTime);
+    bindInt(op, stmt, 5, id);
+    const int rc = sqlite3_step(stmt);
+    ZLOG_I(log_, "[{}:{}] in updateCommandInfoForUpd : exec step : rc -> {} ({})", stepWord(rc),
+           rc);
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_,
+               "[{}:{}] in updateCommandInfoForUpd failed ! : failed to update command_info : rc "
+               "-> {}",
+               rc);
+        return -1;
+    }
+    return 1;
+}
+
+int DbController::insertPackageList(int id, const std::string& removeDir,
+                                    const std::vector<std::string>& entries) {
+    static const char* op = "insertPackageList";
+    SQLiteStmtMaker maker(db_);
+    ZLOG_I(log_,
+           "[{}:{}] in insertPackageList : insert package_list sql -> {} : command_info.id -> {} "
+           ": package num -> {}",
+           kInsertPackageList, id, entries.size());
+    sqlite3_stmt* stmt = maker.prepare(kInsertPackageList);
+    int count = 0;
+    for (const auto& entry : entries) {
+        const auto slash = entry.rfind('/');
+        const std::string fileName = slash == std::string::npos ? entry : entry.substr(slash + 1);
+        std::string directory = slash == std::string::npos ? entry : entry.substr(0, slash);
+        const std::string packageName = fileName.substr(0, fileName.find('_'));
+        directory.erase(std::remove(directory.begin(), directory.end(), ' '), directory.end());
+        if (!removeDir.empty()) {
+            const auto at = directory.find(removeDir);
+            if (at != std::string::npos) {
+                directory.erase(at, removeDir.size());
+            }
+        }
+        bindInt(op, stmt, 1, id);
+        bindInt(op, stmt, 2, id);
+        bindText(op, stmt, 3, fileName);
+        bindText(op, stmt, 4, packageName);
+        bindText(op, stmt, 5, directory);
+        const int rc = sqlite3_step(stmt);
+        ZLOG_I(log_, "[{}:{}] in insertPackageList : exec step : rc -> {} ({})", stepWord(rc), rc);
+        if (rc != SQLITE_DONE) {
+            ZLOG_E(log_,
+                   "[{}:{}] in insertPackageList failed ! : failed to insert package_list : rc "
+                   "-> {}",
+                   rc);
+            return -1;
+        }
+        ++count;
+        sqlite3_reset(stmt);
+    }
+    return count;
+}
+
+int DbController::selectCommandInfoForCancel(const std::vector<std::string>& cancelIds,
+                                             std::vector<std::string>& foundIds) {
+    static const char* op = "selectCommandInfoForCancel";
+    if (cancelIds.empty()) {
+        ZLOG_W(log_,
+               "[{}:{}] in selectCommandInfoForCancel : select cancel : list is none : "
+               "command_id num -> {}",
+               0);
+        return 0;
+    }
+    std::string placeholders = "?";
+    for (size_t i = 1; i < cancelIds.size(); ++i) {
+        placeholders += ", ?";
+    }
+    std::string sql = kSelectCancelTemplate;
+    sql.replace(sql.find(kWhereInMarker), std::strlen(kWhereInMarker), placeholders);
+
+    SQLiteStmtMaker maker(db_);
+    ZLOG_I(log_,
+           "[{}:{}] in selectCommandInfoForCancel : select command_info sql -> {} : command_id "
+           "num -> {}",
+           sql, cancelIds.size());
+    sqlite3_stmt* stmt = maker.prepare(sql.c_str());
+    for (size_t i = 0; i < cancelIds.size(); ++i) {
+        bindText(op, stmt, static_cast<int>(i + 1), cancelIds[i], true);
+    }
+    int rc;
+    int found = 0;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        const auto* text = sqlite3_column_text(stmt, 0);
+        foundIds.emplace_back(text != nullptr ? reinterpret_cast<const char*>(text) : "");
+        ++found;
+    }
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_,
+               "[{}:{}] in selectCommandInfoForCancel failed ! : failed to select command_id "
+               "from command_info : rc -> {}",
+               rc);
+        return -2;
+    }
+    ZLOG_I(log_,
+           "[{}:{}] in selectCommandInfoForCancel : exec step : rc -> {} ({}) : find command_id "
+           "num -> {}",
+           "success", rc, found);
+    return found;
+}
+
+int DbController::insertCancelCidList(int id, const std::vector<std::string>& cancelIds,
+                                      const std::vector<std::string>& foundIds) {
+    static const char* op = "insertCancelCidList";
+    SQLiteStmtMaker maker(db_);
+    ZLOG_I(log_,
+           "[{}:{}] in insertCancelCidList : insert cancel_cid_list sql -> {} : command_info.id "
+           "-> {} : cancel cid num -> {}",
+           kInsertCancelCidList, id, cancelIds.size());
+    sqlite3_stmt* stmt = maker.prepare(kInsertCancelCidList);
+    int count = 0;
+    for (const auto& cancelId : cancelIds) {
+        const bool known = std::find(foundIds.begin(), foundIds.end(), cancelId) != foundIds.end();
+        bindInt(op, stmt, 1, id);
+        bindInt(op, stmt, 2, id);
+        bindText(op, stmt, 3, cancelId);
+        bindInt(op, stmt, 4, known ? 1 : 0);
+        const int rc = sqlite3_step(stmt);
+        ZLOG_I(log_, "[{}:{}] in insertCancelCidList : exec step : rc -> {} ({})", stepWord(rc),
+               rc);
+        if (rc != SQLITE_DONE) {
+            ZLOG_E(log_,
+                   "[{}:{}] in insertCancelCidList failed ! : failed to insert cancel_cid_info : "
+                   "rc -> {}",
+                   rc);
+            return -1;
+        }
+        ++count;
+        sqlite3_reset(stmt);
+    }
+    return count;
+}
+
+int DbController::updateProcInfo(const std::string& updCommandId) {
+    static const char* op = "updateProcInfo";
+    SQLiteStmtMaker maker(db_);
+    ZLOG_I(log_,
+           "[{}:{}] in updateProcInfo : update proc_info sql -> {} : command_id -> {}  "
+           "[proc_flag 0 --> 5]",
+           kUpdateProcInfoSuperseded, updCommandId);
+    sqlite3_stmt* stmt = maker.prepare(kUpdateProcInfoSuperseded);
+    bindText(op, stmt, 1, updCommandId);
+    const int rc = sqlite3_step(stmt);
+    ZLOG_I(log_, "[{}:{}] in updateProcInfo : exec step : rc -> {} ({})", stepWord(rc), rc);
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_, "[{}:{}] in updateProcInfo failed ! : failed to update proc_info : rc -> {}",
+               rc);
+        return -1;
+    }
+    return 1;
+}
+
+int DbController::insertProcInfo(int id, const std::string& schedProcTime) {
+    static const char* op = "insertProcInfo";
+    SQLiteStmtMaker maker(db_);
+    ZLOG_I(log_,
+           "[{}:{}] in insertProcInfo : insert proc_info sql -> {} : command_info.id -> {} : "
+           "sched_proc_time num -> {}",
+           kInsertProcInfo, id, schedProcTime);
+    sqlite3_stmt* stmt = maker.prepare(kInsertProcInfo);
+    bindInt(op, stmt, 1, id);
+    bindText(op, stmt, 2, schedProcTime);
+    const int rc = sqlite3_step(stmt);
+    ZLOG_I(log_, "[{}:{}] in insertProcInfo : exec step : rc -> {} ({})", stepWord(rc), rc);
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_, "[{}:{}] in insertProcInfo failed ! : failed to insert proc_info : rc -> {}",
+               rc);
+        return -1;
+    }
+    return 1;
 }
 
 }  // namespace db

@@ -1,0 +1,97 @@
+#include "CmdInfoBaseXmlCmd.h"
+
+#include "ConnectionManager.h"
+#include "DbController.h"
+#include "SettingData.h"
+
+namespace zorcee {
+namespace command {
+
+CmdInfoBaseXmlCmd::CmdInfoBaseXmlCmd(const picojson::value& order, const std::string& name,
+                                     const std::string& description, const std::string& className)
+    : CmdInfoBase(order, name, description), className_(className) {}
+
+CmdInfoBaseXmlCmd::CmdInfoBaseXmlCmd(const picojson::value& order, const XmlCmdSpec& spec)
+    : CmdInfoBaseXmlCmd(order, spec.name, spec.description, spec.className) {
+    executable_ = true;
+    hasOutput_ = true;
+    useConnectionManager_ = true;
+    sendResultToServer_ = false;
+    log_ = spdlog::get("cee");
+    if (spec.executeForm) {
+        ZLOG_UNIT_I(log_, spec.unit, "[{}:{}] in {} execute {}", className_, "true");
+    } else {
+        ZLOG_UNIT_I(log_, spec.unit, "[{}:{}] in {} executable -> {}", className_, "true");
+    }
+}
+
+int CmdInfoBaseXmlCmd::execCommand() {
+    const std::string& cls = className_;
+    ZLOG_I(log_, "[{}:{}] in {} execCommand", cls);
+    const std::string request = choiseDataValue();
+    const std::string serverTime = choiseTimestamp();
+
+    db::DbController db;
+    const bool opened = setting_ != nullptr && db.open(setting_->getStringValue("DB_PATH"),
+                                                       setting_->getStringValue("DB_FILE"));
+    int id = 0;
+    if (opened) {
+        id = db.insertCommandInfoBasic(name_, request, serverTime);
+        if (id < 1) {
+            ZLOG_W(log_,
+                   "[{}:{}] in {} execCommand : failed to insert command_info : command_info.id "
+                   "-> {} : command(json) -> {} : timestamp(json) -> {}",
+                   cls, id, name_, serverTime);
+        }
+    } else {
+        ZLOG_W(log_, "[{}:{}] in {} execCommand : failed to open database", cls);
+    }
+
+    const std::string url = setting_ != nullptr ? setting_->getHttpUrl() : "";
+    ZLOG_I(log_, "[{}:{}] in {} execCommand : access url -> {} : send data -> {}", cls, url,
+           request);
+    zorcommon::flushLog(log_);
+
+    std::string answer;
+    const int status =
+        connectionManager_ != nullptr ? connectionManager_->httpSendPost(url, request, answer) : -1;
+    ZLOG_I(log_, "[{}:{}] in {} execCommand : execute result -> {} : ({})", cls,
+           status == 0 ? "success" : "failed", status);
+    if (status == 0) {
+        ZLOG_I(log_, "[{}:{}] in {} execCommand : result str -> {}", cls, answer);
+        reWriteData4Return(0, encodeDataValue(answer));
+    } else {
+        ZLOG_W(log_, "[{}:{}] in {} execCommand : result str -> not set", cls);
+        reWriteData4Return(1, "");
+    }
+
+    if (opened) {
+        if (id < 1) {
+            ZLOG_W(log_,
+                   "[{}:{}] in {} execCommand : do not update command_info : command_info.id -> "
+                   "{}",
+                   cls, id);
+        } else {
+            const int r = db.updateCommandInfoAtId(id, status != 0 ? "8082 port send error." : "",
+                                                   status, answer);
+            if (r < 1) {
+                ZLOG_W(log_,
+                       "[{}:{}] in {} execCommand : failed to update command_info : ret -> {}", cls,
+                       r);
+            }
+        }
+    }
+    db.close();
+
+    const bool erased = eraseTarget();
+    ZLOG_I(log_, "[{}:{}] in {} execCommand : erase target -> {}", cls,
+           erased ? "success" : "failed");
+    const bool stamped = reWriteTimestamp();
+    ZLOG_I(log_, "[{}:{}] in {} execCommand : rewrite timestamp -> {}", cls,
+           stamped ? "success" : "failed");
+    zorcommon::flushLog(log_);
+    return status;
+}
+
+}  // namespace command
+}  // namespace zorcee
