@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "Base64.h"
+#include "CmdInfoUpdate.h"
 #include "CmdInfoXmlCommands.h"
 #include "ConnectionManager.h"
 #include "DbController.h"
@@ -38,8 +39,7 @@ const char* successText(int rc) {
     return rc == 0 ? "success" : "failed";
 }
 
-// Factories of the commands the agent knows, in the order names are compared. A name without
-// a factory is not executable here and is treated like an unknown name.
+// Factories of the commands the agent knows, in the order names are compared.
 using Factory = std::unique_ptr<CmdInfoBase> (*)(const picojson::value&);
 struct CommandEntry {
     const char* name;
@@ -58,7 +58,7 @@ const CommandEntry kCommands[] = {
     {"UploadFile", make<command::CmdInfoFileSend>},
     {"UploadNormalLog", make<command::CmdInfoLogSend>},
     {"nwreset", make<command::CmdInfoNwReset>},
-    {"UpdateLogger", nullptr},
+    {"UpdateLogger", make<command::CmdInfoUpdate>},
     {"WriteToEchonetDevice", make<command::CmdInfoEcholDevWrite>},
     {"ReadFromEchonetDevice", make<command::CmdInfoEcholDevRead>},
     {"ResetStorageBattery", make<command::CmdInfoBatReset>},
@@ -301,7 +301,7 @@ std::unique_ptr<CmdInfoBase> CreateCmdInfoObj(const std::string& orderText) {
             indicate != order.end()) {
             const std::string& name = indicate->second.get<std::string>();
             for (const auto& entry : kCommands) {
-                if (entry.factory != nullptr && name == entry.name) {
+                if (name == entry.name) {
                     ZLOG_I(logger, "[{}:{}] in CreateCmdInfoObj : command found -> {}", entry.name);
                     return entry.factory(parsed);
                 }

@@ -1,0 +1,563 @@
+#include "CmdInfoUpdate.h"
+
+#include <tinyxml2.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <random>
+#include <stdexcept>
+
+#include "Base64.h"
+#include "DbController.h"
+#include "SettingData.h"
+#include "StringUtil.h"
+
+namespace zorcee {
+namespace command {
+
+namespace {
+constexpr std::time_t kDay = 86400;
+
+const char* okText(bool ok) {
+    return ok ? "success" : "failed";
+}
+
+// Base-10 conversion that skips leading white space and takes the longest valid prefix.
+bool toInt(const char* text, int& value) {
+    if (text == nullptr) {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text, &end, 10);
+    if (end == text || errno == ERANGE || v < INT_MIN || v > INT_MAX) {
+        return false;
+    }
+    value = static_cast<int>(v);
+    return true;
+}
+
+std::vector<std::uint32_t> seededDraws(std::time_t seed, int count) {
+    std::mt19937 generator(static_cast<std::uint32_t>(seed));
+    std::vector<std::uint32_t> draws;
+    for (int i = 0; i < count; ++i) {
+        draws.push_back(generator());
+    }
+    return draws;
+}
+}  // namespace
+
+CmdInfoUpdate::CmdInfoUpdate(const picojson::value& order)
+    : CmdInfoBase(order, "UpdateLogger", "ロガーソフトウェアアップデート指示"),
+      clock_([] { return std::time(nullptr); }),
+      random_(seededDraws) {
+    executable_ = true;
+    hasOutput_ = true;
+    useConnectionManager_ = false;
+    sendResultToServer_ = true;
+    log_ = spdlog::get("cee");
+    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execute {}", "true");
+    const std::string path =
+        setting_ != nullptr ? setting_->getStringValue("SYSTEM_SETTING_XML_FILE") : "";
+    if (loadFromSystemSettingXml(path)) {
+        ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate : loggerId -> {} : plantId -> {} : serverUrl-> {}",
+               loggerId_, plantId_, serverUrl_);
+    } else {
+        ZLOG_W(log_, "[{}:{}] in CmdInfoUpdate : error load SystemSetting.xml");
+    }
+}
+
+bool CmdInfoUpdate::isSystemSettingReady() const {
+    return !loggerId_.empty() && loggerId_ != "unknown";
+}
+
+std::string CmdInfoUpdate::localTimeText(std::time_t t, const char* format) const {
+    std::tm local{};
+    char buffer[64] = {};
+    if (localtime_r(&t, &local) == nullptr) {
+        return "";
+    }
+    std::strftime(buffer, sizeof buffer, format, &local);
+    return buffer;
+}
+
+int CmdInfoUpdate::execCommand() {
+    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand");
+    const std::string request = choiseDataValue();
+    const std::string timestamp = choiseTimestamp();
+
+    const std::string dbPath = setting_ != nullptr ? setting_->getStringValue("DB_PATH") : "";
+    const std::string dbFile = setting_ != nullptr ? setting_->getStringValue("DB_FILE") : "";
+    ZLOG_I(log_, "[{}:{}] -----  db dir ->{} : filename->{}", dbPath, dbFile);
+    db::DbController db;
+    const bool opened = db.open(dbPath, dbFile);
+    int id = 0;
+    if (!opened) {
+        ZLOG_W(log_, "[{}:{}] in execCommand : failed to open database");
+    } else {
+        id = db.insertCommandInfoBasic(name_, request, timestamp);
+        if (id < 1) {
+            ZLOG_W(log_,
+                   "[{}:{}] in execCommand : failed to insert command_info : command_info.id -> "
+                   "{} : command(json) -> {} : timestamp(json) -> {}",
+                   id, name_, timestamp);
+        }
+    }
+
+    std::string requestId;
+    std::string commandId;
+    std::vector<std::string> packages;
+    std::vector<std::string> cancelIds;
+    int type;
+    try {
+        type = getPkgListFromRecvData(request, requestId, commandId, packages, cancelIds);
+        ZLOG_I(log_,
+               "[{}:{}] in CmdInfoUpdate execCommand : xml parser : command_request_id -> {} : "
+               "command_id -> {} : package list size -> {} : cancel command_id size -> {}",
+               requestId, commandId, packages.size(), cancelIds.size());
+    } catch (const std::exception& e) {
+        ZLOG_E(log_, "[{}:{}] in CmdInfoUpdate execCommand : xml parser error -> {}", e.what());
+        type = -1;
+    }
+
+    std::string errorText;
+    if (type != 0 && type != 1) {
+        ZLOG_E(log_,
+               "[{}:{}] in CmdInfoUpdate execCommand : failed to get update packages : "
+               "command_type -> {}",
+               type);
+        errorText = "XML parsing error (err=" + std::to_string(type) + ") [st=0]";
+        type = -3;
+    } else if (type == 1 && packages.empty() && cancelIds.empty()) {
+        ZLOG_E(log_, "[{}:{}] in CmdInfoUpdate execCommand : no target to update package");
+        errorText =
+            "Failed to get update target and command_id list to cancel (command_type=1) [st1]";
+        type = -2;
+    } else if (type == 1 && packages.empty()) {
+        ZLOG_W(log_,
+               "[{}:{}] in CmdInfoUpdate execCommand : no target to update package, but there is "
+               "command_id to delete (cancel cid size={})",
+               cancelIds.size());
+    } else if (type == 0 && packages.empty()) {
+        ZLOG_E(log_, "[{}:{}] in CmdInfoUpdate execCommand ({}) : no target to update package",
+               "normal update");
+        errorText = "Failed to get update target (command_type=0) [st=1]";
+        type = -1;
+    }
+    ZLOG_I(log_,
+           "[{}:{}] in CmdInfoUpdate execCommand : update package number : command_type -> {}",
+           type);
+
+    if ((type == 0 || type == 1) && !isSystemSettingReady()) {
+        type = -4;
+        errorText = "SystemSettins.xml setting is not over [st=0]";
+        ZLOG_W(log_, "[{}:{}] in CmdInfoUpdate execCommand : SystemSetting.xml is not setup.");
+    }
+
+    std::time_t runTime = 0;
+    if (type == 0) {
+        runTime = calculateTimeToExecute();
+        if (runTime == 0) {
+            errorText = "Failed to calculate update start time (command_type=0) [st=2]";
+        }
+    } else if (type == 1) {
+        runTime = calculateTimeToEmargencyExecute();
+        if (runTime == 0) {
+            errorText = "Failed to calculate update start time (command_type=1) [st=2]";
+        }
+    }
+
+    int result = -1;
+    bool active = false;
+    std::vector<std::string> foundIds;
+    // Every failure inside the job ends the transaction at once; the order's own row, written
+    // before it, keeps the failure.
+    auto fail = [&](int code, const char* text) {
+        result = code;
+        errorText = text;
+        db.rollbackTransaction();
+        active = false;
+    };
+    if ((type == 0 || type == 1) && runTime > 0) {
+        if (opened && id > 0) {
+            active = db.beginTransaction();
+        }
+        if (active) {
+            const int n =
+                db.insertPackageList(id, setting_->getStringValue("REMOVE_PKG_DIR"), packages);
+            if (n >= 0) {
+                ZLOG_I(log_,
+                       "[{}:{}] in CmdInfoUpdate execCommand : DB insertPackageList : insert col "
+                       "num -> {}",
+                       n);
+                result = 0;
+            } else {
+                ZLOG_W(log_,
+                       "[{}:{}] in CmdInfoUpdate execCommand : failed to insert package list : "
+                       "insert col num -> {}",
+                       n);
+                fail(-2, "Failed to insert package list in cee db [st=3]");
+            }
+        }
+        if (active) {
+            const int n = db.selectCommandInfoForCancel(cancelIds, foundIds);
+            if (n >= 0) {
+                ZLOG_I(log_,
+                       "[{}:{}] in CmdInfoUpdate execCommand : DB selectCommandInfoForCancel : "
+                       "select col num -> {}",
+                       n);
+                result = 0;
+            } else {
+                ZLOG_W(log_,
+                       "[{}:{}] in CmdInfoUpdate execCommand : failed to find cancel command_id : "
+                       "select col num -> {}",
+                       n);
+                fail(-3, "Failed to find command_id list in cee db [st=3]");
+            }
+        }
+        if (active) {
+            const int n = db.insertCancelCidList(id, cancelIds, foundIds);
+            if (n >= 0) {
+                ZLOG_I(log_,
+                       "[{}:{}] in CmdInfoUpdate execCommand : DB insertCancelCidList : insert col "
+                       "num -> {}",
+                       n);
+                result = 0;
+            } else {
+                ZLOG_W(log_,
+                       "[{}:{}] in CmdInfoUpdate execCommand : failed to insert cancel command_id "
+                       "list : insert col num -> {}",
+                       n);
+                fail(-4, "Failed to insert cancel command_id list in cee db [st=3]");
+            }
+        }
+    }
+
+    const std::string response =
+        makeResponseXml(requestId, commandId, runTime, errorText, foundIds);
+    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : xml return data -> {}", response);
+    resultString_ = encodeDataValue(response);
+
+    if (active) {
+        const std::string runText = localTimeText(runTime, "%Y-%m-%d %H:%M:%S");
+        if (result == 0) {
+            const int n = db.updateCommandInfoForUpd(id, commandId, requestId, type, runText);
+            if (n >= 1) {
+                ZLOG_I(log_,
+                       "[{}:{}] in CmdInfoUpdate execCommand : DB updateCommandInfoForUpd : update "
+                       "col num -> {}",
+                       n);
+            } else {
+                ZLOG_W(log_,
+                       "[{}:{}] in CmdInfoUpdate execCommand : failed to update command_info (sw "
+                       "upd) : update col num -> {}",
+                       n);
+                fail(-5, "Failed to insert package list in cee db [st=3]");
+            }
+        }
+        if (active) {
+            const int n = db.updateProcInfo(commandId);
+            if (n >= 1) {
+                ZLOG_I(log_,
+                       "[{}:{}] in CmdInfoUpdate execCommand : DB updateProcInfo : update result "
+                       "-> {}",
+                       n);
+            } else {
+                ZLOG_W(log_,
+                       "[{}:{}] in CmdInfoUpdate execCommand : failed to update proc_info : "
+                       "update result -> {}",
+                       n);
+                fail(-6, "Failed to update proc info in cee db [st=3]");
+            }
+        }
+        if (active) {
+            const int n = db.insertProcInfo(id, runText);
+            if (n >= 1) {
+                ZLOG_I(log_,
+                       "[{}:{}] in CmdInfoUpdate execCommand : DB insertProcInfo : insert col num "
+                       "-> {}",
+                       n);
+            } else {
+                ZLOG_W(log_,
+                       "[{}:{}] in CmdInfoUpdate execCommand : failed to insert proc_info : "
+                       "insert result -> {}",
+                       n);
+                fail(-6, "Failed to insert proc info in cee db [st=3]");
+            }
+        }
+    }
+
+    if (opened) {
+        const int n = db.updateCommandInfoAtId(id, errorText, result, response);
+        if (n < 1) {
+            ZLOG_W(log_,
+                   "[{}:{}] in CmdInfoUpdate execCommand : failed to update command_info : update "
+                   "col num -> {}",
+                   n);
+            result = -9;
+            if (active) {
+                db.rollbackTransaction();
+                active = false;
+            }
+        }
+        if (active) {
+            const bool committed = db.commitTransaction();
+            ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : DB commit -> {}",
+                   okText(committed));
+        }
+    }
+    db.close();
+
+    const bool rewritten = reWriteData4Return(result == 0 ? 0 : 1, resultString_);
+    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : rewrite data.value, data.result -> {}",
+           okText(rewritten));
+    const bool erased = eraseTarget();
+    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : erase target -> {}", okText(erased));
+    const bool stamped = reWriteTimestamp();
+    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : rewrite timestamp -> {}", okText(stamped));
+    return result;
+}
+
+int CmdInfoUpdate::getPkgListFromRecvData(const std::string& xml, std::string& requestId,
+                                          std::string& commandId,
+                                          std::vector<std::string>& packageEntries,
+                                          std::vector<std::string>& cancelIds) {
+    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate getPkgListFromRecvData");
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    doc.Parse(xml.c_str(), xml.size());
+
+    const tinyxml2::XMLElement* root = doc.FirstChildElement(xmlRoot_.c_str());
+    if (root == nullptr) {
+        ZLOG_W(log_, "[{}:{}] in getPkgListFromRecvData : not found element -> {}", xmlRoot_);
+        return -101;
+    }
+    const tinyxml2::XMLElement* data = root->FirstChildElement(xmlData_.c_str());
+    if (data == nullptr) {
+        ZLOG_W(log_, "[{}:{}] in getPkgListFromRecvData : not found element -> {}", xmlData_);
+        return -102;
+    }
+    const char* rid = root->Attribute(xmlRootId_.c_str());
+    if (rid == nullptr) {
+        ZLOG_W(log_, "[{}:{}] in getPkgListFromRecvData : not found attibute ({})", xmlRootId_);
+        return -103;
+    }
+    requestId = rid;
+    const tinyxml2::XMLElement* typeElement = data->FirstChildElement(xmlType_.c_str());
+    if (typeElement == nullptr) {
+        ZLOG_W(log_, "[{}:{}] in getPkgListFromRecvData : not found ({})", xmlType_);
+        return -106;
+    }
+    int type = 0;
+    if (!toInt(typeElement->GetText(), type)) {
+        ZLOG_W(log_,
+               "[{}:{}] in getPkgListFromRecvData : not found or change char to int failed ({}) "
+               "-> {}",
+               xmlType_, 0);
+        return -104;
+    }
+    const char* cid = typeElement->Attribute(xmlTypeId_.c_str());
+    if (cid == nullptr) {
+        ZLOG_W(log_, "[{}:{}] in getPkgListFromRecvData : not found attibute ({})", xmlTypeId_);
+        return -105;
+    }
+    commandId = cid;
+
+    for (const auto* p = data->FirstChildElement(xmlPackage_.c_str()); p != nullptr;
+         p = p->NextSiblingElement(xmlPackage_.c_str())) {
+        const char* text = p->GetText();
+        if (text == nullptr) {
+            throw std::runtime_error("package element without text");
+        }
+        // A path written with backslashes becomes "dir/dir/ file"; one written with "/" stays
+        // whole behind a blank. The package list splits the entry at its last "/".
+        const auto parts = zorcommon::splitString(text, "\\", true, false);
+        if (parts.empty()) {
+            continue;
+        }
+        std::string entry;
+        for (size_t i = 0; i + 1 < parts.size(); ++i) {
+            entry += parts[i] + "/";
+        }
+        entry += " " + parts.back();
+        packageEntries.push_back(entry);
+    }
+    ZLOG_I(log_, "[{}:{}] in getPkgListFromRecvData : get package names : list size -> {}",
+           packageEntries.size());
+
+    if (type == 1) {
+        if (const auto* list = data->FirstChildElement(xmlCancelList_.c_str())) {
+            for (const auto* p = list->FirstChildElement(xmlCancelEntry_.c_str()); p != nullptr;
+                 p = p->NextSiblingElement(xmlCancelEntry_.c_str())) {
+                // An entry without text names nothing to cancel.
+                if (const char* text = p->GetText()) {
+                    cancelIds.emplace_back(text);
+                }
+            }
+            ZLOG_I(log_,
+                   "[{}:{}] in getPkgListFromRecvData : get cancel command ids : list size -> {}",
+                   cancelIds.size());
+        }
+    }
+    return type;
+}
+
+std::time_t CmdInfoUpdate::timeOfDayToEpoch(const std::string& text) {
+    const int localeHour = setting_ != nullptr ? setting_->getIntValue("LOCALE_HOUR") : 9;
+    const std::time_t base = now() / kDay * kDay - static_cast<std::time_t>(localeHour) * 3600;
+    const auto parts = zorcommon::splitString(text, ":", true, false);
+    if (parts.size() != 3) {
+        return 0;
+    }
+    int h = 0;
+    int m = 0;
+    int s = 0;
+    if (!toInt(parts[0].c_str(), h) || !toInt(parts[1].c_str(), m) || !toInt(parts[2].c_str(), s)) {
+        return 0;
+    }
+    return base + static_cast<std::time_t>(h) * 3600 + static_cast<std::time_t>(m) * 60 + s;
+}
+
+std::time_t CmdInfoUpdate::calculateTimeToExecute() {
+    std::time_t start = timeOfDayToEpoch(setting_->getStringValue("TIME_START"));
+    if (start == 0) {
+        ZLOG_E(log_,
+               "[{}:{}] in CmdInfoUpdate calculateTimeToExecute : error : failed to get start "
+               "time");
+        return 0;
+    }
+    std::time_t end = timeOfDayToEpoch(setting_->getStringValue("TIME_END"));
+    if (end == 0) {
+        ZLOG_E(log_,
+               "[{}:{}] in CmdInfoUpdate calculateTimeToExecute : error : failed to get end time");
+        return 0;
+    }
+    const std::time_t current = now();
+    if (start <= current) {
+        start += kDay;
+        end += kDay;
+    }
+    if (end < start) {
+        end += kDay;
+    }
+    const std::time_t minutes = (end - start) / 60;
+    const int days = setting_->getIntValue("DAY_SPAN");
+    // Windows below one minute or a span below one day cannot hold a run (and would divide
+    // by zero below).
+    if (minutes < 1) {
+        ZLOG_E(log_,
+               "[{}:{}] in CmdInfoUpdate calculateTimeToExecute : error : update window is "
+               "shorter than one minute");
+        return 0;
+    }
+    if (days < 1) {
+        ZLOG_E(log_,
+               "[{}:{}] in CmdInfoUpdate calculateTimeToExecute : error : day span is below 1 "
+               "({})",
+               days);
+        return 0;
+    }
+    const auto draws = random_(current, 2);
+    const std::time_t minuteOffset = static_cast<std::time_t>(draws.at(0) % minutes);
+    const std::time_t dayOffset = static_cast<std::time_t>(draws.at(1) % days);
+    ZLOG_I(log_,
+           "[{}:{}] in CmdInfoUpdate calculateTimeToExecute : start date -> {} : end date -> {}",
+           localTimeText(start, "%Y-%m-%d %X"),
+           localTimeText(end + static_cast<std::time_t>(days - 1) * kDay, "%Y-%m-%d %X"));
+    const std::time_t run = start + minuteOffset * 60 + dayOffset * kDay;
+    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate calculateTimeToExecute : execute date -> {}",
+           localTimeText(run, "%Y-%m-%d %X"));
+    return run;
+}
+
+std::time_t CmdInfoUpdate::calculateTimeToEmargencyExecute() {
+    const int s = setting_->getIntValue("EMARG_UPD_START_SEC");
+    const int e = setting_->getIntValue("EMARG_UPD_END_SEC");
+    ZLOG_I(log_, "[{}:{}] in calculateTimeToEmargencyExecute : start time -> {} : end time -> {}",
+           s, e);
+    if (s < 0) {
+        ZLOG_E(log_,
+               "[{}:{}] in CmdInfoUpdate calculateTimeToEmargencyExecute : error : failed to get "
+               "start time");
+        return 0;
+    }
+    if (e < 1) {
+        ZLOG_E(log_,
+               "[{}:{}] in CmdInfoUpdate calculateTimeToEmargencyExecute : error : failed to get "
+               "end time");
+        return 0;
+    }
+    if (e < s) {
+        ZLOG_E(log_,
+               "[{}:{}] in CmdInfoUpdate calculateTimeToEmargencyExecute : error : end time({}) "
+               "is earlier than start time({})",
+               e, s);
+        return 0;
+    }
+    if (e == s) {
+        // An empty window has no moment to draw from.
+        ZLOG_E(log_,
+               "[{}:{}] in CmdInfoUpdate calculateTimeToEmargencyExecute : error : end time({}) "
+               "is not later than start time({})",
+               e, s);
+        return 0;
+    }
+    const std::time_t current = now();
+    const std::time_t offset =
+        static_cast<std::time_t>(random_(current, 1).at(0) % static_cast<std::uint32_t>(e - s));
+    ZLOG_I(log_,
+           "[{}:{}] in CmdInfoUpdate calculateTimeToEmargencyExecute : start date -> {} : end "
+           "date -> {}",
+           localTimeText(current + s, "%Y-%m-%d %X"), localTimeText(current + e, "%Y-%m-%d %X"));
+    const std::time_t run = current + s + offset;
+    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate calculateTimeToEmargencyExecute : execute date -> {}",
+           localTimeText(run, "%Y-%m-%d %X"));
+    return run;
+}
+
+std::string CmdInfoUpdate::makeResponseXml(const std::string& requestId,
+                                           const std::string& commandId, std::time_t runTime,
+                                           const std::string& errorText,
+                                           const std::vector<std::string>& foundIds) const {
+    tinyxml2::XMLDocument doc;
+    doc.InsertEndChild(doc.NewDeclaration());
+    auto* root = doc.NewElement(xmlRoot_.c_str());
+    root->SetAttribute("id", requestId.c_str());
+    root->SetAttribute("loggerId", loggerId_.c_str());
+    root->SetAttribute("plantId", plantId_.c_str());
+    doc.InsertEndChild(root);
+    auto* command = doc.NewElement("command");
+    command->SetText("NotifyUpdateLoggerResponse");
+    root->InsertEndChild(command);
+    auto* data = doc.NewElement(xmlData_.c_str());
+    root->InsertEndChild(data);
+
+    auto* entry = doc.NewElement(xmlEntry_.c_str());
+    entry->SetAttribute(xmlEntryPos_.c_str(), "1");
+    entry->SetAttribute(xmlEntryId_.c_str(), commandId.c_str());
+    entry->SetText(runTime > 0 ? localTimeText(runTime, "%Y%m%d%H%M%S").c_str() : "0");
+    data->InsertEndChild(entry);
+
+    auto* statusList = doc.NewElement("status_list");
+    data->InsertEndChild(statusList);
+    if (runTime > 0) {
+        int position = 1;
+        for (const auto& id : foundIds) {
+            auto* p = doc.NewElement(xmlEntry_.c_str());
+            p->SetAttribute(xmlEntryPos_.c_str(), std::to_string(position++).c_str());
+            p->SetAttribute(xmlEntryId_.c_str(), id.c_str());
+            p->SetText("4");
+            statusList->InsertEndChild(p);
+        }
+    } else {
+        auto* detail = doc.NewElement("detail");
+        detail->SetText(errorText.c_str());
+        data->InsertEndChild(detail);
+    }
+    tinyxml2::XMLPrinter printer;
+    doc.Print(&printer);
+    return printer.CStr();
+}
+
+}  // namespace command
+}  // namespace zorcee
