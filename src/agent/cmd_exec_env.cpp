@@ -408,6 +408,12 @@ int sendHttpPost(const std::string& url, const std::string& text, std::string& r
     return rc;
 }
 
+void attachObjects(std::unique_ptr<conn::ConnectionManager> manager) {
+    setting = data::SettingData::getInstance();
+    logger = spdlog::get("cee");
+    connectionManager = std::move(manager);
+}
+
 size_t pendingReceiveCount() {
     std::lock_guard<std::mutex> lock(receiveMutex);
     return receiveQueue.size();

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "CmdInfoBase.h"
+#include "ConnectionManager.h"
 
 namespace zorcee {
 
@@ -35,6 +36,11 @@ void executeServerOrderThread(std::mutex& sendMutex, std::mutex& resultMutex,
 int publishReturnServer(const std::string& text);
 // Posts one result to a result server; 0 for success.
 int sendHttpPost(const std::string& url, const std::string& text, std::string& response);
+
+// Wires the process-wide settings (the existing SettingData instance), logger and connection
+// manager without the start-up sequence, for code that drives the order thread directly
+// (benchmarks, tests). Call before any order runs.
+void attachObjects(std::unique_ptr<conn::ConnectionManager> manager);
 
 // Number of elements in the receive, send and result-server queues (for tests).
 size_t pendingReceiveCount();
