@@ -1,0 +1,388 @@
+#include "DbUpdController.h"
+
+#include <cstring>
+
+namespace zorupd {
+namespace db {
+
+namespace {
+using data::CancelProcInfo;
+using data::PackageInfoData;
+using data::UpdBasicInfo;
+
+const char* const kSelectTarget =
+    "SELECT proc_info.id as proc_info_id , command_info_id as command_info_id, "
+    "command_info.upd_command_id as command_id, command_info.upd_command_type as command_type "
+    "FROM proc_info LEFT JOIN command_info ON proc_info.command_info_id = command_info.id WHERE "
+    "sched_proc_time <= datetime( 'now', '+9 hours' ) AND proc_status = 0 AND ( "
+    "command_info.upd_command_type = 0 OR command_info.upd_command_type = 1 OR "
+    "command_info.upd_command_type = 2 ) ORDER BY command_info.upd_command_type DESC , "
+    "sched_proc_time ASC LIMIT 1;";
+const char* const kSelectCancelRuns =
+    "SELECT m.id, m.command_info_id, m.proc_status FROM proc_info AS m LEFT JOIN command_info ON "
+    "m.command_info_id = command_info.id WHERE sched_proc_time = ( SELECT MAX(sched_proc_time) "
+    "FROM proc_info AS s WHERE m.command_info_id = s.command_info_id ) AND ( m.proc_status = 0 "
+    "OR m.proc_status = 1 ) AND command_info.upd_command_id IN ( SELECT cancel_command_id FROM "
+    "cancel_cid_list WHERE command_info_id = ? AND is_cancel = 1 ) ORDER BY "
+    "command_info.upd_command_type DESC, m.r_start_time DESC;";
+const char* const kSelectPackages =
+    "SELECT id, command_info_id, package_filename, package_name, package_path, "
+    "old_package_filename FROM package_list WHERE command_info_id = ? ORDER BY seq_no ASC;";
+const char* const kUpdateOldPackage =
+    "UPDATE package_list SET old_package_filename = ?, update_time = CURRENT_TIMESTAMP WHERE id "
+    "= ?;";
+const char* const kSelectCancelPackagesTemplate =
+    "SELECT id, command_info_id, package_filename, package_name, package_path, "
+    "old_package_filename FROM package_list WHERE command_info_id IN ( #rep_word# );";
+const char* const kUpdateCancel =
+    "UPDATE proc_info SET proc_status = ?, cancel_time = CURRENT_TIMESTAMP, update_time = "
+    "CURRENT_TIMESTAMP WHERE id = ?;";
+const char* const kUpdateResult =
+    "UPDATE proc_info SET proc_status = ?, r_result_str = ?, r_start_time = ?, r_end_time = ?, "
+    "update_time = CURRENT_TIMESTAMP WHERE id = ?;";
+const char* const kSelectRetryCount =
+    "SELECT MAX(exic_num) FROM proc_info WHERE command_info_id = ?;";
+const char* const kInsertRetryTemplate =
+    "INSERT INTO proc_info ( command_info_id, exic_num, sched_proc_time ) VALUES ( ?, ( SELECT "
+    "MAX(exic_num) + 1 FROM proc_info WHERE command_info_id = ? ), datetime( 'now', "
+    "'+#rep_word# seconds', '+9 hours' ) );";
+const char* const kRepWord = "#rep_word#";
+
+constexpr int kCancelledBeforeExecution = 4;
+constexpr int kCancelledAfterInstall = 3;
+
+const char* stepWord(int rc) {
+    return rc == SQLITE_DONE ? "success" : "failed";
+}
+
+void bindText(sqlite3_stmt* stmt, int pos, const std::string& value) {
+    sqlite3_bind_text(stmt, pos, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+}
+
+std::string columnText(sqlite3_stmt* stmt, int col) {
+    const auto* text = sqlite3_column_text(stmt, col);
+    return text != nullptr ? reinterpret_cast<const char*>(text) : "";
+}
+
+// Replaces the first placeholder; false when the template has none.
+bool replaceRepWord(std::string& sql, const std::string& with) {
+    const auto at = sql.find(kRepWord);
+    if (at == std::string::npos) {
+        return false;
+    }
+    sql.replace(at, std::strlen(kRepWord), with);
+    return true;
+}
+}  // namespace
+
+DbUpdController::DbUpdController()
+    : DbControllerBase("upd", "DbUpdController.cpp", "RO", zorcommon::updaterLockGuard()) {}
+
+int DbUpdController::init(const std::string& dbDir, const std::string& dbFile,
+                          const std::string& lockCee, const std::string& lockUpd) {
+    if (dbDir.empty() || dbFile.empty()) {
+        return 1;
+    }
+    setDbFilename(dbDir, dbFile);
+    if (!existsDbFile()) {
+        return 2;
+    }
+    setupLockFiles(dbDir, lockCee, lockUpd);
+    return 0;
+}
+
+UpdBasicInfo DbUpdController::selectTargetCommandInfo() {
+    SQLiteStmtMaker maker(db_);
+    sqlite3_stmt* stmt = maker.prepare(kSelectTarget);
+    UpdBasicInfo info;
+    int lines = 0;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        info.proc_info_id = sqlite3_column_int(stmt, 0);
+        info.command_info_id = sqlite3_column_int(stmt, 1);
+        info.command_id = sqlite3_column_int(stmt, 2);
+        info.command_type = sqlite3_column_int(stmt, 3);
+        ++lines;
+    }
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_,
+               "[{}:{}] in selectTargetCommandInfo failed ! : failed to select command_id from "
+               "command_info : rc -> {}",
+               rc);
+        info = UpdBasicInfo();
+    } else if (info.command_info_id >= 1) {
+        ZLOG_I(log_,
+               "[{}:{}] in selectTargetCommandInfo : find target : proc_info.id -> {} : "
+               "command_info.id -> {} : command_id -> {} : command_type -> {} : find line num -> "
+               "{}",
+               info.proc_info_id, info.command_info_id, info.command_id, info.command_type, lines);
+    }
+    zorcommon::flushLog(log_);
+    return info;
+}
+
+int DbUpdController::selectCancelProcInfo(int command_info_id,
+                                          std::vector<CancelProcInfo>& executed,
+                                          std::vector<CancelProcInfo>& pending) {
+    ZLOG_I(log_, "[{}:{}] in selectCancelProcInfo : select cancel target proc_info sql -> {}",
+           kSelectCancelRuns);
+    SQLiteStmtMaker maker(db_);
+    sqlite3_stmt* stmt = maker.prepare(kSelectCancelRuns);
+    sqlite3_bind_int(stmt, 1, command_info_id);
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        CancelProcInfo run;
+        run.id = sqlite3_column_int(stmt, 0);
+        run.command_info_id = sqlite3_column_int(stmt, 1);
+        run.proc_status = sqlite3_column_int(stmt, 2);
+        (run.proc_status != 0 ? executed : pending).push_back(run);
+    }
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_,
+               "[{}:{}] in selectCancelProcInfo failed ! : failed to select cancel target "
+               "proc_info : rc -> {}",
+               rc);
+        zorcommon::flushLog(log_);
+        return -2;
+    }
+    const int total = static_cast<int>(executed.size() + pending.size());
+    ZLOG_I(log_,
+           "[{}:{}] in selectCancelProcInfo : exec step : rc -> {} ({}) : find cancel proc_info "
+           "total num -> {} : in not executed proc_info num -> {}",
+           rc, "success", total, pending.size());
+    zorcommon::flushLog(log_);
+    return total;
+}
+
+int DbUpdController::readPackageRows(sqlite3_stmt* stmt, std::vector<PackageInfoData>& list) {
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        PackageInfoData package;
+        package.id = sqlite3_column_int(stmt, 0);
+        package.command_info_id = sqlite3_column_int(stmt, 1);
+        package.package_filename = columnText(stmt, 2);
+        package.package_name = columnText(stmt, 3);
+        package.package_path = columnText(stmt, 4);
+        package.old_package_filename = columnText(stmt, 5);
+        list.push_back(std::move(package));
+    }
+    return rc;
+}
+
+int DbUpdController::selectPackageInfoAtCiid(int command_info_id,
+                                             std::vector<PackageInfoData>& list) {
+    if (command_info_id < 1) {
+        ZLOG_W(log_, "[{}:{}] in selectPackageInfoAtCiid : not set command_info_id -> {}",
+               command_info_id);
+        zorcommon::flushLog(log_);
+        return 0;
+    }
+    ZLOG_I(log_,
+           "[{}:{}] in selectPackageInfoAtCiid : insert package_list sql -> {} : command_info_id "
+           "-> {}",
+           kSelectPackages, command_info_id);
+    SQLiteStmtMaker maker(db_);
+    sqlite3_stmt* stmt = maker.prepare(kSelectPackages);
+    sqlite3_bind_int(stmt, 1, command_info_id);
+    const int rc = readPackageRows(stmt, list);
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_,
+               "[{}:{}] in selectPackageInfoAtCiid failed ! : failed to select package_info : rc "
+               "-> {}",
+               rc);
+        zorcommon::flushLog(log_);
+        return -2;
+    }
+    ZLOG_I(log_,
+           "[{}:{}] in selectPackageInfoAtCiid : exec step : rc -> {} ({}) : find package_info "
+           "num -> {}",
+           rc, "success", list.size());
+    zorcommon::flushLog(log_);
+    return static_cast<int>(list.size());
+}
+
+int DbUpdController::updateOldPackageInfo(const std::vector<PackageInfoData>& list) {
+    ZLOG_I(log_,
+           "[{}:{}] in updateOldPackageInfo : update package_info sql -> {} : update num -> {}",
+           kUpdateOldPackage, list.size());
+    SQLiteStmtMaker maker(db_);
+    sqlite3_stmt* stmt = maker.prepare(kUpdateOldPackage);
+    int count = 0;
+    for (const auto& package : list) {
+        bindText(stmt, 1, package.old_package_filename);
+        sqlite3_bind_int(stmt, 2, package.id);
+        const int rc = sqlite3_step(stmt);
+        ZLOG_I(log_, "[{}:{}] in updateOldPackageInfo : exec step : rc -> {} ({})", rc,
+               stepWord(rc));
+        if (rc != SQLITE_DONE) {
+            ZLOG_E(log_,
+                   "[{}:{}] in updateOldPackageInfo failed ! : failed to update package_info : rc "
+                   "-> {}",
+                   rc);
+            zorcommon::flushLog(log_);
+            return -1;
+        }
+        ++count;
+        sqlite3_reset(stmt);
+    }
+    zorcommon::flushLog(log_);
+    return count;
+}
+
+int DbUpdController::selectCancelPackageInfo(const std::vector<CancelProcInfo>& targets,
+                                             std::vector<PackageInfoData>& list) {
+    std::string parameters = "?";
+    for (size_t n = 1; n < targets.size(); ++n) {
+        parameters += ", ?";
+    }
+    std::string sql = kSelectCancelPackagesTemplate;
+    if (!replaceRepWord(sql, parameters)) {
+        return -1;
+    }
+    ZLOG_I(log_,
+           "[{}:{}] in selectCancelPackageInfo : select cancel package into sql -> {} : cancel "
+           "proc_info num -> {}",
+           sql, targets.size());
+    SQLiteStmtMaker maker(db_);
+    sqlite3_stmt* stmt = maker.prepare(sql.c_str());
+    // With no target the lone parameter stays NULL and matches no row.
+    for (size_t n = 0; n < targets.size(); ++n) {
+        sqlite3_bind_int(stmt, static_cast<int>(n + 1), targets[n].command_info_id);
+    }
+    const int rc = readPackageRows(stmt, list);
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_,
+               "[{}:{}] in selectCancelPackageInfo failed ! : failed to select package_info : rc "
+               "-> {}",
+               rc);
+        zorcommon::flushLog(log_);
+        return -2;
+    }
+    ZLOG_I(log_,
+           "[{}:{}] in selectCancelPackageInfo : exec step : rc -> {} ({}) : find package_info "
+           "num -> {}",
+           rc, "success", list.size());
+    zorcommon::flushLog(log_);
+    return static_cast<int>(list.size());
+}
+
+int DbUpdController::updateCancelStatus(const char* op, const char* what, int status,
+                                        const std::vector<CancelProcInfo>& list) {
+    ZLOG_I(log_, "[{}:{}] in {} : update ({}) proc_info sql -> {} : update num -> {}", op, what,
+           kUpdateCancel, list.size());
+    SQLiteStmtMaker maker(db_);
+    sqlite3_stmt* stmt = maker.prepare(kUpdateCancel);
+    int count = 0;
+    for (const auto& run : list) {
+        sqlite3_bind_int(stmt, 1, status);
+        sqlite3_bind_int(stmt, 2, run.id);
+        const int rc = sqlite3_step(stmt);
+        ZLOG_I(log_, "[{}:{}] in {} : exec step : rc -> {} ({})", op, rc, stepWord(rc));
+        if (rc != SQLITE_DONE) {
+            ZLOG_E(log_, "[{}:{}] in {} failed ! : failed to update proc_info : rc -> {}", op, rc);
+            zorcommon::flushLog(log_);
+            return -1;
+        }
+        ++count;
+        sqlite3_reset(stmt);
+    }
+    zorcommon::flushLog(log_);
+    return count;
+}
+
+int DbUpdController::updateCancelNotExecProcInfo(const std::vector<CancelProcInfo>& list) {
+    return updateCancelStatus("updateCancelNotExecProcInfo", "cancel at not executed",
+                              kCancelledBeforeExecution, list);
+}
+
+int DbUpdController::updateCancelSuccessProcInfo(const std::vector<CancelProcInfo>& list) {
+    return updateCancelStatus("updateCancelSuccessProcInfo", "cancel success",
+                              kCancelledAfterInstall, list);
+}
+
+int DbUpdController::updateResultProcInfo(int proc_info_id, int status, const std::string& result,
+                                          const std::string& start, const std::string& end) {
+    ZLOG_I(log_,
+           "[{}:{}] in updateResultProcInfo : update proc_info sql -> {} : proc_info -> {} : "
+           "result -> {}",
+           kUpdateResult, proc_info_id, status);
+    SQLiteStmtMaker maker(db_);
+    sqlite3_stmt* stmt = maker.prepare(kUpdateResult);
+    sqlite3_bind_int(stmt, 1, status);
+    bindText(stmt, 2, result);
+    bindText(stmt, 3, start);
+    bindText(stmt, 4, end);
+    sqlite3_bind_int(stmt, 5, proc_info_id);
+    const int rc = sqlite3_step(stmt);
+    ZLOG_I(log_, "[{}:{}] in updateResultProcInfo : exec step : rc -> {} ({})", rc, stepWord(rc));
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_,
+               "[{}:{}] in updateResultProcInfo failed ! : failed to update proc_info : rc -> {}",
+               rc);
+        zorcommon::flushLog(log_);
+        return -1;
+    }
+    zorcommon::flushLog(log_);
+    return 1;
+}
+
+int DbUpdController::selectNextProcNum(int command_info_id, int max) {
+    ZLOG_I(log_, "[{}:{}] in selectNextProcNum : select next schdule execution num sql -> {}",
+           kSelectRetryCount);
+    SQLiteStmtMaker maker(db_);
+    sqlite3_stmt* stmt = maker.prepare(kSelectRetryCount);
+    sqlite3_bind_int(stmt, 1, command_info_id);
+    int value = 0;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        value = sqlite3_column_int(stmt, 0);  // NULL (no run) reads as 0
+    }
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_,
+               "[{}:{}] in selectNextProcNum failed ! : select next schdule execution num: rc -> "
+               "{}",
+               rc);
+        zorcommon::flushLog(log_);
+        return -2;
+    }
+    ZLOG_I(log_,
+           "[{}:{}] in selectNextProcNum : exec step : rc -> {} ({}) : find select next schdule "
+           "execution num -> {} : max execution num -> {}",
+           rc, "success", value, max);
+    if (value >= max) {
+        ZLOG_I(log_, "[{}:{}] in selectNextProcNum : exec step : retry count is max");
+        zorcommon::flushLog(log_);
+        return -1;
+    }
+    zorcommon::flushLog(log_);
+    return value;
+}
+
+int DbUpdController::insertNextProcInfo(int command_info_id, int seconds) {
+    std::string sql = kInsertRetryTemplate;
+    if (!replaceRepWord(sql, std::to_string(seconds))) {
+        return -2;
+    }
+    ZLOG_I(log_,
+           "[{}:{}] in insertNextProcInfo : update proc_info sql -> {} : command_info.id -> {} : "
+           "next scheduling interval -> {}",
+           sql, command_info_id, seconds);
+    SQLiteStmtMaker maker(db_);
+    sqlite3_stmt* stmt = maker.prepare(sql.c_str());
+    sqlite3_bind_int(stmt, 1, command_info_id);
+    sqlite3_bind_int(stmt, 2, command_info_id);
+    const int rc = sqlite3_step(stmt);
+    ZLOG_I(log_, "[{}:{}] in insertNextProcInfo : exec step : rc -> {} ({})", rc, stepWord(rc));
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_,
+               "[{}:{}] in insertNextProcInfo failed ! : failed to insert proc_info : rc -> {}",
+               rc);
+        zorcommon::flushLog(log_);
+        return -1;
+    }
+    zorcommon::flushLog(log_);
+    return 1;
+}
+
+}  // namespace db
+}  // namespace zorupd
