@@ -13,6 +13,8 @@ temporary folder and every waiting bounded by a deadline:
 - ``Agent``: a ``Program`` for cee-agent that writes its settings file, its MQTT settings file,
   the group file and a substrate code generator script into a folder first.
 - ``make_order`` / ``b64``: server order texts.
+- ``LoggerSim``: tools/logger-sim on a free port (logger application or result server), with
+  the request bodies it received.
 - ``read_log`` / ``LogLine`` / ``exact`` / ``find_lines`` / ``find_in_order``: reading the
   programs' log files and finding lines in them.
 
@@ -889,3 +891,51 @@ def agent_settings(folder):
                        "REMOVE_PKG_DIR": os.path.join(folder, "repos") + "/"},
         "DATABASE": {"DB_PATH": os.path.join(folder, "db"), "DB_FILE": "cee_pkg_upd.db"},
     }
+
+
+# ---------------------------------------------------------------------------------------------
+# The logger application stand-in (also serves as a result server: it prints what it receives)
+
+
+def logger_sim_binary():
+    return find_binary("logger-sim", "CEE_LOGGER_SIM", "tools/logger-sim/logger-sim")
+
+
+class LoggerSim(Program):
+    """logger-sim on a free port; requests() gives the bodies it received, decoded."""
+
+    def __init__(self, folder, *args, name="logger-sim"):
+        super().__init__([logger_sim_binary(), "--port", "0"] + list(args), folder, name)
+        self.port = None
+
+    def start(self):
+        super().start()
+        out = self.wait_for_stdout("\n")
+        self.port = int(re.match(r"listening on (\d+)", out).group(1))
+        return self
+
+    @property
+    def url(self):
+        return "http://127.0.0.1:%d/" % self.port
+
+    def requests(self):
+        """Bodies received so far (complete lines only)."""
+        lines = self.stdout().split("\n")[1:-1]
+        return [unescape(l) for l in lines]
+
+    def wait_requests(self, count):
+        return wait_until(lambda: self.requests() if len(self.requests()) >= count else None,
+                          "%d request(s) at logger-sim" % count)
+
+
+def unescape(line):
+    """Undoes logger-sim's escaping of backslash, line feed and carriage return."""
+    out, i = [], 0
+    while i < len(line):
+        if line[i] == "\\" and i + 1 < len(line):
+            out.append({"n": "\n", "r": "\r", "\\": "\\"}.get(line[i + 1], line[i + 1]))
+            i += 2
+        else:
+            out.append(line[i])
+            i += 1
+    return "".join(out)

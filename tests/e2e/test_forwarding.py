@@ -8,51 +8,7 @@ import re
 import sqlite3
 import unittest
 
-from harness import (E2ETestCase, Program, exact, find_binary, find_lines, make_order,
-                     wait_until)
-
-
-def logger_sim_binary():
-    return find_binary("logger-sim", "CEE_LOGGER_SIM", "tools/logger-sim/logger-sim")
-
-
-class LoggerSim(Program):
-    """logger-sim on a free port; requests() gives the bodies it received, decoded."""
-
-    def __init__(self, folder, *args):
-        super().__init__([logger_sim_binary(), "--port", "0"] + list(args), folder, "logger-sim")
-        self.port = None
-
-    def start(self):
-        super().start()
-        out = self.wait_for_stdout("\n")
-        self.port = int(re.match(r"listening on (\d+)", out).group(1))
-        return self
-
-    @property
-    def url(self):
-        return "http://127.0.0.1:%d/" % self.port
-
-    def requests(self):
-        """Bodies received so far (complete lines only)."""
-        lines = self.stdout().split("\n")[1:-1]
-        return [unescape(l) for l in lines]
-
-    def wait_requests(self, count):
-        return wait_until(lambda: self.requests() if len(self.requests()) >= count else None,
-                          "%d request(s) at logger-sim" % count)
-
-
-def unescape(line):
-    out, i = [], 0
-    while i < len(line):
-        if line[i] == "\\" and i + 1 < len(line):
-            out.append({"n": "\n", "r": "\r", "\\": "\\"}.get(line[i + 1], line[i + 1]))
-            i += 2
-        else:
-            out.append(line[i])
-            i += 1
-    return "".join(out)
+from harness import E2ETestCase, LoggerSim, exact, find_lines, make_order
 
 
 def rows(db_file, sql):
