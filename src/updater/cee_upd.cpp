@@ -14,8 +14,8 @@ namespace {
 const char* const kSeparator = "===========================================";
 
 std::atomic<int> lastSignalNumber{0};
-// Set by the handler, taken by noteSignal: a signal is logged once.
-std::atomic<int> unloggedSignal{0};
+// Receptions not yet logged, per signal number: counted by the handler, taken by noteSignal.
+std::atomic<int> unloggedSignals[NSIG];
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free int");
 
 std::unique_ptr<conn::ConnectionManagerUpd> manager;
@@ -46,16 +46,22 @@ void installSignalHandlers(const zorcommon::Logger& log) {
 
 void signal_handler(int signal) {
     lastSignalNumber.store(signal);
-    unloggedSignal.store(signal);
+    if (signal > 0 && signal < NSIG) {
+        unloggedSignals[signal].fetch_add(1);
+    }
 }
 
 void noteSignal() {
-    const int sig = unloggedSignal.exchange(0);
-    if (sig != 0) {
-        const auto log = logger();
-        ZLOG_I(log, "[{}:{}] in signal_handler : receive signal -> {}", sig);
-        zorcommon::flushLog(log);
+    zorcommon::Logger log;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        for (int n = unloggedSignals[sig].exchange(0); n > 0; --n) {
+            if (!log) {
+                log = logger();
+            }
+            ZLOG_I(log, "[{}:{}] in signal_handler : receive signal -> {}", sig);
+        }
     }
+    zorcommon::flushLog(log);
 }
 
 int lastSignal() {
