@@ -1,0 +1,364 @@
+#!/usr/bin/env python3
+"""libmqtt-if against a real mosquitto.
+
+Each test starts its own broker on a free port and drives the library through mqtt_if_client
+(one library client per process; symlinks give it the program names cee-agent / cee-updater).
+The broker's own log shows what reached it (SUBSCRIBE, PUBACK, client ids), so no test waits
+for a fixed time.
+"""
+import argparse
+import json
+import os
+import shlex
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+CLIENT = []  # the driver, behind an emulator when cross-built
+MOSQUITTO = ""
+DEADLINE_S = 15
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(what, predicate, deadline_s=DEADLINE_S):
+    end = time.monotonic() + deadline_s
+    while time.monotonic() < end:
+        result = predicate()
+        if result:
+            return result
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class Broker:
+    def __init__(self, folder):
+        self.folder = folder
+        self.port = free_port()
+        self.proc = None
+        self.starts = 0
+        self.helpers = []
+
+    def start(self):
+        self.starts += 1
+        self.log = os.path.join(self.folder, "broker%d.log" % self.starts)
+        conf = os.path.join(self.folder, "broker.conf")
+        with open(conf, "w") as f:
+            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\nuser root\n"
+                    "log_dest file %s\nlog_type all\n" % (self.port, self.log))
+        self.proc = subprocess.Popen([MOSQUITTO, "-c", conf], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+
+        def accepts():
+            self.assert_running()
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return True
+            except OSError:
+                return False
+
+        wait_for("broker to accept connections", accepts)
+
+    def assert_running(self):
+        if self.proc.poll() is not None:
+            raise AssertionError("mosquitto exited with %s" % self.proc.returncode)
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+
+    def close(self):
+        self.stop()
+        for proc in self.helpers:
+            if proc.poll() is None:
+                proc.kill()
+            proc.communicate()
+
+    def log_text(self):
+        try:
+            with open(self.log) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def wait_log(self, text, count=1):
+        wait_for("broker log %r x%d" % (text, count), lambda: self.log_text().count(text) >= count)
+
+    def publish(self, topic, message, retain=False):
+        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-q", "1",
+                        "-t", topic, "-m", message] + (["-r"] if retain else []),
+                       check=True, timeout=DEADLINE_S)
+
+    def subscriber(self, topic, count):
+        """Starts mosquitto_sub and returns once the broker has its subscription; communicate()
+        gives its lines. Stopped by stop() if still running."""
+        before = self.log_text().count("Sending SUBACK")
+        proc = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-q",
+                                 "1", "-v", "-t", topic, "-C", str(count), "-W", str(DEADLINE_S)],
+                                stdout=subprocess.PIPE, text=True)
+        self.helpers.append(proc)
+        self.wait_log("Sending SUBACK", before + 1)
+        return proc
+
+    def retained(self, topic):
+        return subprocess.run(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-t",
+                               topic, "-C", "1", "-W", "5"], capture_output=True, text=True,
+                              timeout=DEADLINE_S).stdout.strip()
+
+
+class Client:
+    """One mqtt_if_client process running under the program name `name`."""
+
+    def __init__(self, folder, name, settings):
+        conf = os.path.join(folder, "mqtt_if_%s.conf" % name)
+        with open(conf, "w") as f:
+            f.write(settings if isinstance(settings, str) else json.dumps(settings))
+        exe = os.path.join(folder, name)
+        if not os.path.exists(exe):
+            os.symlink(CLIENT[-1], exe)
+        env = dict(os.environ, MQTT_IF_CONF=conf)
+        self.proc = subprocess.Popen(CLIENT[:-1] + [exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True, env=env)
+        self.lines = []
+        self.taken = set()
+        self.cond = threading.Condition()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            with self.cond:
+                self.lines.append(line.rstrip("\n"))
+                self.cond.notify_all()
+
+    def cmd(self, line):
+        """Sends one command and returns its answer (the text after the command word)."""
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        return self.answer(line.split()[0])
+
+    def answer(self, word):
+        """Takes the oldest line starting with `word` not taken yet, waiting for it."""
+        with self.cond:
+            def answer():
+                for i, text in enumerate(self.lines):
+                    if i not in self.taken and text.startswith(word + " "):
+                        self.taken.add(i)
+                        return text[len(word) + 1:]
+                return None
+            result = self.cond.wait_for(answer, DEADLINE_S)
+        if result is None:
+            raise AssertionError("no %r line in %s" % (word, self.lines))
+        return result
+
+    def rc(self, line):
+        return int(self.cmd(line).split()[0])
+
+    def messages(self):
+        with self.cond:
+            return [text[4:] for text in self.lines if text.startswith("msg ")]
+
+    def wait_messages(self, count):
+        with self.cond:
+            if not self.cond.wait_for(lambda: sum(t.startswith("msg ") for t in self.lines)
+                                      >= count, DEADLINE_S):
+                raise AssertionError("got only %s" % self.lines)
+        return self.messages()
+
+    def wait_status(self, value):
+        wait_for("connect status %d" % value, lambda: self.rc("status") == value)
+
+    def close(self):
+        if not self.proc.stdin.closed:
+            self.proc.stdin.close()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+
+
+class MqttIfTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.broker = Broker(self.tmp.name)
+        self.broker.start()
+        self.clients = []
+        self.addCleanup(self.tmp.cleanup)
+        self.addCleanup(self.broker.close)
+        self.addCleanup(lambda: [c.close() for c in self.clients])
+
+    def settings(self, **extra):
+        base = {"BROKER_URI": "tcp://127.0.0.1:%d" % self.broker.port, "CLIENT_ID": "t1",
+                "CONNECT_TIMEOUT_S": 2, "PUBLISH_TIMEOUT_S": 2}
+        base.update(extra)
+        return base
+
+    def client(self, name="cee-agent", settings=None):
+        c = Client(self.tmp.name, name, settings if settings is not None else self.settings())
+        self.clients.append(c)
+        return c
+
+    def started(self, name="cee-agent", settings=None, receive=False):
+        c = self.client(name, settings)
+        self.assertEqual(c.rc("init"), 0)
+        self.assertEqual(c.rc("mode 1"), 0)
+        self.assertEqual(c.rc("setup"), 0)
+        if receive:
+            self.assertEqual(c.rc("recv"), 0)
+        return c
+
+    def test_receive_publish_and_answer_from_callback(self):
+        c = self.client()
+        self.assertEqual(c.rc("init"), 0)
+        self.assertEqual(c.cmd("sub"), "0 cee/order")
+        self.assertEqual(c.cmd("pub"), "0 cee/t1/answer")  # {client_id} is CLIENT_ID
+        self.assertEqual(c.rc("setup"), 0)
+        self.assertEqual(c.rc("status"), 1)
+        answers = self.broker.subscriber("cee/t1/answer", 2)
+        c.cmd("echo")  # the callback answers through dataSend on the library's thread
+        self.assertEqual(c.rc("recv"), 0)
+        self.broker.publish("cee/order", "order 1")
+        self.assertEqual(c.wait_messages(1), ["cee/order order 1"])
+        self.assertEqual(c.answer("answered"), "0")
+        c.cmd("echo off")
+        self.broker.publish("cee/order", "a much longer order")
+        self.broker.publish("cee/order", "short")  # payloads are not NUL-terminated on the wire
+        self.assertEqual(c.wait_messages(3)[1:], ["cee/order a much longer order",
+                                                   "cee/order short"])
+        self.assertEqual(c.rc("send answer 2"), 0)
+        out, _ = answers.communicate(timeout=DEADLINE_S)
+        self.assertEqual(out.splitlines(), ["cee/t1/answer order 1", "cee/t1/answer answer 2"])
+        self.broker.wait_log("Received SUBSCRIBE from t1-cee-agent\n")
+        self.assertIn("cee/order (QoS 1)", self.broker.log_text())
+
+    def test_orders_sent_while_stopped_are_kept_until_callback(self):
+        c = self.started(receive=True)
+        self.assertEqual(c.rc("destroy"), 0)
+        c.close()
+        for i in range(1, 4):
+            self.broker.publish("cee/order", "o%d" % i)
+        c = self.started()  # no callback yet: the session delivers o1..o4 to the library
+        self.broker.publish("cee/order", "o4")
+        # Acknowledged means the library took them: the broker will not send them again.
+        self.broker.wait_log("Received PUBACK from t1-cee-agent", 4)
+        self.assertEqual(c.messages(), [])
+        self.assertEqual(c.rc("recv"), 0)
+        self.broker.publish("cee/order", "o5")
+        self.assertEqual(c.wait_messages(5), ["cee/order o%d" % i for i in range(1, 6)])
+
+    def test_reconnects_and_resubscribes_after_broker_restart(self):
+        c = self.started(receive=True)
+        self.broker.stop()
+        c.wait_status(0)
+        self.broker.start()  # persistence off: the broker forgot the subscription
+        self.broker.wait_log("Received SUBSCRIBE from t1-cee-agent\n")
+        c.wait_status(1)
+        self.broker.publish("cee/order", "after restart")
+        self.assertEqual(c.wait_messages(1), ["cee/order after restart"])
+        self.assertEqual(c.rc("send still here"), 0)
+
+    def test_setup_fails_without_broker(self):
+        silent = socket.socket()  # accepts TCP but never answers CONNECT
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(5)
+        self.addCleanup(silent.close)
+        for port in (free_port(), silent.getsockname()[1]):
+            with self.subTest(port=port):
+                c = self.client(settings=self.settings(BROKER_URI="tcp://127.0.0.1:%d" % port,
+                                                       CONNECT_TIMEOUT_S=1, PUBLISH_TIMEOUT_S=1))
+                self.assertEqual(c.rc("init"), 0)
+                self.assertLess(c.rc("setup"), 0)
+                self.assertEqual(c.rc("status"), 0)
+                self.assertLess(c.rc("send lost"), 0)
+                c.close()
+
+    def test_two_programs_with_same_client_id_keep_their_sessions(self):
+        answers = self.broker.subscriber("cee/t1/answer", 2)
+        agent = self.started("cee-agent", receive=True)
+        updater = self.started("cee-updater")
+        self.assertEqual(agent.rc("send from agent"), 0)
+        self.assertEqual(updater.rc("send from updater"), 0)
+        self.assertEqual(sorted(answers.communicate(timeout=DEADLINE_S)[0].splitlines()),
+                         ["cee/t1/answer from agent", "cee/t1/answer from updater"])
+        self.assertEqual((agent.rc("status"), updater.rc("status")), (1, 1))
+        log = self.broker.log_text()
+        self.assertIn(" as t1-cee-agent ", log)
+        self.assertIn(" as t1-cee-updater ", log)
+        self.assertNotIn("already connected", log)
+
+    def test_program_without_receive_holds_no_subscription(self):
+        c = self.started("cee-updater")
+        self.broker.publish("cee/order", "not for the updater")
+        self.assertEqual(c.rc("send done"), 0)  # acknowledged: anything sent before is seen
+        self.assertNotIn("SUBSCRIBE from t1-cee-updater", self.broker.log_text())
+        self.assertEqual(c.rc("destroy"), 0)
+        c.close()
+        c = self.started("cee-updater", receive=True)
+        self.broker.publish("cee/order", "marker")
+        self.assertEqual(c.wait_messages(1), ["cee/order marker"])
+
+    def test_arguments_and_settings(self):
+        c = self.client(settings="{not json")
+        self.assertEqual(c.rc("status"), 0)  # before initialize
+        self.assertEqual(c.rc("pub"), -1)
+        self.assertEqual(c.rc("destroy"), 0)
+        self.assertEqual(c.rc("init"), 0)  # unreadable file: defaults
+        self.assertEqual(c.cmd("pub"), "0 cee/cee-%s/answer" % socket.gethostname())
+        self.assertEqual(c.rc("mode 2"), -1)
+        self.assertEqual(c.rc("mode 1"), 0)
+        self.assertEqual(c.rc("sendkind 2"), -1)
+        self.assertEqual(c.rc("destroy"), 0)
+        self.assertEqual(c.rc("destroy"), 0)
+        c.close()
+
+        wrong = self.settings(QOS="2", TOPIC_SUB=5, KEEPALIVE_S="x", TOPIC_PUB="p" * 127)
+        c = self.started(settings=wrong, receive=True)
+        self.assertEqual(c.cmd("sub"), "0 cee/order")
+        self.assertEqual(c.cmd("pub"), "0 " + "p" * 127)
+        self.assertIn("cee/order (QoS 1)", self.broker.log_text())
+        self.assertIn("(p2, c0, k60)", self.broker.log_text())  # persistent, keep-alive 60
+        c.close()
+
+        c = self.client(settings=self.settings(TOPIC_PUB="p" * 128))
+        self.assertEqual(c.rc("init"), 0)
+        self.assertEqual(c.rc("pub"), -1)
+        c.close()
+
+        c = self.client(settings=self.settings(BROKER_URI="bogus://127.0.0.1:1"))
+        self.assertEqual(c.rc("init"), -1)
+
+    def test_status_topic_online_offline_and_last_will(self):
+        settings = self.settings(STATUS_TOPIC="st/{client_id}/{program}")
+        c = self.started(settings=settings)
+        self.assertEqual(self.broker.retained("st/t1/cee-agent"), "online")
+        self.assertEqual(c.rc("destroy"), 0)
+        self.assertEqual(self.broker.retained("st/t1/cee-agent"), "offline")
+        c.close()
+
+        c = self.started(settings=settings)
+        watch = self.broker.subscriber("st/t1/cee-agent", 2)
+        c.proc.send_signal(signal.SIGKILL)  # no clean disconnect: the broker sends the will
+        out, _ = watch.communicate(timeout=DEADLINE_S)
+        self.assertEqual(out.splitlines(), ["st/t1/cee-agent online", "st/t1/cee-agent offline"])
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--client", required=True)
+    parser.add_argument("--mosquitto", default="mosquitto")
+    parser.add_argument("--emulator", default="")
+    args, rest = parser.parse_known_args()
+    CLIENT = shlex.split(args.emulator) + [os.path.abspath(args.client)]
+    MOSQUITTO = args.mosquitto
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
