@@ -53,6 +53,45 @@ bool ExecCmd(const std::string& command, std::string& output, int& status) {
     return runPipe(command, &output, status);
 }
 
+int execCmdLines(const std::string& command, std::vector<std::string>& lines) {
+    int status = 0;
+    int count = 0;
+    {
+        Pipe pipe(command);
+        if (pipe.get() == nullptr) {
+            return -1;
+        }
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe.get()) != nullptr) {
+            lines.emplace_back(buffer);
+            ++count;
+        }
+        status = pipe.close();
+    }
+    if (status < 0) {
+        return -3;
+    }
+    if (WIFSIGNALED(status)) {
+        return -2;
+    }
+    return count;
+}
+
+int execCmdStatus(const std::string& command) {
+    int status = 0;
+    // The output is drained so that a chatty command cannot block on a full pipe.
+    if (!runPipe(command, nullptr, status)) {
+        return -1;
+    }
+    if (status < 0) {
+        return -3;
+    }
+    if (WIFSIGNALED(status)) {
+        return -2;
+    }
+    return status;
+}
+
 int execCmdCheck(const std::string& command) {
     int status = 0;
     if (!runPipe(command, nullptr, status)) {

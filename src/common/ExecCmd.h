@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace zorcommon {
 
@@ -13,5 +14,14 @@ bool ExecCmd(const std::string& command, std::string& output, int& status);
 // Runs `command`, discarding its output. 0 for exit code 0; -4 for a non-zero exit code,
 // -2 when ended by a signal, -3 when the wait status is negative, -1 when it cannot start.
 int execCmdCheck(const std::string& command);
+
+// Runs `command` and appends its output to `lines` in pieces of at most 255 characters (a
+// piece keeps its line feed). The number of pieces read; -1 when it cannot start, -2 when it
+// was ended by a signal, -3 when the wait status is negative. The exit code is not looked at.
+int execCmdLines(const std::string& command, std::vector<std::string>& lines);
+
+// Runs `command` to its end (its output, if any, is discarded). The raw wait status (exit code
+// times 256); -1 when it cannot start, -2 when ended by a signal, -3 when the status is negative.
+int execCmdStatus(const std::string& command);
 
 }  // namespace zorcommon

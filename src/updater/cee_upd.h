@@ -8,7 +8,9 @@
 // always goes to its end.
 #pragma once
 
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include "communication/ConnectionManagerUpd.h"
 #include "data/SettingData.h"
@@ -44,8 +46,9 @@ int runMain(const std::string& configPath);
 
 class cee_upd {
   public:
-    // Requires the settings singleton (initMain, or a test's createInstance).
-    cee_upd();
+    // Requires the settings singleton (initMain, or a test's createInstance). HTTP goes
+    // through `manager` (by default the process-wide one created by initMain).
+    explicit cee_upd(conn::ConnectionManagerUpd* manager = connectionManager());
     virtual ~cee_upd();
     cee_upd(const cee_upd&) = delete;
     cee_upd& operator=(const cee_upd&) = delete;
@@ -57,21 +60,65 @@ class cee_upd {
     // 0 exit code 0; -1 cannot start; -2 ended by a signal; -3 no wait status; -4 exit code
     // other than 0.
     int execCmdCheck(const std::string& command);
+    // Output pieces of a command (see zorcommon::execCmdLines).
+    int execCmdLines(const std::string& command, std::vector<std::string>& lines);
+    // Raw wait status of a command (see zorcommon::execCmdStatus).
+    int execCmdStatus(const std::string& command);
 
-    // One update run in one transaction: the step code of execUpdate, or -1 (database file
-    // missing or a name empty) or -2 (database not opened).
+    // One update run in one transaction, then the result file and the finish command: the
+    // step code of execUpdate, or -1 (database file missing or a name empty) or -2 (database
+    // not opened).
     int runUpdateProcess();
-    // The steps of a run on an open controller inside the caller's transaction. 1 when no run
-    // is due; commandId and resultText are out-parameters.
+    // The steps of a run on an open controller inside the caller's transaction. 0 installed,
+    // 1 no due run, 9 re-install failed, 13/14/15 result or retry not recorded (roll back),
+    // 97/98/99 failed and recorded. commandId and resultText are out-parameters.
     int execUpdate(db::DbUpdController& controller, int& commandId, std::string& resultText);
 
-    // Step code of a due run whose steps this build does not carry out: the run is rolled back
-    // and stays scheduled, and neither a result file nor the finish command is produced.
-    static constexpr int kStepsUnavailable = 2;
+    // Finds the installed version of every package with the package manager query and stores
+    // it as old_package_filename. The number found, -1 query not run, -2 no package name,
+    // -3 no query template, -4 nothing installed matches. Names are quoted for the shell and
+    // escaped for the regular expression, so a name can never run a command.
+    int searchOldPackageVersion(std::vector<db::data::PackageInfoData>& packages);
+    // The package manager query for the given packages; empty when there is no name.
+    std::string makePackageQuery(const std::vector<db::data::PackageInfoData>& packages) const;
+    // Writes a package list file (kind 0 install, 1 re-install). Its path, "no_data" when no
+    // package line was written (the file is deleted), empty on failure.
+    std::string writePackageList(int kind, std::time_t startTime, const std::string& listDir,
+                                 const std::string& prefix,
+                                 const std::vector<db::data::PackageInfoData>& packages);
+    // Runs the package updater on a list file and waits for it: 0, its raw wait status, or -1
+    // to -3 when it could not be run.
+    int execPkgDownloadAndInstall(int kind, std::time_t startTime, const std::string& listFile);
+    // Success file for code 0, failure file otherwise (the failure file is removed first).
+    // 0, -1 success file not writable, -2 failure file not writable.
+    int createResultFile(int code, int commandId, const std::string& resultText);
+    // Starts the finish command in the background; the value of system().
+    int runFinishCommand();
+
+    // 0 not battery firmware, 1 the storage battery answered, -1 the check failed.
+    int storageBatteryConnectionCheck(const std::string& packageFilename);
+    // The battery status read request; empty when the battery is not configured.
+    std::string createConnectionCheckXml();
+    // Maker code and serial number of the storage battery from SystemSetting.xml. 0, or -1.
+    int getStorageBatteryInfo(std::string& maker, std::string& serial);
+    // POST through the connection manager, with its retries; its status.
+    int sendHttpPost(const std::string& url, const std::string& text, std::string& answer);
+    // 1 when the answer is SUCCESS with an operation status 0x30 or 0x31, else -1.
+    int checkReceiveData(const std::string& answer);
+
+    static constexpr const char* kNoData = "no_data";
 
   private:
+    // Text of a moment in local time, "%Y%m%d_%H%M%S" (list and output file names).
+    static std::string fileTimeText(std::time_t t);
+
+    const std::string pkgGrepWord_ = "#rep_pkg_grep_word#";
+    const std::string pkgQueryTemplate_ =
+        "dpkg -l | egrep '#rep_pkg_grep_word#' | awk -F' ' '{ print $2 \"_\" $3 \"_\" $4 "
+        "\".deb\" }'";
     data::SettingData* setting_;
     zorcommon::Logger log_;
+    conn::ConnectionManagerUpd* manager_;
 };
 
 }  // namespace zorupd

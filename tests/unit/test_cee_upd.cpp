@@ -211,26 +211,5 @@ TEST_F(CeeUpdTest, NothingDueEndsWithRollbackAndLeavesTheDatabaseAlone) {
                   "I : [DbUpdController.cpp] in close : remove lock file [RO] -> success\n");
     EXPECT_FALSE(testutil::exists(dbDir + "/db_upd.lock"));
 
-    // A due run is found; this build leaves it scheduled and writes nothing.
-    ASSERT_EQ(sqlite3_exec(raw,
-                           "UPDATE proc_info SET sched_proc_time = datetime( 'now', '+9 hours', "
-                           "'-1 minutes' );",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    log.clear();
-    EXPECT_EQ(updater.runUpdateProcess(), cee_upd::kStepsUnavailable);
-    EXPECT_TRUE(
-        log.contains("] ===== <1> get update targets : proc_info.id -> 1 : "
-                     "command_info.id -> 1 : update id -> 5 : update type -> normal\n"))
-        << log.text();
-    EXPECT_TRUE(log.contains("] do db rollback!\n")) << log.text();
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(raw, "SELECT COUNT(*), MAX(proc_status), MAX(update_time) FROM proc_info",
-                       -1, &st, nullptr);
-    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(st, 0), 1);
-    EXPECT_EQ(sqlite3_column_int(st, 1), 0);
-    EXPECT_EQ(sqlite3_column_type(st, 2), SQLITE_NULL);
-    sqlite3_finalize(st);
     sqlite3_close(raw);
 }
