@@ -2,14 +2,53 @@
 # Installs the Debian packages the build, the tests and the demo need, and only those that are
 # missing. Safe to run again; quiet unless something has to be installed. Run as root (or with
 # sudo available) on Debian 12.
+#
+# Usage: scripts/install-deps.sh [--arch armhf]
+#   --arch armhf   also the cross build for 32-bit ARM: adds the armhf architecture to dpkg and
+#                  installs the cross compiler, qemu-arm and the armhf libraries
+#   (the packaging checks' tools, dpkg-dev and systemd, come with either form)
 set -euo pipefail
+
+arch=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --arch) [ $# -ge 2 ] || { echo "install-deps: --arch needs a value" >&2; exit 64; }
+            arch=$2; shift 2 ;;
+    --arch=*) arch=${1#--arch=}; shift ;;
+    *) echo "usage: scripts/install-deps.sh [--arch armhf]" >&2; exit 64 ;;
+  esac
+done
+case $arch in
+  ''|amd64|"$(dpkg --print-architecture)") arch= ;;
+  armhf) ;;
+  *) echo "install-deps: unsupported architecture '$arch' (supported: armhf)" >&2; exit 64 ;;
+esac
 
 packages=(
   cmake g++ make pkg-config
   libspdlog-dev libfmt-dev picojson-dev libtinyxml2-dev libsqlite3-dev
   libcurl4-openssl-dev libpaho-mqtt-dev libssl-dev libgtest-dev libcpp-httplib-dev
   mosquitto mosquitto-clients iputils-ping faketime python3 sqlite3 openssl procps
+  dpkg-dev file systemd
 )
+if [ "$arch" = armhf ]; then
+  packages+=(
+    g++-arm-linux-gnueabihf qemu-user
+    libspdlog-dev:armhf libfmt-dev:armhf libtinyxml2-dev:armhf libsqlite3-dev:armhf
+    libcurl4-openssl-dev:armhf libpaho-mqtt-dev:armhf libssl-dev:armhf
+    libcpp-httplib-dev:armhf libgtest-dev:armhf
+  )
+fi
+
+SUDO=
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+
+added_arch=0
+if [ "$arch" = armhf ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  echo "install-deps: adding the armhf architecture"
+  $SUDO dpkg --add-architecture armhf
+  added_arch=1
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -19,8 +58,6 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-SUDO=
-if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
