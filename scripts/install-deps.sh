@@ -6,7 +6,7 @@
 # Usage: scripts/install-deps.sh [--arch armhf]
 #   --arch armhf   also the cross build for 32-bit ARM: adds the armhf architecture to dpkg and
 #                  installs the cross compiler, qemu-arm and the armhf libraries
-#   (the packaging checks' tools, dpkg-dev and systemd, come with either form)
+#   (dpkg-dev and systemd, for the check of the Debian package, come with either form)
 set -euo pipefail
 
 arch=
@@ -29,7 +29,7 @@ packages=(
   libspdlog-dev libfmt-dev picojson-dev libtinyxml2-dev libsqlite3-dev
   libcurl4-openssl-dev libpaho-mqtt-dev libssl-dev libgtest-dev libcpp-httplib-dev
   mosquitto mosquitto-clients iputils-ping faketime python3 sqlite3 openssl procps
-  dpkg-dev file systemd
+  dpkg-dev systemd
 )
 if [ "$arch" = armhf ]; then
   packages+=(
