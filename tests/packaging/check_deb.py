@@ -226,6 +226,12 @@ class D_ControlArchive(unittest.TestCase):
         self.assertEqual(sorted(conffiles.split()),
                          sorted("/usr/local/etc/zorcee/" + n for n in CONF_FILES))
 
+    def test_ldconfig_trigger(self):
+        triggers = control_file("triggers")
+        self.assertIsNotNone(triggers, "no triggers")
+        lines = [l for l in triggers.splitlines() if l.strip() and not l.startswith("#")]
+        self.assertEqual(lines, ["activate-noawait ldconfig"])
+
     def test_maintainer_scripts(self):
         folder = os.path.join(ARGS.work, "control")
         for name in ("postinst", "prerm", "postrm"):
