@@ -47,17 +47,25 @@ function(cee_emulator_launcher var target)
     foreach(word IN LISTS CMAKE_CROSSCOMPILING_EMULATOR)
       string(APPEND emulator " '${word}'")
     endforeach()
+    set(program "'$<TARGET_FILE:${target}>' \"$@\"")
+    set(content "#!/bin/sh\n# Runs ${target} of this cross build through its emulator.\n")
     list(GET CMAKE_CROSSCOMPILING_EMULATOR 0 first)
     get_filename_component(first "${first}" NAME)
-    set(unset_preload "")
     if(first MATCHES "^qemu-")
-      # LD_PRELOAD names libraries of the build machine (faketime's libfaketime): qemu itself
-      # keeps them (the fake clock reaches the program through qemu's system calls), the ARM
-      # program's loader must not try them.
-      set(unset_preload " -U LD_PRELOAD")
+      # LD_PRELOAD is meant for the program, not for qemu. faketime names its library with
+      # $LIB, which the program's loader resolves to the ARM build (libfaketime:armhf): the
+      # program's own timed waits are then faked consistently, as in a native run. (Faking
+      # qemu instead makes the program's absolute time-outs wrong in the kernel.) The
+      # FAKETIME_SHARED segment of the faketime wrapper cannot be shared with a 32-bit program.
+      string(APPEND content
+        "if [ -n \"\${LD_PRELOAD-}\" ]; then\n"
+        "    preload=\$LD_PRELOAD\n"
+        "    unset LD_PRELOAD\n"
+        "    exec${emulator} -E \"LD_PRELOAD=\$preload\" -U FAKETIME_SHARED ${program}\n"
+        "fi\n")
     endif()
-    file(GENERATE OUTPUT "${path}"
-         CONTENT "#!/bin/sh\n# Runs ${target} of this cross build through its emulator.\nexec${emulator}${unset_preload} '$<TARGET_FILE:${target}>' \"$@\"\n"
+    string(APPEND content "exec${emulator} ${program}\n")
+    file(GENERATE OUTPUT "${path}" CONTENT "${content}"
          FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                           WORLD_READ WORLD_EXECUTE)
   endif()

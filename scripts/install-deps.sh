@@ -5,7 +5,8 @@
 #
 # Usage: scripts/install-deps.sh [--arch armhf]
 #   --arch armhf   also the cross build for 32-bit ARM: adds the armhf architecture to dpkg and
-#                  installs the cross compiler, qemu-arm and the armhf libraries
+#                  installs the cross compiler, qemu-arm and the armhf libraries (with
+#                  libfaketime:armhf: tests run ARM programs under faketime)
 #   (dpkg-dev and systemd, for the check of the Debian package, come with either form)
 set -euo pipefail
 
@@ -37,6 +38,7 @@ if [ "$arch" = armhf ]; then
     libspdlog-dev:armhf libfmt-dev:armhf libtinyxml2-dev:armhf libsqlite3-dev:armhf
     libcurl4-openssl-dev:armhf libpaho-mqtt-dev:armhf libssl-dev:armhf
     libcpp-httplib-dev:armhf libgtest-dev:armhf
+    libfaketime:armhf
   )
 fi
 

@@ -266,6 +266,13 @@ class E_Tree(unittest.TestCase):
             self.assertEqual((p.returncode, p.stderr), (0, ""), program)
             self.assertEqual(p.stdout.split()[0], program)
             self.assertEqual(p.stdout.split()[1], field("Version"))
+            # The library is the tree's own, found through the RUNPATH (not one installed on
+            # this machine): the loader's trace names the file it initialised.
+            p = run(emulator + [binary, "--version"], env=dict(env, LD_DEBUG="libs"),
+                    timeout=60)
+            self.assertEqual(p.returncode, 0, program)
+            self.assertIn("calling init: %s/usr/local/bin/../lib/libmqtt-if.so\n" % root,
+                          p.stderr, program)
 
     def test_units_start_the_packaged_programs(self):
         root = Package.unpacked()
