@@ -51,6 +51,7 @@ import signal
 import socket
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import threading
 import time
@@ -396,6 +397,21 @@ def _remove_tree(path):
 # Programs
 
 
+# libfaketime as the faketime wrapper names it in LD_PRELOAD: the loader of each program puts
+# the library folder of its own architecture in place of $LIB (an emulated ARM program gets
+# libfaketime:armhf).
+FAKETIME_PRELOAD = "/usr/$LIB/faketime/libfaketime.so.1"
+
+
+def _faketime_library():
+    """FAKETIME_PRELOAD when this machine has libfaketime (Debian package faketime), else
+    None."""
+    arch = sysconfig.get_config_var("MULTIARCH") or ""
+    if os.path.isfile(os.path.join("/usr/lib", arch, "faketime", "libfaketime.so.1")):
+        return FAKETIME_PRELOAD
+    return None
+
+
 class Program:
     """A binary started in the background.
 
@@ -412,7 +428,9 @@ class Program:
         """env: the whole environment (default: this process's, with TZ=JST-9, the zone every
         test runs in); extra_env: variables added to it. faketime: "YYYY-MM-DD HH:MM:SS" to run
         the program under faketime with a clock that starts there and keeps running (the
-        monotonic clock is left real)."""
+        monotonic clock is left real). libfaketime is preloaded into the program itself: the
+        faketime wrapper would fork it, and a stop() or signal would reach only the wrapper and
+        leave the program running."""
         self.argv = list(argv)
         self.folder = folder
         self.name = name
@@ -423,7 +441,13 @@ class Program:
             self.env = dict(env)
         self.env.update(extra_env or {})
         if faketime is not None:
-            self.argv = ["faketime", "-f", "@" + faketime] + self.argv
+            library = _faketime_library()
+            if library is not None:
+                preload = self.env.get("LD_PRELOAD")
+                self.env["LD_PRELOAD"] = library + (" " + preload if preload else "")
+                self.env["FAKETIME"] = "@" + faketime
+            else:
+                self.argv = ["faketime", "-f", "@" + faketime] + self.argv
             self.env["FAKETIME_DONT_FAKE_MONOTONIC"] = "1"
         self.log_path = log_path
         self.cwd = cwd or folder
