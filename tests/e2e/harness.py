@@ -15,6 +15,9 @@ temporary folder and every waiting bounded by a deadline:
 - ``make_order`` / ``b64``: server order texts.
 - ``LoggerSim``: tools/logger-sim on a free port (logger application or result server), with
   the request bodies it received.
+- ``Updater`` / ``create_database``: cee-updater with its settings, a fake ``dpkg`` first on
+  PATH and recording stand-ins for the package updater and the finish command; a command
+  database made with the agent's schema.
 - ``read_log`` / ``LogLine`` / ``exact`` / ``find_lines`` / ``find_in_order``: reading the
   programs' log files and finding lines in them.
 
@@ -49,6 +52,7 @@ import shlex
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import sysconfig
@@ -963,3 +967,205 @@ def unescape(line):
             out.append(line[i])
             i += 1
     return "".join(out)
+
+
+# ---------------------------------------------------------------------------------------------
+# cee-updater
+
+# The command database as cee-agent creates it at its first start.
+SCHEMA = (
+    "CREATE TABLE [command_info] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [command_json] "
+    "VARCHAR (32), [recv_xml] TEXT, [server_time_str] DATETIME, [upd_command_id] VARCHAR (16), "
+    "[upd_cmd_req_id] VARCHAR (128), [upd_command_type] INTEGER DEFAULT '-1', "
+    "[upd_sched_exec_time] DATETIME, [res_error_str] TEXT, [res_result] INTEGER, "
+    "[res_result_str] TEXT, [res_http_time] DATETIME, [create_time] DATETIME NOT NULL DEFAULT "
+    "CURRENT_TIMESTAMP, [update_time] DATETIME );",
+    "CREATE TABLE [package_list] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [command_info_id] "
+    "INTEGER NOT NULL REFERENCES [command_info] ([id]), [seq_no] INTEGER NOT NULL, "
+    "[package_filename] VARCHAR (128) NOT NULL, [package_name] VARCHAR (128) NOT NULL, "
+    "[package_path] VARCHAR (128) NOT NULL DEFAULT '', [old_package_filename] VARCHAR (128), "
+    "[create_time] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] DATETIME );",
+    "CREATE TABLE [cancel_cid_list] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, "
+    "[command_info_id] INTEGER NOT NULL REFERENCES [command_info] ([id]), [seq_no] INTEGER NOT "
+    "NULL, [cancel_command_id] VARCHAR (32) NOT NULL, [is_cancel] BOOLEAN NOT NULL, "
+    "[create_time] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] DATETIME );",
+    "CREATE TABLE [proc_info] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [command_info_id] "
+    "INTEGER NOT NULL REFERENCES [command_info] ([id]), [sched_proc_time] DATETIME NOT NULL, "
+    "[exic_num] INTEGER NOT NULL DEFAULT '0', [proc_status] INTEGER NOT NULL DEFAULT '0', "
+    "[r_start_time] DATETIME, [r_end_time] DATETIME, [r_result_str] TEXT, [cancel_time] "
+    "DATETIME,  [create_time] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] "
+    "DATETIME );",
+    "CREATE TABLE [version] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [db_version] TEXT NOT "
+    "NULL, [create_date] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_date] DATETIME );",
+    "INSERT INTO version ( db_version ) VALUES ( '1.0' );",
+)
+
+
+def updater_binary():
+    return find_binary("cee-updater", "CEE_UPDATER", os.path.join("src", "updater",
+                                                                  "cee-updater"))
+
+
+def updater_settings(folder):
+    """Settings of cee-updater that keep every path inside folder."""
+    return {
+        "SYSTEM_SETTING_XML_FILE": os.path.join(folder, "SystemSetting.xml"),
+        "ALIVE_CHECK": {"PING_SERVER": "127.0.0.1"},
+        "LOG": {"LOG_DIR": os.path.join(folder, "log"), "LOG_FILE": "cee_upd.log"},
+        "PKG_UPDATE": {
+            "LIST_FILE_PATH": os.path.join(folder, "zorupdate"),
+            "UPDATE_LOG_DIR": os.path.join(folder, "update_log"),
+            "UPDATE_CMD_LINE": os.path.join(folder, "package_updater"),
+            "PKG_DIR": os.path.join(folder, "packages"),
+            "RESULT_DIR": os.path.join(folder, "result"),
+            "REBOOT_COMMAND": os.path.join(folder, "update_finish.sh"),
+        },
+        "DATABASE": {"DB_PATH": os.path.join(folder, "db")},
+        # Nothing listens on port 9 of 127.0.0.1: a POST fails at once.
+        "QMT_HTTP": {"URL": "http://127.0.0.1:9/", "RETRY_NUM": 0, "RETRY_INTERVAL": 100},
+    }
+
+
+# The head of the table that "dpkg -l" prints.
+DPKG_HEADER = (
+    "Desired=Unknown/Install/Remove/Purge/Hold\n"
+    "| Status=Not/Inst/Conf-files/Unpacked/halF-conf/Half-inst/trig-aWait/Trig-pend\n"
+    "|/ Err?=(none)/Reinst-required (Status,Err: uppercase=bad)\n"
+    "||/ Name           Version      Architecture Description\n"
+    "+++-==============-============-============-=================================\n")
+
+
+class Updater(Program):
+    """cee-updater with all of its files in `folder`:
+
+        cee_upd.conf        settings (updater_settings() merged with `settings`)
+        mqtt_if.conf        MQTT interface settings: by default a broker port where nothing
+                            listens, so that start-up does not wait
+        bin/dpkg            first on PATH: prints the "dpkg -l" table of the packages given to
+                            installed() (nothing installed until then); its arguments go to
+                            dpkg.args
+        package_updater     appends its arguments to package_updater.started, keeps a copy of
+                            its list file as package_updater.list.N (N: the call, from 1), and
+                            exits with line N of package_updater.codes (0 when there is none)
+        update_finish.sh    writes what the result folder holds to update_finish.sh.saw
+                            ("== name" and the text of each file), then appends its
+                            arguments to update_finish.sh.started
+        result/             RESULT_DIR (empty)
+        log/cee_upd.log     the log
+        db/                 DB_PATH (settings may point it elsewhere, e.g. at an agent's)
+
+    Several Updaters may share a folder (one per start, each with its own name): the records
+    of the scripts go on counting.
+    """
+
+    def __init__(self, folder, settings=None, mqtt=None, name="cee-updater", faketime=None):
+        os.makedirs(folder, exist_ok=True)
+        self.settings = deep_merge(updater_settings(folder), settings)
+        self.mqtt = deep_merge({"BROKER_URI": "tcp://127.0.0.1:%d" % free_port(),
+                                "CONNECT_TIMEOUT_S": 1}, mqtt)
+        self.config_path = write_json(os.path.join(folder, "cee_upd.conf"), self.settings)
+        mqtt_conf = write_json(os.path.join(folder, "mqtt_if.conf"), self.mqtt)
+        def record(file_name):
+            return shlex.quote(os.path.join(folder, file_name))
+        write_script(os.path.join(folder, "bin", "dpkg"),
+                     'echo "$*" >> %s\nprintf %%s %s\ncat %s 2>/dev/null\nexit 0'
+                     % (record("dpkg.args"), shlex.quote(DPKG_HEADER), record("installed")))
+        write_script(os.path.join(folder, "package_updater"),
+                     'n=$(( $(cat %(count)s 2>/dev/null || echo 0) + 1 ))\n'
+                     'echo $n > %(count)s\n'
+                     'echo "$*" >> %(started)s\n'
+                     'if [ -f "$1" ]; then cp "$1" %(list)s.$n; fi\n'
+                     'echo "package updater call $n: $*"\n'
+                     'code=$(sed -n "${n}p" %(codes)s 2>/dev/null)\n'
+                     'exit ${code:-0}'
+                     % {"count": record("package_updater.count"),
+                        "started": record("package_updater.started"),
+                        "list": record("package_updater.list"),
+                        "codes": record("package_updater.codes")})
+        result_dir = self.settings["PKG_UPDATE"]["RESULT_DIR"]
+        write_script(os.path.join(folder, "update_finish.sh"),
+                     'for f in %s/*; do [ -f "$f" ] && { echo "== ${f##*/}"; cat "$f"; }; done '
+                     '> %s\necho "$*" >> %s'
+                     % (shlex.quote(result_dir), record("update_finish.sh.saw"),
+                        record("update_finish.sh.started")))
+        os.makedirs(result_dir, exist_ok=True)
+        log = self.settings["LOG"]
+        path = os.path.join(folder, "bin") + os.pathsep + os.environ.get("PATH", "")
+        super().__init__([updater_binary(), "--config", self.config_path], folder, name,
+                         extra_env={"MQTT_IF_CONF": mqtt_conf, "PATH": path},
+                         log_path=os.path.join(log["LOG_DIR"], log["LOG_FILE"]),
+                         faketime=faketime)
+
+    @property
+    def db_dir(self):
+        return self.settings["DATABASE"]["DB_PATH"]
+
+    @property
+    def db_file(self):
+        return os.path.join(self.db_dir, self.settings["DATABASE"].get("DB_FILE",
+                                                                       "cee_pkg_upd.db"))
+
+    @property
+    def lock_file(self):
+        return os.path.join(self.db_dir, "db_upd.lock")
+
+    def installed(self, *packages):
+        """The packages that dpkg shows as installed, each "name version architecture"."""
+        write_text(os.path.join(self.folder, "installed"),
+                   "".join("ii  %-14s %-12s %-12s a package\n" % tuple(p.split())
+                           for p in packages))
+
+    def package_updater_codes(self, *codes):
+        """Exit statuses of the package updater's calls, in order (later calls: 0)."""
+        write_text(os.path.join(self.folder, "package_updater.codes"),
+                   "".join("%d\n" % c for c in codes))
+
+    def package_updater_calls(self):
+        """The argument lines of the package updater's calls so far."""
+        return read_text(os.path.join(self.folder, "package_updater.started")).splitlines()
+
+    def package_updater_list(self, call):
+        """The list file as the package updater found it at its call-th call (1-based)."""
+        return read_text(os.path.join(self.folder, "package_updater.list.%d" % call), None)
+
+    def wait_finish(self, count=1, deadline_s=DEADLINE_S):
+        """Waits until the finish command (which runs in the background) has been started
+        `count` times in all; returns what the result folder held at its last start."""
+        started = os.path.join(self.folder, "update_finish.sh.started")
+        wait_until(lambda: len(read_text(started).splitlines()) >= count,
+                   "finish command started %d time(s)" % count, deadline_s)
+        return read_text(os.path.join(self.folder, "update_finish.sh.saw"))
+
+    def started_scripts(self):
+        """Names of the outside programs that were started."""
+        return sorted(name for name in ("package_updater", "update_finish.sh")
+                      if os.path.exists(os.path.join(self.folder, name + ".started")))
+
+    def result_files(self):
+        return sorted(os.listdir(self.settings["PKG_UPDATE"]["RESULT_DIR"]))
+
+    def result(self, name):
+        """Text of a result file, None when it does not exist."""
+        return read_text(os.path.join(self.settings["PKG_UPDATE"]["RESULT_DIR"], name), None)
+
+
+def create_database(path, runs=()):
+    """A database with the schema and, for each (update command id, update type, minutes from
+    now, state) of runs, an update order with one run due then (UTC+9 wall-clock text)."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    db = sqlite3.connect(path)
+    try:
+        for statement in SCHEMA:
+            db.execute(statement)
+        for command_id, update_type, minutes, state in runs:
+            cursor = db.execute(
+                "INSERT INTO command_info ( command_json, upd_command_id, upd_command_type ) "
+                "VALUES ( 'UpdateLogger', ?, ? )", (command_id, update_type))
+            db.execute(
+                "INSERT INTO proc_info ( command_info_id, sched_proc_time, proc_status ) "
+                "VALUES ( ?, datetime( 'now', '+9 hours', ? ), ? )",
+                (cursor.lastrowid, "%+d minutes" % minutes, state))
+        db.commit()
+    finally:
+        db.close()
+    return path

@@ -10,141 +10,14 @@ import hashlib
 import os
 import signal
 import socket
-import sqlite3
 import subprocess
 import threading
 import unittest
 
-from harness import (DEADLINE_S, E2ETestCase, Program, deep_merge, exact, find_binary,
-                     find_in_order, find_lines, free_port, wait_until, write_json, write_script,
-                     write_text)
+from harness import (DEADLINE_S, E2ETestCase, Updater, create_database, exact, find_in_order,
+                     find_lines, updater_binary, wait_until, write_text)
 
 SEPARATOR = "=" * 43
-
-# The command database as cee-agent creates it at its first start.
-SCHEMA = (
-    "CREATE TABLE [command_info] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [command_json] "
-    "VARCHAR (32), [recv_xml] TEXT, [server_time_str] DATETIME, [upd_command_id] VARCHAR (16), "
-    "[upd_cmd_req_id] VARCHAR (128), [upd_command_type] INTEGER DEFAULT '-1', "
-    "[upd_sched_exec_time] DATETIME, [res_error_str] TEXT, [res_result] INTEGER, "
-    "[res_result_str] TEXT, [res_http_time] DATETIME, [create_time] DATETIME NOT NULL DEFAULT "
-    "CURRENT_TIMESTAMP, [update_time] DATETIME );",
-    "CREATE TABLE [package_list] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [command_info_id] "
-    "INTEGER NOT NULL REFERENCES [command_info] ([id]), [seq_no] INTEGER NOT NULL, "
-    "[package_filename] VARCHAR (128) NOT NULL, [package_name] VARCHAR (128) NOT NULL, "
-    "[package_path] VARCHAR (128) NOT NULL DEFAULT '', [old_package_filename] VARCHAR (128), "
-    "[create_time] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] DATETIME );",
-    "CREATE TABLE [cancel_cid_list] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, "
-    "[command_info_id] INTEGER NOT NULL REFERENCES [command_info] ([id]), [seq_no] INTEGER NOT "
-    "NULL, [cancel_command_id] VARCHAR (32) NOT NULL, [is_cancel] BOOLEAN NOT NULL, "
-    "[create_time] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] DATETIME );",
-    "CREATE TABLE [proc_info] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [command_info_id] "
-    "INTEGER NOT NULL REFERENCES [command_info] ([id]), [sched_proc_time] DATETIME NOT NULL, "
-    "[exic_num] INTEGER NOT NULL DEFAULT '0', [proc_status] INTEGER NOT NULL DEFAULT '0', "
-    "[r_start_time] DATETIME, [r_end_time] DATETIME, [r_result_str] TEXT, [cancel_time] "
-    "DATETIME,  [create_time] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] "
-    "DATETIME );",
-    "CREATE TABLE [version] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [db_version] TEXT NOT "
-    "NULL, [create_date] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_date] DATETIME );",
-    "INSERT INTO version ( db_version ) VALUES ( '1.0' );",
-)
-
-
-def updater_binary():
-    return find_binary("cee-updater", "CEE_UPDATER", os.path.join("src", "updater",
-                                                                  "cee-updater"))
-
-
-def updater_settings(folder):
-    """Settings of cee-updater that keep every path inside folder."""
-    return {
-        "SYSTEM_SETTING_XML_FILE": os.path.join(folder, "SystemSetting.xml"),
-        "ALIVE_CHECK": {"PING_SERVER": "127.0.0.1"},
-        "LOG": {"LOG_DIR": os.path.join(folder, "log"), "LOG_FILE": "cee_upd.log"},
-        "PKG_UPDATE": {
-            "LIST_FILE_PATH": os.path.join(folder, "zorupdate"),
-            "UPDATE_LOG_DIR": os.path.join(folder, "update_log"),
-            "UPDATE_CMD_LINE": os.path.join(folder, "package_updater"),
-            "PKG_DIR": os.path.join(folder, "packages"),
-            "RESULT_DIR": os.path.join(folder, "result"),
-            "REBOOT_COMMAND": os.path.join(folder, "update_finish.sh"),
-        },
-        "DATABASE": {"DB_PATH": os.path.join(folder, "db")},
-        # Nothing listens on port 9 of 127.0.0.1: a POST fails at once.
-        "QMT_HTTP": {"URL": "http://127.0.0.1:9/", "RETRY_NUM": 0, "RETRY_INTERVAL": 100},
-    }
-
-
-class Updater(Program):
-    """cee-updater with all of its files in `folder`:
-
-        cee_upd.conf        settings (updater_settings() merged with `settings`)
-        mqtt_if.conf        MQTT interface settings: by default a broker port where nothing
-                            listens, so that start-up does not wait
-        package_updater     script that records each start in package_updater.started
-        update_finish.sh    script that records each start in update_finish.started
-        result/             RESULT_DIR (empty)
-        log/cee_upd.log     the log
-        db/                 DB_PATH
-    """
-
-    def __init__(self, folder, settings=None, mqtt=None, name="cee-updater"):
-        os.makedirs(folder, exist_ok=True)
-        self.settings = deep_merge(updater_settings(folder), settings)
-        self.mqtt = deep_merge({"BROKER_URI": "tcp://127.0.0.1:%d" % free_port(),
-                                "CONNECT_TIMEOUT_S": 1}, mqtt)
-        self.config_path = write_json(os.path.join(folder, "cee_upd.conf"), self.settings)
-        mqtt_conf = write_json(os.path.join(folder, "mqtt_if.conf"), self.mqtt)
-        for script in ("package_updater", "update_finish.sh"):
-            marker = os.path.join(folder, script + ".started")
-            write_script(os.path.join(folder, script), 'echo "$*" >> %s' % marker)
-        os.makedirs(os.path.join(folder, "result"), exist_ok=True)
-        log = self.settings["LOG"]
-        super().__init__([updater_binary(), "--config", self.config_path], folder, name,
-                         extra_env={"MQTT_IF_CONF": mqtt_conf},
-                         log_path=os.path.join(log["LOG_DIR"], log["LOG_FILE"]))
-
-    @property
-    def db_dir(self):
-        return self.settings["DATABASE"]["DB_PATH"]
-
-    @property
-    def db_file(self):
-        return os.path.join(self.db_dir, "cee_pkg_upd.db")
-
-    @property
-    def lock_file(self):
-        return os.path.join(self.db_dir, "db_upd.lock")
-
-    def started_scripts(self):
-        """Names of the outside programs that were started."""
-        return sorted(name for name in ("package_updater", "update_finish.sh")
-                      if os.path.exists(os.path.join(self.folder, name + ".started")))
-
-    def result_files(self):
-        return sorted(os.listdir(os.path.join(self.folder, "result")))
-
-
-def create_database(path, runs=()):
-    """A database with the schema and, for each (update command id, update type, minutes from
-    now, state) of runs, an update order with one run due then (UTC+9 wall-clock text)."""
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    db = sqlite3.connect(path)
-    try:
-        for statement in SCHEMA:
-            db.execute(statement)
-        for command_id, update_type, minutes, state in runs:
-            cursor = db.execute(
-                "INSERT INTO command_info ( command_json, upd_command_id, upd_command_type ) "
-                "VALUES ( 'UpdateLogger', ?, ? )", (command_id, update_type))
-            db.execute(
-                "INSERT INTO proc_info ( command_info_id, sched_proc_time, proc_status ) "
-                "VALUES ( ?, datetime( 'now', '+9 hours', ? ), ? )",
-                (cursor.lastrowid, "%+d minutes" % minutes, state))
-        db.commit()
-    finally:
-        db.close()
-    return path
 
 
 def digest(path):
