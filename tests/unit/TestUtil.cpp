@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -41,6 +43,30 @@ std::string readFile(const std::string& path) {
 bool exists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> queryRows(sqlite3* db, const std::string& sql) {
+    std::vector<std::string> out;
+    sqlite3_stmt* st = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sql;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+        std::string row;
+        for (int i = 0; i < sqlite3_column_count(st); ++i) {
+            const auto* t = sqlite3_column_text(st, i);
+            row += (i ? "|" : "") + std::string(t ? reinterpret_cast<const char*>(t) : "NULL");
+        }
+        out.push_back(row);
+    }
+    sqlite3_finalize(st);
+    return out;
+}
+
+std::vector<std::string> queryRows(const std::string& dbPath, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(dbPath.c_str(), &db);
+    auto rows = queryRows(db, sql);
+    sqlite3_close(db);
+    return rows;
 }
 
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds deadline) {

@@ -4,12 +4,14 @@
 
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace testutil {
 
@@ -30,6 +32,12 @@ class TempDir {
 void writeFile(const std::string& path, const std::string& text, int mode = 0644);
 std::string readFile(const std::string& path);
 bool exists(const std::string& path);
+
+// Rows of a query, columns joined by "|", NULL shown as "NULL". A statement that does not
+// prepare gives no rows (and fails the current test).
+std::vector<std::string> queryRows(sqlite3* db, const std::string& sql);
+// The same on a connection of its own to the database file at `dbPath`.
+std::vector<std::string> queryRows(const std::string& dbPath, const std::string& sql);
 
 // Polls `done` until it holds or the deadline passes.
 bool waitFor(const std::function<bool()>& done,

@@ -64,22 +64,7 @@ class XmlCmdTest : public ::testing::Test {
         ASSERT_EQ(setup.init(tmp.path(), "cee_pkg_upd.db", "db_cee.lock", "db_upd.lock"), 0);
     }
     std::vector<std::string> rows(const std::string& sql) {
-        sqlite3* db = nullptr;
-        sqlite3_open(tmp.file("cee_pkg_upd.db").c_str(), &db);
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr);
-        std::vector<std::string> out;
-        while (sqlite3_step(st) == SQLITE_ROW) {
-            std::string row;
-            for (int i = 0; i < sqlite3_column_count(st); ++i) {
-                const auto* t = sqlite3_column_text(st, i);
-                row += (i ? "|" : "") + std::string(t ? reinterpret_cast<const char*>(t) : "NULL");
-            }
-            out.push_back(row);
-        }
-        sqlite3_finalize(st);
-        sqlite3_close(db);
-        return out;
+        return testutil::queryRows(tmp.file("cee_pkg_upd.db"), sql);
     }
     template <class Command>
     std::pair<int, picojson::value> run(const picojson::value& in) {

@@ -21,19 +21,7 @@ class DbRowsTest : public ::testing::Test {
 
     // Rows of a query, columns joined by "|", NULL shown as "NULL".
     std::vector<std::string> rows(const std::string& sql) {
-        std::vector<std::string> out;
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db.getDb(), sql.c_str(), -1, &st, nullptr);
-        while (sqlite3_step(st) == SQLITE_ROW) {
-            std::string row;
-            for (int i = 0; i < sqlite3_column_count(st); ++i) {
-                const auto* t = sqlite3_column_text(st, i);
-                row += (i ? "|" : "") + std::string(t ? reinterpret_cast<const char*>(t) : "NULL");
-            }
-            out.push_back(row);
-        }
-        sqlite3_finalize(st);
-        return out;
+        return testutil::queryRows(db.getDb(), sql);
     }
     void exec(const std::string& sql) {
         ASSERT_EQ(sqlite3_exec(db.getDb(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)

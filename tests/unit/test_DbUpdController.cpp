@@ -24,19 +24,7 @@ using Rows = std::vector<std::string>;
 
 // Rows of a query on `db`, columns joined by "|", NULL shown as "NULL".
 Rows rowsOf(sqlite3* db, const std::string& sql) {
-    Rows out;
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr);
-    while (sqlite3_step(st) == SQLITE_ROW) {
-        std::string row;
-        for (int i = 0; i < sqlite3_column_count(st); ++i) {
-            const auto* t = sqlite3_column_text(st, i);
-            row += (i ? "|" : "") + std::string(t ? reinterpret_cast<const char*>(t) : "NULL");
-        }
-        out.push_back(row);
-    }
-    sqlite3_finalize(st);
-    return out;
+    return testutil::queryRows(db, sql);
 }
 
 // The agent creates the database (five tables, version row) as at its first start.
