@@ -1,0 +1,613 @@
+#!/usr/bin/env python3
+"""Runs every benchmark of cee-agent and cee-updater on built binaries and prints one table
+(Markdown); with --out it also writes the table, the machine and the notes to that file.
+
+    bench.py --build DIR [--armhf-build DIR] [--quick] [--out FILE]
+
+Measured (each figure a median over repeated runs, with the spread of the runs):
+  forward   bench_forward: cost per order inside the agent and its steps, the bare libcurl
+            POST (floor) and the bare SQLite record, database on local disk and on tmpfs
+  idle      the real cee-agent connected to a local mosquitto: CPU, wake-ups, memory
+  growth    memory after 300 forwarded orders versus idle (full mode only)
+  start-up  exec to the "Waiting to receive instructions" log line
+  update    one cee-updater run installing 20 packages with stub outside programs (minus the
+            time spent in them), and one run with nothing due
+  size      stripped sizes of the programs and libmqtt-if (amd64, armhf when built)
+
+--quick runs everything briefly (a few seconds) to keep the harness working; it never fails
+because of a figure, only when a program does not work. Python 3 standard library only; the
+programs are started with the helpers of the end-to-end tests (tests/e2e/harness.py).
+"""
+import argparse
+import ctypes
+import datetime
+import os
+import platform
+import select
+import shutil
+import signal
+import sqlite3
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from contextlib import closing
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_DIR = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
+
+import harness  # noqa: E402  (needs the path above)
+
+READY_TEXT = "in startMain : === Waiting to receive instructions from the server ==="
+
+# name: (full, quick)
+SETTINGS = {
+    "tmpfs_runs": (5, 1), "tmpfs_orders": (1000, 50),
+    "disk_runs": (4, 1), "disk_orders": (250, 10),
+    "idle_windows": (6, 3), "idle_window_s": (10.0, 1.0),
+    "growth_orders": (300, 0),
+    "startups": (10, 3),
+    "update_runs": (10, 2),
+}
+
+
+def setting(args, name):
+    return SETTINGS[name][1 if args.quick else 0]
+
+
+def log(text):
+    sys.stderr.write("bench: %s\n" % text)
+    sys.stderr.flush()
+
+
+# ---------------------------------------------------------------------------------------------
+# Figures
+
+
+class Figure:
+    """One row of the table: the values of the repeated runs, shown as median and spread."""
+
+    def __init__(self, section, name, values, unit, fmt="%.0f", goal=None, met=None, note=""):
+        self.section = section
+        self.name = name
+        self.values = list(values)
+        self.unit = unit
+        self.fmt = fmt
+        self.goal = goal
+        self.met = met
+        self.note = note
+
+    @property
+    def median(self):
+        return statistics.median(self.values)
+
+    def spread(self):
+        if len(self.values) < 2:
+            return "(1 run)"
+        return "%s – %s (%d runs)" % (self.fmt % min(self.values), self.fmt % max(self.values),
+                                       len(self.values))
+
+    def row(self):
+        met = "" if self.met is None else ("met" if self.met else "**missed**")
+        value = (self.fmt % self.median) + (" " + self.unit if self.unit else "")
+        return "| %s | %s | %s | %s | %s |" % (self.name, value, self.spread(),
+                                               self.goal or "", met)
+
+
+def median_of(values):
+    return statistics.median(values) if values else 0.0
+
+
+# ---------------------------------------------------------------------------------------------
+# 1, 2: cost per order and database cost (bench_forward)
+
+
+def run_forward(args, label, parent, runs, orders):
+    """Runs bench_forward; {metric: [per-run dict]}."""
+    os.makedirs(parent, exist_ok=True)
+    argv = [os.path.join(args.build, "bench", "bench_forward"),
+            os.path.join(args.build, "tools", "logger-sim", "logger-sim"), str(orders),
+            "--runs", str(runs), "--dir", parent, "--label", label]
+    log("forward, %s: %d run(s) x %d orders in %s" % (label, runs, orders, parent))
+    done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          timeout=3600)
+    if done.returncode != 0:
+        raise RuntimeError("bench_forward failed (%d): %s %s"
+                           % (done.returncode, done.stdout[-2000:], done.stderr[-2000:]))
+    result = {}
+    for line in done.stdout.splitlines():
+        words = line.split()
+        if len(words) < 5 or words[0] != "run":
+            continue
+        values = {words[i]: float(words[i + 1]) for i in range(4, len(words) - 1, 2)}
+        result.setdefault(words[3], []).append(values)
+    return result
+
+
+def forward_figures(args):
+    figures = []
+    disk_parent = os.path.join(args.build, "bench-disk")
+    locations = (("tmpfs", "/dev/shm", setting(args, "tmpfs_runs"),
+                  setting(args, "tmpfs_orders")),
+                 ("disk", disk_parent, setting(args, "disk_runs"), setting(args, "disk_orders")))
+    facts = {}
+    for label, parent, runs, orders in locations:
+        r = run_forward(args, label, parent, runs, orders)
+        facts[label] = r
+
+        def med(metric):
+            return [x["median_us"] for x in r[metric]]
+
+        def p99(metric):
+            return [x["p99_us"] for x in r[metric]]
+
+        where = "database on %s" % ("tmpfs (/dev/shm)" if label == "tmpfs" else
+                                    "local disk (%s)" % filesystem_of(parent))
+        sec = "Cost per forwarded order, %s, %d run(s) x %d orders" % (where, runs, orders)
+        agent, floor, post, sql = med("agent"), med("floor"), med("http_post"), med("sqlite")
+        figures.append(Figure(sec, "agent, whole order: median", agent, "µs"))
+        figures.append(Figure(sec, "agent, whole order: 99th percentile", p99("agent"), "µs"))
+        for metric, name in (("parse_target", "step: parse + target check"),
+                             ("db_insert", "step: database insert (open, insert, id)"),
+                             ("http_post", "step: HTTP POST (ConnectionManager)"),
+                             ("db_update", "step: database update (update, close)"),
+                             ("answer", "step: answer rewrite + serialisation"),
+                             ("steps_sum", "steps together")):
+            figures.append(Figure(sec, name, med(metric), "µs"))
+        figures.append(Figure(sec, "floor: bare libcurl POST, median", floor, "µs"))
+        figures.append(Figure(sec, "floor: bare libcurl POST, 99th percentile", p99("floor"),
+                              "µs"))
+        ratios = [a / f for a, f in zip(agent, floor)]
+        figures.append(Figure(sec, "ratio agent / floor", ratios, "", "%.2f",
+                              "< 1.5 (tmpfs)" if label == "tmpfs" else None,
+                              median_of(ratios) < 1.5 if label == "tmpfs" else None))
+        own = [a - p for a, p in zip(agent, post)]
+        figures.append(Figure(sec, "agent minus its HTTP POST", own, "µs"))
+        figures.append(Figure(sec, "the database's own commit time (bare SQLite, same "
+                                   "statements)", sql, "µs"))
+        margin = [o - s for o, s in zip(own, sql)]
+        figures.append(Figure(sec, "agent minus HTTP POST minus the database's own commit time",
+                              margin, "µs", "%.0f", "< 1000 µs", median_of(margin) < 1000))
+        if label == "disk":
+            dsec = "Database cost per recorded order, local disk (%s)" % filesystem_of(parent)
+            rec = [i + u for i, u in zip(med("db_insert"), med("db_update"))]
+            figures.append(Figure(dsec, "agent's units: insert + update", rec, "µs"))
+            figures.append(Figure(dsec, "bare SQLite: same statements, connection kept open",
+                                  sql, "µs"))
+            figures.append(Figure(dsec, "fsync/fdatasync calls per recorded order (agent)",
+                                  [x["per_order"] for x in r["fsync_record"]], "", "%.1f"))
+            figures.append(Figure(dsec, "fsync/fdatasync calls per order, whole order (agent)",
+                                  [x["per_order"] for x in r["fsync_agent"]], "", "%.1f"))
+            figures.append(Figure(dsec, "fsync/fdatasync calls per record, bare SQLite",
+                                  [x["per_order"] for x in r["fsync_sqlite"]], "", "%.1f"))
+    return figures
+
+
+def filesystem_of(path):
+    try:
+        out = subprocess.run(["findmnt", "-n", "-o", "FSTYPE", "-T", path], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True).stdout.strip()
+        return out or "?"
+    except OSError:
+        return "?"
+
+
+# ---------------------------------------------------------------------------------------------
+# /proc readings
+
+
+def tasks(pid):
+    try:
+        return os.listdir("/proc/%d/task" % pid)
+    except FileNotFoundError:
+        return []
+
+
+def cpu_ns(pid):
+    """CPU time of all threads in nanoseconds (schedstat: time spent on a CPU)."""
+    total = 0
+    for tid in tasks(pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                total += int(f.read().split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total
+
+
+def cpu_ticks_seconds(pid):
+    """utime + stime of /proc/PID/stat, in seconds."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def context_switches(pid):
+    total = 0
+    for tid in tasks(pid):
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, tid)) as f:
+                for line in f:
+                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                        total += int(line.split()[1])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total
+
+
+def memory_kib(pid):
+    """(VmRSS, Private_Clean + Private_Dirty) in KiB."""
+    rss = 0
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                rss = int(line.split()[1])
+    private = 0
+    with open("/proc/%d/smaps_rollup" % pid) as f:
+        for line in f:
+            if line.startswith(("Private_Clean:", "Private_Dirty:")):
+                private += int(line.split()[1])
+    return rss, private
+
+
+# ---------------------------------------------------------------------------------------------
+# 3, 4: idle cost and growth of the real agent
+
+
+class Bench:
+    """Broker, logger-sim and folders of one benchmark session; stops everything at the end."""
+
+    def __init__(self, args):
+        self.args = args
+        self.root = tempfile.mkdtemp(prefix="cee-bench-")
+        self.programs = []
+        self.broker = None
+        self.sim = None
+
+    def folder(self, name):
+        path = os.path.join(self.root, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def start_peers(self):
+        self.broker = harness.Broker(self.folder("broker"))
+        self.broker.start()
+        self.sim = harness.LoggerSim(self.folder("logger-sim"))
+        self.sim.start()
+        self.programs.append(self.sim)
+
+    def agent(self, folder, **kwargs):
+        settings = {"QMT_HTTP": {"URL": self.sim.url}}
+        return harness.Agent(folder, self.broker, settings=settings, **kwargs)
+
+    def close(self):
+        for p in reversed(self.programs):
+            p.stop()
+        if self.broker is not None:
+            self.broker.stop()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def idle_and_growth_figures(args, bench):
+    figures = []
+    agent = bench.agent(bench.folder("agent-idle"))
+    bench.programs.append(agent)
+    agent.start()
+    agent.wait_ready()
+    pid = agent.pid
+    time.sleep(1.0 if args.quick else 3.0)  # past the start-up
+    windows = setting(args, "idle_windows")
+    length = setting(args, "idle_window_s")
+    log("idle: %d window(s) of %.0f s" % (windows, length))
+    pct, wakeups = [], []
+    started = time.monotonic()
+    ticks0 = cpu_ticks_seconds(pid)
+    for _ in range(windows):
+        t0, c0, s0 = time.monotonic(), cpu_ns(pid), context_switches(pid)
+        time.sleep(length)
+        t1, c1, s1 = time.monotonic(), cpu_ns(pid), context_switches(pid)
+        pct.append(100.0 * (c1 - c0) / 1e9 / (t1 - t0))
+        wakeups.append((s1 - s0) / (t1 - t0))
+    total_s = time.monotonic() - started
+    ticks = cpu_ticks_seconds(pid) - ticks0
+    agent.assert_running()
+    rss, private = memory_kib(pid)
+    sec = "Idle agent connected to a local broker, %.0f s in %d windows" % (total_s, windows)
+    figures.append(Figure(sec, "CPU, share of one core (per window, schedstat)", pct, "%",
+                          "%.3f", "< 0.1 %", median_of(pct) < 0.1))
+    figures.append(Figure(sec, "CPU seconds over the whole time (/proc/PID/stat)", [ticks], "s",
+                          "%.2f"))
+    figures.append(Figure(sec, "wake-ups per second (context switches, all threads)", wakeups,
+                          "/s", "%.1f"))
+    figures.append(Figure(sec, "threads", [len(tasks(pid))], "", "%d"))
+    figures.append(Figure(sec, "resident memory (VmRSS)", [rss], "KiB", "%d"))
+    figures.append(Figure(sec, "private memory (Private_Clean + Private_Dirty)", [private],
+                          "KiB", "%d", "< 2048 KiB", private < 2048))
+
+    count = setting(args, "growth_orders")
+    if count:
+        figures += growth_figures(bench, agent, count, (rss, private))
+    agent.terminate()
+    return figures
+
+
+def growth_figures(bench, agent, count, idle):
+    log("growth: %d orders, one per second" % count)
+    sub = harness.Subscriber(bench.broker, agent.topic_pub)
+    sub.start()
+    bench.programs.append(sub)
+    request = ('<?xml version="1.0" encoding="UTF-8"?><commandRequest id="%d"><command>'
+               'ReadFromEchonetDevice</command><requestData><p x="1">0x02</p><p x="2">0x88</p>'
+               '</requestData></commandRequest>')
+    orders = [harness.make_order("ReadFromEchonetDevice", request % i,
+                                 platform=[agent.PLATFORM]) for i in range(1, count + 1)]
+    harness.publish_many(bench.broker, agent.topic_sub, orders)
+    warm_after = 10
+    harness.wait_until(lambda: len(sub.lines()) >= warm_after, "%d answers" % warm_after,
+                       deadline_s=120)
+    warm = memory_kib(agent.pid)
+    harness.wait_until(lambda: len(sub.lines()) >= count, "%d answers" % count,
+                       deadline_s=count * 1.5 + 120)
+    time.sleep(0.5)  # the order thread of the last order has been joined
+    after = memory_kib(agent.pid)
+    agent.assert_running()
+    sec = "Memory after %d forwarded orders (one per second)" % count
+    figs = []
+    for i, name in ((0, "resident memory (VmRSS)"), (1, "private memory")):
+        figs.append(Figure(sec, "%s: idle / after %d / after %d orders"
+                           % (name, warm_after, count), [after[i]], "KiB", "%d",
+                           note="%d / %d / %d" % (idle[i], warm[i], after[i])))
+        figs.append(Figure(sec, "%s growth, after %d orders minus idle" % (name, count),
+                           [after[i] - idle[i]], "KiB", "%+d", "≤ 64 KiB",
+                           after[i] - idle[i] <= 64))
+        figs.append(Figure(sec, "%s growth, after %d minus after %d orders"
+                           % (name, count, warm_after), [after[i] - warm[i]], "KiB", "%+d"))
+    return figs
+
+
+# ---------------------------------------------------------------------------------------------
+# 5: start-up
+
+
+class LogWatch:
+    """Waits for a text in a file of a folder, woken by inotify (no polling delay)."""
+
+    IN_MODIFY, IN_CREATE = 0x2, 0x100
+
+    def __init__(self, folder):
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if self.fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1")
+        if self.libc.inotify_add_watch(self.fd, folder.encode(),
+                                       self.IN_MODIFY | self.IN_CREATE) < 0:
+            raise OSError(ctypes.get_errno(), "inotify_add_watch " + folder)
+
+    def wait(self, path, text, deadline_s, alive):
+        end = time.monotonic() + deadline_s
+        while True:
+            if text in harness.read_text(path):
+                return time.monotonic()
+            remaining = end - time.monotonic()
+            if remaining <= 0 or not alive():
+                raise RuntimeError("%r did not appear in %s" % (text, path))
+            ready, _, _ = select.select([self.fd], [], [], min(remaining, 0.2))
+            if ready:
+                try:
+                    os.read(self.fd, 65536)
+                except BlockingIOError:
+                    pass
+
+    def close(self):
+        os.close(self.fd)
+
+
+def startup_figures(args, bench):
+    folder = bench.folder("agent-start")
+    times = []
+    n = setting(args, "startups")
+    log("start-up: %d starts" % n)
+    for i in range(n + 1):
+        agent = bench.agent(folder, name="cee-agent-%d" % i)
+        log_dir = os.path.dirname(agent.log_path)
+        os.makedirs(log_dir, exist_ok=True)
+        if os.path.exists(agent.log_path):
+            os.remove(agent.log_path)
+        watch = LogWatch(log_dir)
+        try:
+            t0 = time.monotonic()
+            agent.start()
+            t1 = watch.wait(agent.log_path, READY_TEXT, harness.DEADLINE_S, agent.running)
+        finally:
+            watch.close()
+        status, _ = agent.terminate()
+        if status != 0:
+            raise RuntimeError("cee-agent ended with %d" % status)
+        if i > 0:  # the first start creates the database, as only a first installation does
+            times.append((t1 - t0) * 1000)
+    sec = "Start-up: exec to \"Waiting to receive instructions\", local broker, database exists"
+    return [Figure(sec, "start-up time", times, "ms", "%.1f", "< 100 ms",
+                   median_of(times) < 100)]
+
+
+# ---------------------------------------------------------------------------------------------
+# 6: update run
+
+
+def add_update(db_file, packages, minutes):
+    """An update order with its packages and one run due `minutes` from now (UTC+9)."""
+    with closing(sqlite3.connect(db_file)) as db:
+        info = db.execute(
+            "INSERT INTO command_info ( command_json, upd_command_id, upd_cmd_req_id, "
+            "upd_command_type ) VALUES ( 'UpdateLogger', '9001', 'REQ-9001', 0 )").lastrowid
+        for seq, name in enumerate(packages, 1):
+            db.execute("INSERT INTO package_list ( command_info_id, seq_no, package_filename, "
+                       "package_name, package_path ) VALUES ( ?, ?, ?, ?, 'tools' )",
+                       (info, seq, "%s_1.1_armhf.deb" % name, name))
+        db.execute("INSERT INTO proc_info ( command_info_id, sched_proc_time ) "
+                   "VALUES ( ?, datetime( 'now', '+9 hours', ? ) )", (info, "%+d minutes"
+                                                                        % minutes))
+        db.commit()
+
+
+def update_figures(args, bench):
+    shim = os.path.join(args.build, "bench", "libbench_exec_time.so")
+    packages = ["pkg%02d" % i for i in range(1, 21)]
+    n = setting(args, "update_runs")
+    sec = ("Update run of cee-updater (local broker, ping 127.0.0.1, stub outside programs "
+           "that exit at once)")
+    figures = []
+    for case, minutes in (("20 packages", -1), ("nothing due", 60)):
+        log("update run, %s: %d runs" % (case, n))
+        walls, own, outside_counts = [], [], []
+        for i in range(n):
+            folder = bench.folder("updater-%s-%d" % (case.split()[0], i))
+            updater = harness.Updater(folder, mqtt={"BROKER_URI": bench.broker.uri},
+                                      name="cee-updater")
+            harness.write_script(os.path.join(folder, "package_updater"), "exit 0")
+            harness.write_script(os.path.join(folder, "update_finish.sh"), "exit 0")
+            updater.installed(*("%s 1.0 armhf" % p for p in packages))
+            harness.create_database(updater.db_file)
+            add_update(updater.db_file, packages, minutes)
+            times_file = os.path.join(folder, "outside.times")
+            updater.env["LD_PRELOAD"] = shim
+            updater.env["BENCH_EXEC_TIME_FILE"] = times_file
+            t0 = time.monotonic()
+            status = updater.run()
+            wall = time.monotonic() - t0
+            if status != 0:
+                raise RuntimeError("cee-updater (%s) ended with %d: %s"
+                                   % (case, status, updater.stderr()[-1000:]))
+            with closing(sqlite3.connect(updater.db_file)) as db:
+                state = db.execute("SELECT proc_status FROM proc_info").fetchone()[0]
+            if state != (1 if minutes < 0 else 0):
+                raise RuntimeError("update run (%s) left state %s" % (case, state))
+            lines = harness.read_text(times_file).splitlines()
+            outside = sum(int(l.split(" ", 1)[0]) for l in lines) / 1e9
+            walls.append(wall * 1000)
+            own.append((wall - outside) * 1000)
+            outside_counts.append(len(lines))
+        goal = "< 50 ms" if case == "nothing due" else None
+        figures.append(Figure(sec, "%s: wall time" % case, walls, "ms", "%.1f"))
+        figures.append(Figure(sec, "%s: outside programs started" % case, outside_counts, "",
+                              "%d"))
+        figures.append(Figure(sec, "%s: wall time minus the outside programs" % case, own, "ms",
+                              "%.1f", goal, None if goal is None else median_of(walls) < 50))
+    return figures
+
+
+# ---------------------------------------------------------------------------------------------
+# 7: size
+
+
+def size_figures(args):
+    figures = []
+    builds = [("amd64", args.build, "strip")]
+    if args.armhf_build and os.path.isfile(os.path.join(args.armhf_build, "src", "agent",
+                                                        "cee-agent")):
+        builds.append(("armhf", args.armhf_build, "arm-linux-gnueabihf-strip"))
+    else:
+        log("size: no armhf build, armhf skipped")
+    with tempfile.TemporaryDirectory() as tmp:
+        for arch, build, strip in builds:
+            sec = "Stripped size, %s" % arch
+            for rel in ("src/agent/cee-agent", "src/updater/cee-updater",
+                        "src/mqtt_if/libmqtt-if.so"):
+                copy = os.path.join(tmp, arch + "-" + os.path.basename(rel))
+                shutil.copyfile(os.path.join(build, rel), copy)
+                subprocess.run([strip, "--strip-all", copy], check=True)
+                figures.append(Figure(sec, os.path.basename(rel),
+                                      [os.path.getsize(copy) / 1024], "KiB", "%.0f"))
+    return figures
+
+
+# ---------------------------------------------------------------------------------------------
+# Table and report
+
+
+def machine():
+    model = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith(("model name", "Model")):
+                model = line.split(":", 1)[1].strip()
+                break
+    return {
+        "cpu": model,
+        "cores": os.cpu_count(),
+        "kernel": "%s %s" % (platform.system(), platform.release()),
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "load": "%.2f %.2f %.2f" % os.getloadavg(),
+    }
+
+
+def table(figures):
+    lines = []
+    section = None
+    for f in figures:
+        if f.section != section:
+            section = f.section
+            lines += ["", "**%s**" % section, "",
+                      "| measure | median | spread | goal | |", "|---|---|---|---|---|"]
+        row = f.row()
+        if f.note:
+            row = row.replace(" | ", " (%s) | " % f.note, 1)
+        lines.append(row)
+    return "\n".join(lines).lstrip("\n") + "\n"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--armhf-build")
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--out")
+    parser.add_argument("--notes", help="a Markdown file appended to --out")
+    args = parser.parse_args()
+    args.build = os.path.abspath(args.build)
+    for name in ("AGENT", "UPDATER", "LOGGER_SIM"):
+        os.environ.pop("CEE_" + name, None)
+    os.environ["CEE_BUILD_DIR"] = args.build
+    os.environ["TZ"] = "JST-9"
+
+    started = time.monotonic()
+    host = machine()
+    figures = forward_figures(args)
+    bench = Bench(args)
+    try:
+        bench.start_peers()
+        figures += idle_and_growth_figures(args, bench)
+        figures += startup_figures(args, bench)
+        figures += update_figures(args, bench)
+    finally:
+        bench.close()
+    figures += size_figures(args)
+    elapsed = time.monotonic() - started
+
+    text = table(figures)
+    print(text)
+    goals = [f for f in figures if f.met is not None]
+    print("goals met: %d of %d%s" % (sum(f.met for f in goals), len(goals),
+                                      " (quick mode: figures are indicative only)"
+                                      if args.quick else ""))
+    print("benchmarks took %.0f s" % elapsed)
+    if args.out:
+        with open(args.out, "w") as out:
+            out.write(report(host, text, args, elapsed))
+
+
+def report(host, text, args, elapsed):
+    notes = harness.read_text(args.notes) if args.notes else ""
+    return ("# Performance\n\n"
+            "Figures of the last full run of `scripts/bench.sh` (Release build). Each figure "
+            "is the median over repeated runs; the spread is the lowest and the highest run. "
+            "Ratios are formed run by run from figures measured in the same run.\n\n"
+            "Machine: %(cpu)s, %(cores)d cores, %(kernel)s; run %(date)s, load average at "
+            "the start %(load)s.\n\n" % host
+            + "Benchmarks took %.0f s.\n\n" % elapsed + text + "\n" + notes)
+
+
+if __name__ == "__main__":
+    main()
