@@ -1,6 +1,12 @@
 #include "cmd_exec_env.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <deque>
@@ -104,11 +110,36 @@ void noteSignal(bool& noted) {
     }
 }
 
+// The signal handler writes a byte here (write() is async-signal-safe), so that the loop's
+// sleep ends at once whichever thread the signal interrupted, without waking up in between.
+int wakePipe[2] = {-1, -1};
+
+void openWakePipe() {
+    if (wakePipe[0] < 0 && pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        wakePipe[0] = wakePipe[1] = -1;
+    }
+}
+
 // Sleeps one second, cut short once a signal has asked the process to stop.
 void sleepOnePass() {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (stopFlag.load() == 0 && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (stopFlag.load() == 0) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        if (wakePipe[0] < 0) {
+            // No pipe (out of descriptors at start-up): poll the flag instead.
+            std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(20)));
+            continue;
+        }
+        pollfd wake{wakePipe[0], POLLIN, 0};
+        if (::poll(&wake, 1, static_cast<int>(left.count())) > 0) {
+            char drain[16];
+            while (::read(wakePipe[0], drain, sizeof drain) > 0) {
+            }
+        }
     }
 }
 }  // namespace
@@ -130,6 +161,7 @@ int initMain(const std::string& configPath) {
     ZLOG_I(logger, "[{}:{}] Start Command Execution Environment.");
     zorcommon::flushLog(logger);
 
+    openWakePipe();
     for (const int sig : {SIGINT, SIGTERM}) {
         if (std::signal(sig, signal_handler) == SIG_ERR) {
             ZLOG_E(logger, "[{}:{}] Error: set signal handler");
@@ -175,6 +207,7 @@ void startMain() {
     ZLOG_I(log, "[{}:{}] in startMain : === Waiting to receive instructions from the server ===");
     zorcommon::flushLog(log);
 
+    openWakePipe();
     bool signalNoted = false;
     while (stopFlag.load() == 0) {
         sleepOnePass();
@@ -265,6 +298,13 @@ void endMain() {
 
 void signal_handler(int signal) {
     stopFlag.store(signal);
+    if (wakePipe[1] >= 0) {
+        const int savedErrno = errno;
+        const char byte = 1;
+        const ssize_t written = ::write(wakePipe[1], &byte, 1);
+        (void)written;  // a full pipe already wakes the loop
+        errno = savedErrno;
+    }
 }
 
 void subscribeFunction(const char* topic, const char* message) {
