@@ -162,6 +162,33 @@ class LoggerSimTest(unittest.TestCase):
         self.assertLess(time.monotonic() - started, 5)
         self.assertEqual(sim.stop(), 0)
 
+    def test_faulty_peers_never_cut_and_garbage_for_the_first_requests_only(self):
+        body = "<commandRequest id=\"9\"><command>Restart</command></commandRequest>"
+        normal = self.start()
+        _, full = normal.post(body)
+
+        garbage = self.start("--mode", "garbage")
+        self.assertEqual(garbage.post(body), (200, bytes(range(256))))
+        self.assertEqual(garbage.stop(), 0)
+
+        cut = self.start("--mode", "cut", "--fault-count", "1")
+        with self.assertRaises(http.client.IncompleteRead) as ctx:
+            cut.post(body)
+        self.assertEqual(ctx.exception.partial, full[:len(full) // 2])
+        self.assertEqual(ctx.exception.expected, len(full) - len(full) // 2)
+        self.assertEqual(cut.post(body), (200, full))  # later requests: as in mode ok
+        self.assertEqual([cut.next_line(), cut.next_line()], [body.encode()] * 2)
+        self.assertEqual(cut.stop(), 0)
+
+        # The held request does not keep the program from stopping.
+        never = self.start("--mode", "never", "--fault-count", "2")
+        for _ in range(2):
+            with self.assertRaises(TimeoutError):
+                never.post(body, timeout=1)
+        self.assertEqual(never.post(body), (200, full))
+        self.assertEqual(never.stop(), 0)
+        self.assertEqual(normal.stop(), 0)
+
     @staticmethod
     def _ignore(fn, *args):
         try:

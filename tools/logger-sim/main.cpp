@@ -1,6 +1,7 @@
 // logger-sim: a stand-in for the logger application's local HTTP interface, for tests and the
 // demo. It answers every POST on "/" with a commandResponse XML and prints each request body it
-// receives on one line of standard output.
+// receives on one line of standard output. Other modes play a faulty peer: an error status, a
+// late answer, no answer at all, a dropped or cut-off connection, or a body that is not XML.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -28,7 +30,7 @@ namespace {
 
 constexpr int kUsageError = 64;
 
-enum class Mode { Ok, Status500, Slow, Close };
+enum class Mode { Ok, Status500, Slow, Close, Never, Cut, Garbage };
 
 struct Options {
     int port = -1;
@@ -36,11 +38,13 @@ struct Options {
     Mode mode = Mode::Ok;
     logger_sim::Battery battery = logger_sim::Battery::On;
     long delayMs = 3000;
+    long faultCount = -1;  // requests that get the mode's treatment; -1: all
 };
 
 const char* const kUsage =
-    "usage: logger-sim --port N [--host ADDR] [--mode ok|status500|slow|close]\n"
-    "                  [--battery on|off|silent] [--delay-ms MS]\n";
+    "usage: logger-sim --port N [--host ADDR]\n"
+    "                  [--mode ok|status500|slow|close|never|cut|garbage]\n"
+    "                  [--battery on|off|silent] [--delay-ms MS] [--fault-count N]\n";
 
 const char* const kHelp =
     "Stand-in for the logger application's local HTTP interface (tests and demo only).\n"
@@ -58,10 +62,17 @@ const char* const kHelp =
     "                    status500  answer with HTTP 500 and the same body\n"
     "                    slow       wait --delay-ms before answering with HTTP 200\n"
     "                    close      close the connection without answering\n"
+    "                    never      keep the connection open and never answer\n"
+    "                    cut        send the status line, the headers and the first half of\n"
+    "                               the body, then close the connection\n"
+    "                    garbage    answer with HTTP 200 and a body that is not XML: the 256\n"
+    "                               byte values 0 to 255 in order\n"
     "  --battery STATE   on      operation status 0x30 (default)\n"
     "                    off     operation status 0x31\n"
     "                    silent  the battery does not answer: status TIMEOUT, no value\n"
     "  --delay-ms MS     delay of --mode slow in milliseconds (default 3000)\n"
+    "  --fault-count N   only the first N requests get the treatment of --mode; later ones\n"
+    "                    are answered as in --mode ok (default: every request)\n"
     "  -h, --help        show this text\n"
     "\n"
     "Standard output: the first line is \"listening on PORT\"; then each request body received,\n"
@@ -106,6 +117,9 @@ int parseArgs(int argc, char** argv, Options& opt) {
         } else if (arg == "--delay-ms") {
             ok = parseLong(value, 0, 3600000, number);
             opt.delayMs = number;
+        } else if (arg == "--fault-count") {
+            ok = parseLong(value, 0, 1L << 30, number);
+            opt.faultCount = number;
         } else if (arg == "--mode") {
             if (value == "ok") {
                 opt.mode = Mode::Ok;
@@ -115,6 +129,12 @@ int parseArgs(int argc, char** argv, Options& opt) {
                 opt.mode = Mode::Slow;
             } else if (value == "close") {
                 opt.mode = Mode::Close;
+            } else if (value == "never") {
+                opt.mode = Mode::Never;
+            } else if (value == "cut") {
+                opt.mode = Mode::Cut;
+            } else if (value == "garbage") {
+                opt.mode = Mode::Garbage;
             } else {
                 ok = false;
             }
@@ -207,6 +227,51 @@ bool waitUnlessStopping(long ms) {
     return !stopCv.wait_for(lock, std::chrono::milliseconds(ms), [] { return stopping.load(); });
 }
 
+// Waits until the program is asked to stop.
+void waitForStop() {
+    std::unique_lock<std::mutex> lock(stopMutex);
+    stopCv.wait(lock, [] { return stopping.load(); });
+}
+
+// Writes all of text to the socket; false when the peer is gone.
+bool sendAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Ends the connection of req at once; the library closes the descriptor itself once its own
+// write fails. When bytes are given they are sent first, so the peer sees a cut-off answer.
+void dropConnection(const httplib::Request& req, const std::string& bytes) {
+    const int fd = findConnectionSocket(req);
+    if (fd < 0) {
+        std::cerr << "logger-sim: connection socket not found\n";
+        return;
+    }
+    if (!bytes.empty() && !sendAll(fd, bytes)) {
+        std::cerr << "logger-sim: peer went away before the cut\n";
+    }
+    ::shutdown(fd, SHUT_RDWR);
+}
+
+// An answer that is no XML at all: every byte value once, NUL and invalid UTF-8 included.
+std::string garbageBody() {
+    std::string body(256, '\0');
+    for (size_t i = 0; i < body.size(); ++i) {
+        body[i] = static_cast<char>(i);
+    }
+    return body;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -227,10 +292,11 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     httplib::Server server;
+    std::atomic<long> requestsSeen{0};
     // The body is read through a content reader so that no limit of the library applies to it,
     // whatever content type the client declares.
-    server.Post("/", [&opt](const httplib::Request& req, httplib::Response& res,
-                            const httplib::ContentReader& reader) {
+    server.Post("/", [&opt, &requestsSeen](const httplib::Request& req, httplib::Response& res,
+                                           const httplib::ContentReader& reader) {
         if (req.is_multipart_form_data()) {
             res.status = 400;
             return;
@@ -241,20 +307,34 @@ int main(int argc, char** argv) {
             return true;
         });
         printLine(logger_sim::escapeLine(body));
-        if (opt.mode == Mode::Close) {
-            const int fd = findConnectionSocket(req);
-            if (fd >= 0) {
-                // The library closes the descriptor itself once its write fails.
-                ::shutdown(fd, SHUT_RDWR);
-            } else {
-                std::cerr << "logger-sim: connection socket not found\n";
-            }
+        const long seen = ++requestsSeen;
+        const Mode mode = opt.faultCount < 0 || seen <= opt.faultCount ? opt.mode : Mode::Ok;
+        if (mode == Mode::Close) {
+            dropConnection(req, "");
             return;
         }
-        if (opt.mode == Mode::Slow && !waitUnlessStopping(opt.delayMs)) {
+        if (mode == Mode::Never) {
+            waitForStop();
             return;
         }
-        res.status = opt.mode == Mode::Status500 ? 500 : 200;
+        if (mode == Mode::Cut) {
+            const std::string full = logger_sim::buildResponse(body, opt.battery);
+            const std::string head =
+                "HTTP/1.1 200 OK\r\nContent-Type: text/xml; charset=UTF-8\r\n"
+                "Content-Length: " +
+                std::to_string(full.size()) + "\r\n\r\n";
+            dropConnection(req, head + full.substr(0, full.size() / 2));
+            return;
+        }
+        if (mode == Mode::Garbage) {
+            res.status = 200;
+            res.set_content(garbageBody(), "application/octet-stream");
+            return;
+        }
+        if (mode == Mode::Slow && !waitUnlessStopping(opt.delayMs)) {
+            return;
+        }
+        res.status = mode == Mode::Status500 ? 500 : 200;
         res.set_content(logger_sim::buildResponse(body, opt.battery), "text/xml; charset=UTF-8");
     });
 
