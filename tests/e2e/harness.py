@@ -374,8 +374,9 @@ class E2ETestCase(unittest.TestCase):
             agent.wait_ready()
         return agent
 
-    def start_broker(self, folder=None):
-        broker = Broker(folder or self.temp_dir("cee-e2e-broker-"))
+    def start_broker(self, folder=None, **kwargs):
+        """A started Broker (kwargs: its options), stopped at the end of the test."""
+        broker = Broker(folder or self.temp_dir("cee-e2e-broker-"), **kwargs)
         self.addCleanup(broker.stop)
         broker.start()
         self.show_on_failure("broker log %d" % broker.port, broker.log_path)
@@ -585,12 +586,27 @@ class Broker:
 
     Its log (every packet, log_type all) is <folder>/mosquitto.log; wait_log() waits for a text
     in it, which tells when a client has connected, subscribed or published. Use as a context
-    manager, or start() and stop().
+    manager, or start() and stop(); it may be started again after stop() (same port and folder,
+    the log goes on).
+
+    persistence: the broker saves its sessions and queued messages in folder when it stops and
+        finds them again at its next start.
+    listener_config: lines for the listener on `port` (for example TLS and password settings);
+        by default it lets anonymous clients in.
+    side_port: True gives the broker a second, plain listener for anonymous clients on
+        `side_port`, which the test's own clients (publish, Subscriber) use (with
+        listener_config, each listener has its own security settings).
+        start(main_listener=False) opens only that one, so that the test can reach the broker
+        while the programs under test cannot.
     """
 
-    def __init__(self, folder, port=None):
+    def __init__(self, folder, port=None, persistence=False, listener_config="",
+                 side_port=False):
         self.folder = folder
         self.port = port or free_port()
+        self.side_port = free_port() if side_port else None
+        self.persistence = persistence
+        self.listener_config = listener_config
         self.conf_path = os.path.join(folder, "mosquitto.conf")
         self.log_path = os.path.join(folder, "mosquitto.log")
         self.proc = None
@@ -599,18 +615,39 @@ class Broker:
     def uri(self):
         return "tcp://127.0.0.1:%d" % self.port
 
-    def start(self, deadline_s=DEADLINE_S):
+    @property
+    def client_port(self):
+        """The port that the test's own clients use."""
+        return self.side_port or self.port
+
+    def _config(self, main_listener):
+        # Own security settings per listener only where the main listener has some: a broker
+        # with per-listener settings drops messages for a stored session whose listener is not
+        # open (the client has not come back yet).
+        per_listener = bool(self.side_port and self.listener_config)
+        lines = ["per_listener_settings true"] if per_listener else []
+        if main_listener:
+            lines.append("listener %d 127.0.0.1" % self.port)
+            if self.listener_config:
+                lines.append(self.listener_config.rstrip("\n"))
+        if self.side_port:
+            lines.append("listener %d 127.0.0.1" % self.side_port)
+        if per_listener or not self.listener_config:
+            lines.append("allow_anonymous true")
+        if self.persistence:
+            lines += ["persistence true",
+                      "persistence_location %s/" % self.folder.rstrip("/")]
+        else:
+            lines.append("persistence false")
+        # Run as root it would switch to the user mosquitto, which cannot write here.
+        lines += ["user root", "log_dest file %s" % self.log_path, "log_type all"]
+        return "\n".join(lines) + "\n"
+
+    def start(self, deadline_s=DEADLINE_S, main_listener=True):
         os.makedirs(self.folder, exist_ok=True)
-        write_text(self.conf_path,
-                   "listener %d 127.0.0.1\n"
-                   "allow_anonymous true\n"
-                   "persistence false\n"
-                   # Run as root it would switch to the user mosquitto, which cannot write here.
-                   "user root\n"
-                   "log_dest file %s\n"
-                   "log_type all\n" % (self.port, self.log_path))
+        write_text(self.conf_path, self._config(main_listener))
         self.stderr_path = os.path.join(self.folder, "mosquitto.stderr")
-        with open(self.stderr_path, "wb") as err:
+        with open(self.stderr_path, "ab") as err:
             self.proc = subprocess.Popen(["mosquitto", "-c", self.conf_path],
                                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                          stderr=err)
@@ -619,7 +656,7 @@ class Broker:
             if self.proc.poll() is not None:
                 raise AssertionError("mosquitto exited with %s: %s"
                                      % (self.proc.returncode, read_text(self.stderr_path)))
-            return port_accepts(self.port)
+            return port_accepts(self.port if main_listener else self.side_port)
         wait_until(accepts, "mosquitto to accept connections on port %d" % self.port,
                    deadline_s)
         return self
@@ -668,7 +705,7 @@ class Broker:
 def publish(broker, topic, payload, qos=1, retain=False):
     """Publishes one message with mosquitto_pub and returns once the broker has it (QoS 1 waits
     for the broker's acknowledgement). payload "" sends an empty message."""
-    argv = ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(broker.port), "-q", str(qos),
+    argv = ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(broker.client_port), "-q", str(qos),
             "-t", topic]
     argv += ["-n"] if payload == "" else ["-m", payload]
     if retain:
@@ -683,8 +720,8 @@ def publish_many(broker, topic, payloads, qos=1):
     for p in payloads:
         if "\n" in p:
             raise ValueError("publish_many sends one message per line: %r" % p)
-    subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(broker.port), "-q", str(qos),
-                    "-t", topic, "-l"], input="".join(p + "\n" for p in payloads), text=True,
+    subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(broker.client_port), "-q",
+                    str(qos), "-t", topic, "-l"], input="".join(p + "\n" for p in payloads), text=True,
                    check=True, timeout=DEADLINE_S, stdout=subprocess.DEVNULL)
 
 
@@ -701,11 +738,15 @@ class Subscriber:
     forwards to one subscriber, any earlier message has been collected by then.
     """
 
-    def __init__(self, broker, topic, qos=1, marker_topic=None):
+    def __init__(self, broker, topic, qos=1, marker_topic=None, client_id=None,
+                 clean_session=True):
+        """client_id and clean_session=False: a persistent session that a later Subscriber of
+        the same client id takes over, with the messages the broker queued for it meanwhile."""
         self.broker = broker
         self.topic = topic
         self.qos = qos
-        self.client_id = unique_name("e2e-sub")
+        self.client_id = client_id or unique_name("e2e-sub")
+        self.clean_session = clean_session
         self.marker_topic = marker_topic or topic.replace("#", "e2e-marker").replace(
             "+", "e2e-marker")
         self.proc = None
@@ -714,14 +755,17 @@ class Subscriber:
         self._reader = None
 
     def start(self, deadline_s=DEADLINE_S):
+        # Subscriptions acknowledged before (a persistent session taken over) do not count.
+        before = self.broker.subscriptions(self.client_id)
         self.proc = subprocess.Popen(
-            ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.broker.port), "-q",
-             str(self.qos), "-v", "-i", self.client_id, "-t", self.topic],
+            ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.broker.client_port), "-q",
+             str(self.qos), "-v", "-i", self.client_id, "-t", self.topic]
+            + ([] if self.clean_session else ["-c"]),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
             text=True, bufsize=1)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
-        self.broker.wait_subscribed(self.client_id, deadline_s=deadline_s)
+        self.broker.wait_subscribed(self.client_id, before + 1, deadline_s=deadline_s)
         return self
 
     def _read(self):
