@@ -217,6 +217,12 @@ def cpu_ns(pid):
     return total
 
 
+def libraries(pid):
+    """The shared libraries mapped by the process."""
+    with open("/proc/%d/maps" % pid) as f:
+        return {l.split()[5] for l in f if len(l.split()) > 5 and ".so" in l.split()[5]}
+
+
 def cpu_ticks_seconds(pid):
     """utime + stime of /proc/PID/stat, in seconds."""
     with open("/proc/%d/stat" % pid) as f:
@@ -235,6 +241,37 @@ def context_switches(pid):
         except (FileNotFoundError, ProcessLookupError):
             pass
     return total
+
+
+def private_by_mapping(pid, program):
+    """Private_Clean + Private_Dirty of /proc/PID/smaps in KiB, grouped: the program file,
+    libmqtt-if, heap, anonymous memory (thread stacks, malloc arenas), other shared libraries;
+    and the Private_Dirty part of all."""
+    groups = {"program": 0, "libmqtt-if": 0, "heap": 0, "anonymous": 0, "libraries": 0}
+    dirty = 0
+    current = None
+    with open("/proc/%d/smaps" % pid) as f:
+        for line in f:
+            first = line.split(None, 1)[0]
+            if "-" in first and not first.endswith(":"):
+                parts = line.split()
+                name = parts[5] if len(parts) > 5 else ""
+                if os.path.basename(name) == program:
+                    current = "program"
+                elif "libmqtt-if" in name:
+                    current = "libmqtt-if"
+                elif name == "[heap]":
+                    current = "heap"
+                elif name == "" or name.startswith("["):
+                    current = "anonymous"
+                else:
+                    current = "libraries"
+            elif first in ("Private_Clean:", "Private_Dirty:"):
+                kib = int(line.split()[1])
+                groups[current] += kib
+                if first == "Private_Dirty:":
+                    dirty += kib
+    return groups, dirty
 
 
 def memory_kib(pid):
@@ -325,6 +362,13 @@ def idle_and_growth_figures(args, bench):
     figures.append(Figure(sec, "resident memory (VmRSS)", [rss], "KiB", "%d"))
     figures.append(Figure(sec, "private memory (Private_Clean + Private_Dirty)", [private],
                           "KiB", "%d", "< 2048 KiB", private < 2048))
+    groups, dirty = private_by_mapping(pid, "cee-agent")
+    figures.append(Figure(sec, "of which Private_Dirty", [dirty], "KiB", "%d"))
+    for key, name in (("program", "cee-agent's own file (code, read-only data)"),
+                      ("libmqtt-if", "libmqtt-if"), ("heap", "heap"),
+                      ("anonymous", "anonymous (thread stacks, malloc arenas)"),
+                      ("libraries", "other shared libraries (%d files)" % len(libraries(pid)))):
+        figures.append(Figure(sec, "private: " + name, [groups[key]], "KiB", "%d"))
 
     count = setting(args, "growth_orders")
     if count:
@@ -406,7 +450,8 @@ class LogWatch:
 
 def startup_figures(args, bench):
     folder = bench.folder("agent-start")
-    times = []
+    shim = os.path.join(args.build, "bench", "libbench_exec_time.so")
+    times, parts = [], {"exec": [], "setup": [], "setReceive": []}
     n = setting(args, "startups")
     log("start-up: %d starts" % n)
     for i in range(n + 1):
@@ -415,6 +460,9 @@ def startup_figures(args, bench):
         os.makedirs(log_dir, exist_ok=True)
         if os.path.exists(agent.log_path):
             os.remove(agent.log_path)
+        times_file = os.path.join(folder, "waits.%d" % i)
+        agent.env["LD_PRELOAD"] = shim
+        agent.env["BENCH_EXEC_TIME_FILE"] = times_file
         watch = LogWatch(log_dir)
         try:
             t0 = time.monotonic()
@@ -427,9 +475,28 @@ def startup_figures(args, bench):
             raise RuntimeError("cee-agent ended with %d" % status)
         if i > 0:  # the first start creates the database, as only a first installation does
             times.append((t1 - t0) * 1000)
-    sec = "Start-up: exec to \"Waiting to receive instructions\", local broker, database exists"
+            entries = [l.split(" ", 2) for l in harness.read_text(times_file).splitlines()]
+            for key in parts:
+                parts[key].append(sum(int(e[0]) for e in entries
+                                      if (e[1] == "exec" and key == "exec") or e[2] == key) / 1e6)
+    base = []
+    for _ in range(n):
+        t0 = time.monotonic()
+        subprocess.run([harness.agent_binary(), "--version"], stdout=subprocess.DEVNULL,
+                       check=True)
+        base.append((time.monotonic() - t0) * 1000)
+    sec = ("Start-up: exec to \"Waiting to receive instructions\", local broker, database "
+           "exists, substrate code command answers at once")
     return [Figure(sec, "start-up time", times, "ms", "%.1f", "< 100 ms",
-                   median_of(times) < 100)]
+                   median_of(times) < 100),
+            Figure(sec, "of which the substrate code command (popen to pclose)", parts["exec"],
+                   "ms", "%.1f"),
+            Figure(sec, "of which MQTT connect (libmqtt-if setup)", parts["setup"], "ms",
+                   "%.1f"),
+            Figure(sec, "of which MQTT subscribe (libmqtt-if setReceive)", parts["setReceive"],
+                   "ms", "%.1f"),
+            Figure(sec, "cee-agent --version: exec to exit, no work (loading %d shared "
+                        "libraries)" % len(ldd(harness.agent_binary())), base, "ms", "%.1f")]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -452,6 +519,11 @@ def add_update(db_file, packages, minutes):
         db.commit()
 
 
+def ldd(binary):
+    out = subprocess.run(["ldd", binary], stdout=subprocess.PIPE, text=True).stdout
+    return [l for l in out.splitlines() if "=>" in l]
+
+
 def update_figures(args, bench):
     shim = os.path.join(args.build, "bench", "libbench_exec_time.so")
     packages = ["pkg%02d" % i for i in range(1, 21)]
@@ -459,9 +531,18 @@ def update_figures(args, bench):
     sec = ("Update run of cee-updater (local broker, ping 127.0.0.1, stub outside programs "
            "that exit at once)")
     figures = []
+    # The fixed cost of starting a process with the program's shared libraries and ending it.
+    base = []
+    binary = harness.updater_binary()
+    for _ in range(n):
+        t0 = time.monotonic()
+        subprocess.run([binary, "--version"], stdout=subprocess.DEVNULL, check=True)
+        base.append((time.monotonic() - t0) * 1000)
+    figures.append(Figure(sec, "cee-updater --version: exec to exit, no work (loading %d "
+                               "shared libraries)" % len(ldd(binary)), base, "ms", "%.1f"))
     for case, minutes in (("20 packages", -1), ("nothing due", 60)):
         log("update run, %s: %d runs" % (case, n))
-        walls, own, outside_counts = [], [], []
+        walls, own, outside_counts, mqtt_ms, own_bare = [], [], [], [], []
         for i in range(n):
             folder = bench.folder("updater-%s-%d" % (case.split()[0], i))
             updater = harness.Updater(folder, mqtt={"BROKER_URI": bench.broker.uri},
@@ -484,17 +565,24 @@ def update_figures(args, bench):
                 state = db.execute("SELECT proc_status FROM proc_info").fetchone()[0]
             if state != (1 if minutes < 0 else 0):
                 raise RuntimeError("update run (%s) left state %s" % (case, state))
-            lines = harness.read_text(times_file).splitlines()
-            outside = sum(int(l.split(" ", 1)[0]) for l in lines) / 1e9
+            entries = [l.split(" ", 2) for l in harness.read_text(times_file).splitlines()]
+            outside = sum(int(e[0]) for e in entries if e[1] == "exec") / 1e9
+            mqtt = sum(int(e[0]) for e in entries if e[1] == "mqtt") / 1e9
             walls.append(wall * 1000)
             own.append((wall - outside) * 1000)
-            outside_counts.append(len(lines))
+            mqtt_ms.append(mqtt * 1000)
+            own_bare.append((wall - outside - mqtt) * 1000)
+            outside_counts.append(sum(1 for e in entries if e[1] == "exec"))
         goal = "< 50 ms" if case == "nothing due" else None
         figures.append(Figure(sec, "%s: wall time" % case, walls, "ms", "%.1f"))
         figures.append(Figure(sec, "%s: outside programs started" % case, outside_counts, "",
                               "%d"))
         figures.append(Figure(sec, "%s: wall time minus the outside programs" % case, own, "ms",
-                              "%.1f", goal, None if goal is None else median_of(walls) < 50))
+                              "%.1f", goal, None if goal is None else median_of(own) < 50))
+        figures.append(Figure(sec, "%s: of which MQTT connect + disconnect (libmqtt-if setup, "
+                                   "destroy)" % case, mqtt_ms, "ms", "%.1f"))
+        figures.append(Figure(sec, "%s: wall time minus outside programs and MQTT" % case,
+                              own_bare, "ms", "%.1f"))
     return figures
 
 

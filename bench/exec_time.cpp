@@ -1,7 +1,9 @@
-// Preload library for benchmarks: measures the wall time a program spends in the outside
-// programs it starts through popen()/pclose() and system(), so that a benchmark can subtract
-// it. Every finished call appends one line "<nanoseconds> <command>" to the file named by
-// BENCH_EXEC_TIME_FILE (nothing is written when the variable is not set).
+// Preload library for benchmarks: measures the wall time a program spends waiting for others,
+// so that a benchmark can subtract it: the outside programs it starts through popen()/pclose()
+// and system(), and the MQTT interface library's connect (setup), subscribe (setReceive) and
+// disconnect (destroy), which wait for the broker and for the MQTT client's threads. Every finished
+// call appends one line "<nanoseconds> exec <command>" or "<nanoseconds> mqtt <function>" to the
+// file named by BENCH_EXEC_TIME_FILE (nothing is written when the variable is not set).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -27,12 +29,12 @@ Fn nextSymbol(const char* name) {
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
-void record(long long ns, const std::string& command) {
+void record(long long ns, const char* kind, const std::string& command) {
     const char* path = std::getenv("BENCH_EXEC_TIME_FILE");
     if (path == nullptr || *path == '\0') {
         return;
     }
-    std::string line = std::to_string(ns) + " " + command;
+    std::string line = std::to_string(ns) + " " + kind + " " + command;
     for (char& c : line) {
         if (c == '\n') {
             c = ' ';
@@ -46,6 +48,12 @@ void record(long long ns, const std::string& command) {
         (void)written;
         ::close(fd);
     }
+}
+
+// Only the program itself is measured: the outside programs it starts run without this
+// library (the variable is read again by the C library at each exec).
+__attribute__((constructor)) void dropPreloadForChildren() {
+    unsetenv("LD_PRELOAD");
 }
 
 struct Started {
@@ -84,7 +92,7 @@ extern "C" int pclose(FILE* stream) {
             started().erase(it);
         }
     }
-    record(end - s.startNs, s.command);
+    record(end - s.startNs, "exec", s.command);
     return status;
 }
 
@@ -92,6 +100,31 @@ extern "C" int system(const char* command) {
     static const auto real = nextSymbol<int (*)(const char*)>("system");
     const long long start = nowNs();
     const int status = real(command);
-    record(nowNs() - start, command != nullptr ? command : "");
+    record(nowNs() - start, "exec", command != nullptr ? command : "");
     return status;
+}
+
+// The MQTT interface library (C linkage, libmqtt-if): connect, subscribe and disconnect.
+extern "C" int setup(int app) {
+    static const auto real = nextSymbol<int (*)(int)>("setup");
+    const long long start = nowNs();
+    const int rc = real != nullptr ? real(app) : -1;
+    record(nowNs() - start, "mqtt", "setup");
+    return rc;
+}
+
+extern "C" int setReceive(void (*callback)(const char*, const char*)) {
+    static const auto real = nextSymbol<int (*)(void (*)(const char*, const char*))>("setReceive");
+    const long long start = nowNs();
+    const int rc = real != nullptr ? real(callback) : -1;
+    record(nowNs() - start, "mqtt", "setReceive");
+    return rc;
+}
+
+extern "C" int destroy(void) {
+    static const auto real = nextSymbol<int (*)(void)>("destroy");
+    const long long start = nowNs();
+    const int rc = real != nullptr ? real() : 0;
+    record(nowNs() - start, "mqtt", "destroy");
+    return rc;
 }
