@@ -167,6 +167,13 @@ class Client : public std::enable_shared_from_this<Client> {
 
     // Creates the Paho client and starts the delivery thread. False when Paho refuses.
     bool start() {
+        // Paho records each of its internal function calls in a trace ring buffer (about
+        // 125 KiB, allocated with the first client) whether or not trace output is wanted.
+        // Unless trace output is asked for (MQTT_C_CLIENT_TRACE), only errors are recorded:
+        // the buffer stays untouched and the calls do not pay for the records.
+        if (std::getenv("MQTT_C_CLIENT_TRACE") == nullptr) {
+            MQTTAsync_setTraceLevel(MQTTASYNC_TRACE_ERROR);
+        }
         MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer;
         create.sendWhileDisconnected = 1;
         create.maxBufferedMessages = kMaxBufferedMessages;
