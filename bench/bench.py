@@ -583,6 +583,9 @@ def update_figures(args, bench):
                                    "destroy)" % case, mqtt_ms, "ms", "%.1f"))
         figures.append(Figure(sec, "%s: wall time minus outside programs and MQTT" % case,
                               own_bare, "ms", "%.1f"))
+        work = [o - median_of(base) for o in own_bare]
+        figures.append(Figure(sec, "%s: the same minus the --version row (the run's own work)"
+                              % case, work, "ms", "%.1f"))
     return figures
 
 
