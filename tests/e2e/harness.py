@@ -995,9 +995,9 @@ class LoggerSim(Program):
         lines = self.stdout().split("\n")[1:-1]
         return [unescape(l) for l in lines]
 
-    def wait_requests(self, count):
+    def wait_requests(self, count, deadline_s=DEADLINE_S):
         return wait_until(lambda: self.requests() if len(self.requests()) >= count else None,
-                          "%d request(s) at logger-sim" % count)
+                          "%d request(s) at logger-sim" % count, deadline_s)
 
 
 def unescape(line):

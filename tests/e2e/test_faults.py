@@ -67,7 +67,9 @@ class BrokerOutageTest(E2ETestCase):
         # clients use a listener of their own, so that orders can be queued while the agent
         # cannot reach the broker.
         broker = self.start_broker(persistence=True, side_port=True)
-        sim = self.start_program(LoggerSim(folder, "--mode", "slow", "--delay-ms", "1500"))
+        # The first order is still being executed when the broker goes away.
+        sim = self.start_program(LoggerSim(folder, "--mode", "slow", "--delay-ms", "1500",
+                                           "--fault-count", "1"))
         agent = self.start_agent(os.path.join(folder, "agent"), broker,
                                  settings={"QMT_HTTP": {"URL": sim.url, "RETRY_NUM": 0}},
                                  mqtt={"PUBLISH_TIMEOUT_S": 2})
@@ -79,8 +81,7 @@ class BrokerOutageTest(E2ETestCase):
         answers = watch()
         connects = broker.log_text().count(" as %s " % agent.client_id)
 
-        # An order that is being executed when the broker goes: its answer is due while the
-        # broker is down.
+        # Its answer is due while the broker is down.
         agent.send_order(order(0))
         sim.wait_requests(1)
         answers.stop()
@@ -95,7 +96,9 @@ class BrokerOutageTest(E2ETestCase):
 
         broker.start()
         answers = watch()
-        received = sim.wait_requests(6)
+        # Reconnecting takes up to the library's longest retry interval, then one order a
+        # second.
+        received = sim.wait_requests(6, DEADLINE_S * 2)
         self.assertEqual(received, [request(n) for n in range(6)])
         lines = wait_until(lambda: answers.lines() if len(answers.lines()) >= 6 else None,
                            "6 answers", DEADLINE_S * 2)
