@@ -19,6 +19,7 @@
 #include "CmdInfoXmlCommands.h"
 #include "ConnectionManager.h"
 #include "DbController.h"
+#include "JsonUtil.h"
 #include "SettingData.h"
 
 namespace zorcee {
@@ -327,7 +328,7 @@ void subscribeFunction(const char* topic, const char* message) {
 std::unique_ptr<CmdInfoBase> CreateCmdInfoObj(const std::string& orderText) {
     ZLOG_I(logger, "[{}:{}] in CreateCmdInfoObj");
     picojson::value parsed;
-    const std::string err = picojson::parse(parsed, orderText);
+    const std::string err = zorcommon::parseJson(parsed, orderText);
     if (!err.empty()) {
         ZLOG_W(logger, "[{}:{}] in CreateCmdInfoObj : json parse error : {}", err);
         zorcommon::flushLog(logger);

@@ -24,6 +24,8 @@ class DbLock {
     bool existsLockFile() const;
 
     const std::string& path() const { return path_; }
+    // 1 the agent's file, 2 the updater's, 0 none.
+    int kind() const { return kind_; }
 
   private:
     std::string path_;

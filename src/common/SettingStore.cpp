@@ -7,6 +7,8 @@
 #include <iostream>
 #include <iterator>
 
+#include "JsonUtil.h"
+
 namespace zorcommon {
 
 SettingStore::SettingStore(const std::vector<SettingSpec>& specs) {
@@ -40,7 +42,7 @@ int SettingStore::load(const std::string& path) {
     in.close();
 
     picojson::value root;
-    const std::string err = picojson::parse(root, text);
+    const std::string err = parseJson(root, text);
     if (!err.empty()) {
         std::cerr << err << std::endl;
         return 2;

@@ -18,9 +18,12 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
+
+#include "mqtt_if_settings.h"
 
 namespace {
 
@@ -38,23 +41,6 @@ constexpr int kMaxRetryIntervalS = 5;
 // Publishes issued during a short outage wait in Paho's buffer instead of failing at once.
 constexpr int kMaxBufferedMessages = 100;
 constexpr int kDisconnectTimeoutMs = 1000;
-
-struct Settings {
-    std::string brokerUri = "tcp://localhost:1883";
-    std::string clientId;
-    std::string topicSub = "cee/order";
-    std::string topicPub = "cee/{client_id}/answer";
-    std::string statusTopic;
-    int qos = 1;
-    int keepAliveS = 60;
-    int connectTimeoutS = 10;
-    int publishTimeoutS = 10;
-    std::string username;
-    std::string password;
-    std::string caFile;
-    std::string certFile;
-    std::string keyFile;
-};
 
 std::string hostName() {
     char buf[256] = {};
@@ -87,20 +73,29 @@ void readInt(const picojson::object& obj, const char* key, int lo, int hi, int& 
     }
 }
 
-Settings loadSettings() {
+}  // namespace
+
+namespace mqttif {
+
+Settings loadSettingsFile(const std::string& path) {
     Settings s;
     s.clientId = "cee-" + hostName();
 
-    const char* env = std::getenv("MQTT_IF_CONF");
-    std::ifstream in(env != nullptr && *env != '\0' ? env : kDefaultConfPath);
+    std::ifstream in(path);
     if (!in) {
         return s;
     }
     std::stringstream text;
     text << in.rdbuf();
     picojson::value root;
+    std::string error;
+    try {
+        error = picojson::parse(root, text.str());
+    } catch (const std::overflow_error&) {
+        error = "number out of range";  // the parser throws for a number such as 1e999
+    }
     // An unreadable file is treated like a missing one: the library still works on defaults.
-    if (!picojson::parse(root, text.str()).empty() || !root.is<picojson::object>()) {
+    if (!error.empty() || !root.is<picojson::object>()) {
         return s;
     }
     const picojson::object& obj = root.get<picojson::object>();
@@ -119,6 +114,17 @@ Settings loadSettings() {
     readString(obj, "CERT_FILE", true, s.certFile);
     readString(obj, "KEY_FILE", true, s.keyFile);
     return s;
+}
+
+}  // namespace mqttif
+
+namespace {
+
+using mqttif::Settings;
+
+Settings loadSettings() {
+    const char* env = std::getenv("MQTT_IF_CONF");
+    return mqttif::loadSettingsFile(env != nullptr && *env != '\0' ? env : kDefaultConfPath);
 }
 
 void replaceAll(std::string& text, const std::string& from, const std::string& to) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <typeinfo>
+#include <vector>
 
 #include "SettingData.h"
 #include "SettingStore.h"
@@ -139,6 +141,78 @@ TEST(SettingData, SubstrateCodeFromGenerator) {
     SettingData s(dir.file("cee.conf"));
     EXPECT_EQ(s.getSubstrateCode(), "T-0042");
     EXPECT_EQ(s.getGroupName(), "south");
+}
+
+TEST(SettingData, IdentityCanBeSkipped) {
+    testutil::TempDir dir;
+    // The generator leaves a mark, so that running it shows.
+    testutil::writeFile(dir.file("code.sh"),
+                        "#!/bin/sh\ntouch " + dir.file("ran") + "\necho T-0042\n", 0755);
+    testutil::writeFile(dir.file("group"), "GROUP=south\n");
+    testutil::writeFile(dir.file("cee.conf"), confWith(dir, "\"PLATFORM\": \"east-pv\""));
+
+    SettingData skipped(dir.file("cee.conf"), SettingData::Identity::Skip);
+    EXPECT_EQ(skipped.getPlatform(), "east-pv");
+    EXPECT_EQ(skipped.getStringValue("CMD_SUBSTRATE_CODE"), dir.file("code.sh"));
+    EXPECT_EQ(skipped.getGroupName(), "all");
+    EXPECT_EQ(skipped.getSubstrateCode(), "");
+    EXPECT_FALSE(testutil::exists(dir.file("ran")));
+
+    SettingData read(dir.file("cee.conf"));
+    EXPECT_EQ(read.getGroupName(), "south");
+    EXPECT_EQ(read.getSubstrateCode(), "T-0042");
+    EXPECT_TRUE(testutil::exists(dir.file("ran")));
+}
+
+// The parser's nesting limit turns a file of tens of thousands of open brackets into the
+// syntax-error path instead of a recursion that overflows the stack.
+TEST(SettingData, DeeplyNestedFileIsASyntaxError) {
+    testutil::TempDir dir;
+    const std::string deep(200000, '[');
+    for (const std::string& text : {deep, "{\"PLATFORM\": \"x\", \"LOG\": " + deep,
+                                    "{\"LOG\": " + std::string(100000, '{') + "}"}) {
+        testutil::writeFile(dir.file("cee.conf"), text);
+        testing::internal::CaptureStderr();
+        SettingData s(dir.file("cee.conf"), SettingData::Identity::Skip);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind("syntax error at line 1 near: ", 0), 0u) << err.substr(0, 80);
+        EXPECT_EQ(s.getPlatform(), "unknown");
+        EXPECT_EQ(s.getStringValue("LOG_DIR"), "/var/local/zorlog");
+    }
+    // Nesting a little deeper than any settings file needs is still read.
+    std::string nested = "{\"PLATFORM\": \"deep\", \"X\": ";
+    nested += std::string(50, '[') + std::string(50, ']') + "}";
+    testutil::writeFile(dir.file("cee.conf"), nested);
+    SettingData s(dir.file("cee.conf"), SettingData::Identity::Skip);
+    EXPECT_EQ(s.getPlatform(), "deep");
+}
+
+// A number beyond the range of a double cannot be held: the file counts as unreadable JSON.
+TEST(SettingData, NumberOutOfRangeIsASyntaxError) {
+    testutil::TempDir dir;
+    for (const std::string& number :
+         std::vector<std::string>{"1e999", "-1e999", "1" + std::string(400, '0')}) {
+        testutil::writeFile(dir.file("cee.conf"),
+                            "{\"PLATFORM\": \"x\", \"LOG\": {\"LOG_COUNTS\": " + number + "}}");
+        testing::internal::CaptureStderr();
+        int status = -1;
+        try {
+            zorcommon::SettingStore store(
+                {{nullptr, "PLATFORM", zorcommon::SettingKind::String, "unknown", 0}});
+            status = store.load(dir.file("cee.conf"));
+            EXPECT_EQ(store.getStringValue("PLATFORM"), "unknown");
+            SettingData s(dir.file("cee.conf"), SettingData::Identity::Skip);
+            EXPECT_EQ(s.getPlatform(), "unknown");
+            EXPECT_EQ(s.getIntValue("LOG_COUNTS"), 5);
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << number << ": the loader threw " << typeid(e).name();
+        }
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(status, 2) << number;
+        // One line from each of the two loads.
+        EXPECT_EQ(err, "syntax error: number out of range\nsyntax error: number out of range\n")
+            << number;
+    }
 }
 
 TEST(SettingData, SingleInstance) {

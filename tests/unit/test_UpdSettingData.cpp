@@ -7,6 +7,9 @@
 
 #include <chrono>
 #include <climits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "TestUtil.h"
 #include "updater/communication/ConnectionManagerUpd.h"
@@ -162,6 +165,34 @@ TEST(UpdSettingData, BrokenFilesKeepDefaults) {
     SettingData sections(tmp.file("sections.conf"));
     EXPECT_EQ(sections.getStringValue("PING_SERVER"), "cee-server");
     EXPECT_EQ(sections.getIntValue("RETRY_NUM"), 3);
+}
+
+// Tens of thousands of open brackets and numbers beyond a double take the syntax-error path:
+// one message on standard error, every default kept, no crash.
+TEST(UpdSettingData, DeeplyNestedOrOverflowingFilesKeepDefaults) {
+    testutil::TempDir tmp;
+    const std::string deep(200000, '[');
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {deep, "syntax error at line 1 near: "},
+        {"{\"ALIVE_CHECK\": {\"PING_SERVER\": " + deep, "syntax error at line 1 near: "},
+        {"{\"DATABASE\": " + std::string(100000, '{'), "syntax error at line 1 near: "},
+        {"{\"ALIVE_CHECK\": {\"PING_SERVER\": \"h\", \"PING_NUM\": 1e400}}",
+         "syntax error: number out of range\n"},
+    };
+    for (const auto& c : cases) {
+        testutil::writeFile(tmp.file("cee_upd.conf"), c.first);
+        testing::internal::CaptureStderr();
+        try {
+            SettingData s(tmp.file("cee_upd.conf"));
+            EXPECT_EQ(s.getStringValue("PING_SERVER"), "cee-server");
+            EXPECT_EQ(s.getIntValue("PING_NUM"), 1);
+            EXPECT_EQ(s.getStringValue("DB_FILE"), "cee_pkg_upd.db");
+        } catch (const std::exception&) {
+            ADD_FAILURE() << "the loader threw on " << c.first.substr(0, 60);
+        }
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind(c.second, 0), 0u) << err.substr(0, 80);
+    }
 }
 
 TEST_F(UpdSingleton, SingletonIsCreatedOnce) {

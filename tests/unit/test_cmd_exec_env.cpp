@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "SettingData.h"
@@ -270,6 +271,63 @@ TEST_F(CmdExecEnvTest, OrderThatCannotBeExecutedQueuesNothing) {
         EXPECT_TRUE(resultMutex.try_lock());
         sendMutex.unlock();
         resultMutex.unlock();
+    }
+}
+
+// Orders the parser refuses take the parse-error path, on their own and through the order
+// thread: tens of thousands of open brackets (the parser's nesting limit, without which the
+// recursion would overflow the stack) and numbers beyond the range of a double.
+TEST_F(CmdExecEnvTest, DeeplyNestedOrOverflowingOrderIsAParseError) {
+    const std::string deep(200000, '[');
+    const std::string restart =
+        R"({"order":{"type":"cmd","indicate":"Restart","target":{"platform":["all"],)"
+        R"("group":["all"],"terminal":["all"]}},"data":{"value":"QUJD"},"timestamp":"t")";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {deep, "syntax error at line 1 near: [[["},
+        {restart + R"(,"x":)" + deep + "}", "syntax error at line 1 near: [[["},
+        {restart + R"(,"x":)" + std::string(100000, '{'), "syntax error at line 1 near: "},
+        {restart + R"(,"x":1e999})", "syntax error: number out of range"},
+        {R"({"order":{"type":"cmd","indicate":"Restart","n":-1e400}})",
+         "syntax error: number out of range"},
+    };
+    // The log text written since the last skipWritten(); no line-wise regex on lines this long.
+    const auto written = [this] {
+        fileLog_->flush();
+        return testutil::readFile(logPath()).substr(offset_);
+    };
+    for (const auto& c : cases) {
+        const std::string shown = c.first.substr(0, 60);
+        skipWritten();
+        std::unique_ptr<zorcee::command::CmdInfoBase> cmd;
+        try {
+            cmd = zorcee::CreateCmdInfoObj(c.first);
+        } catch (const std::exception&) {
+            ADD_FAILURE() << "CreateCmdInfoObj threw for " << shown;
+            continue;
+        }
+        ASSERT_NE(cmd, nullptr) << shown;
+        EXPECT_EQ(cmd->getName(), "base") << shown;
+        EXPECT_FALSE(cmd->isExecutable()) << shown;
+        const std::string log = written();
+        EXPECT_NE(log.find(" W : [cmd_exec_env.cpp:"), std::string::npos) << shown;
+        EXPECT_NE(log.find("] in CreateCmdInfoObj : json parse error : " + c.second),
+                  std::string::npos)
+            << shown;
+        EXPECT_EQ(log.find("command not found"), std::string::npos) << shown;
+
+        const size_t sendBefore = zorcee::pendingSendCount();
+        std::mutex sendMutex;
+        std::mutex resultMutex;
+        skipWritten();
+        std::thread worker(zorcee::executeServerOrderThread, std::ref(sendMutex),
+                           std::ref(resultMutex), c.first);
+        worker.join();
+        const std::string threadLog = written();
+        EXPECT_NE(threadLog.find("] in executeServerOrder : no execution command : name -> base"),
+                  std::string::npos)
+            << shown;
+        EXPECT_EQ(threadLog.find("unexpected error"), std::string::npos) << shown;
+        EXPECT_EQ(zorcee::pendingSendCount(), sendBefore) << shown;
     }
 }
 

@@ -54,8 +54,12 @@ std::unique_ptr<SettingData>& instance() {
 }
 }  // namespace
 
-SettingData::SettingData(const std::string& path) : path_(path), store_(agentSettings()) {
+SettingData::SettingData(const std::string& path, Identity identity)
+    : path_(path), store_(agentSettings()) {
     store_.load(path_);
+    if (identity == Identity::Skip) {
+        return;
+    }
     groupName_ = readGroupName(store_.getStringValue("FILE_GROUP"));
     substrateCode_ = readSubstrateCode(store_.getStringValue("CMD_SUBSTRATE_CODE"));
 }

@@ -16,8 +16,14 @@ class SettingData {
   public:
     static constexpr const char* kDefaultPath = "/usr/local/etc/zorcee/cee.conf";
 
-    // Loads everything from `path`; problems with the file go to standard error.
-    explicit SettingData(const std::string& path = kDefaultPath);
+    // Whether the constructor also reads the group file and runs the substrate code generator.
+    enum class Identity { Read, Skip };
+
+    // Loads everything from `path`; problems with the file go to standard error. With
+    // Identity::Skip only the settings file is read (group "all", substrate code empty): for
+    // checking a file of unknown origin without running the command it names.
+    explicit SettingData(const std::string& path = kDefaultPath,
+                         Identity identity = Identity::Read);
 
     // Creates the single instance from `path` if none exists yet.
     static void createInstance(const std::string& path = kDefaultPath);

@@ -33,8 +33,8 @@ const char* const kCreateStatements[] = {
     "[r_start_time] DATETIME, [r_end_time] DATETIME, [r_result_str] TEXT, [cancel_time] "
     "DATETIME,  [create_time] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] "
     "DATETIME );",
-    "CREATE TABLE [version] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [db_version] TEXT NOT "
-    "NULL, [create_date] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_date] DATETIME );",
+    ("CREATE TABLE [version] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [db_version] TEXT NOT "
+     "NULL, [create_date] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_date] DATETIME );"),
 };
 }  // namespace
 
