@@ -117,6 +117,22 @@ class BrokerOutageTest(E2ETestCase):
         passes = find_lines(agent.log(), "in startMain loop : start Execute Thread")
         self.assertEqual(len(passes), 6)
 
+        # A broker that comes back without its sessions: the agent subscribes again by itself
+        # and takes the orders published from then on.
+        answers.stop()
+        broker.stop()
+        os.remove(os.path.join(broker.folder, "mosquitto.db"))
+        subscribed = broker.subscriptions(agent.client_id)
+        broker.start()
+        broker.wait_subscribed(agent.client_id, subscribed + 1, DEADLINE_S * 2)
+        answers = watch()
+        agent.send_order(order(6))
+        self.assertEqual(sim.wait_requests(7)[6], request(6))
+        result, body = answer_data(answers.wait_for_lines(1)[0])
+        self.assertEqual(result, "success")
+        self.assertIn(b'<commandResponse id="6">', body)
+        self.assertEqual(len(results(agent.db_file)), 7)
+
 
 class LoggerApplicationFaultsTest(E2ETestCase):
     """Each misbehaviour of the logger application, for the first request only: the order that
