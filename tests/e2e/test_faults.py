@@ -356,6 +356,36 @@ class FullFileSystemTest(E2ETestCase):
         self.assertEqual(sorted(os.listdir(db_dir)), ["cee_pkg_upd.db"])
         self.assertEqual(agent.terminate()[0], 0)
 
+    def test_orders_are_answered_while_the_log_folder_is_full(self):
+        folder = self.temp_dir()
+        log_dir = os.path.join(folder, "log")
+        self.mount_small_file_system(log_dir)
+        broker = self.start_broker()
+        sim = self.start_program(LoggerSim(folder))
+        agent = self.start_agent(os.path.join(folder, "agent"), broker, settings={
+            "QMT_HTTP": {"URL": sim.url}, "LOG": {"LOG_DIR": log_dir}})
+        answers = self.subscribe(broker, agent.topic_pub)
+
+        filler = os.path.join(log_dir, "filler")
+        self.fill(filler)
+        for n in (1, 2):
+            agent.send_order(order(n))
+        lines = answers.wait_for_lines(2)
+        self.assertEqual([answer_data(l)[0] for l in lines], ["success"] * 2)
+        agent.assert_running()
+        # The log cannot be written; the library says so on standard error.
+        self.assertIn("No space left on device", agent.stderr())
+        self.assertEqual([r[0] for r in results(agent.db_file)], [request(1), request(2)])
+
+        # Room again: the log goes on.
+        os.remove(filler)
+        agent.send_order(order(3))
+        self.assertEqual(answer_data(answers.wait_for_lines(3)[2])[0], "success")
+        agent.wait_for_log(exact("in CmdInfoEcholDevRead execCommand : access url -> %s : "
+                                 "send data -> %s" % (sim.url, request(3))))
+        self.assertEqual(agent.terminate()[0], 0)
+        self.assertEqual(agent.log()[-1].text, "in endMain : delete objects")
+
 
 if __name__ == "__main__":
     unittest.main()
