@@ -721,8 +721,8 @@ def publish_many(broker, topic, payloads, qos=1):
         if "\n" in p:
             raise ValueError("publish_many sends one message per line: %r" % p)
     subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(broker.client_port), "-q",
-                    str(qos), "-t", topic, "-l"], input="".join(p + "\n" for p in payloads), text=True,
-                   check=True, timeout=DEADLINE_S, stdout=subprocess.DEVNULL)
+                    str(qos), "-t", topic, "-l"], input="".join(p + "\n" for p in payloads),
+                   text=True, check=True, timeout=DEADLINE_S, stdout=subprocess.DEVNULL)
 
 
 class Subscriber:

@@ -18,7 +18,7 @@ import unittest
 from contextlib import closing
 
 from harness import (DEADLINE_S, Agent, E2ETestCase, LoggerSim, Updater, create_database,
-                     exact, find_in_order, find_lines, make_order, publish_many, read_text,
+                     exact, find_in_order, find_lines, make_order, publish_many,
                      unique_name, wait_until, write_script, write_text)
 from test_update_process import SYSTEM_SETTING, add_update
 
