@@ -7,7 +7,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace zorcommon {
 
@@ -102,8 +101,10 @@ int ConnectionManagerBase::setReceiver(MqttIfReceiveCallback callback) {
 
 int ConnectionManagerBase::dataSender(const std::string& text) {
     ZLOG_UNIT_I(log_, unit_, "[{}:{}] in dataSender : send data ->{}", text);
-    std::vector<char> scratch(kSendBufferSize);
-    const int rc = ::dataSend(1, 0, text.c_str(), scratch.data());
+    // Left uninitialised: the library may write into it but nobody reads it, and zero-filling
+    // half a megabyte for every answer would leave that much dirty memory in the heap.
+    const std::unique_ptr<char[]> scratch(new char[kSendBufferSize]);
+    const int rc = ::dataSend(1, 0, text.c_str(), scratch.get());
     ZLOG_UNIT_I(log_, unit_, "[{}:{}] in dataSender : result -> {} : send end", result(rc == 0));
     return rc;
 }
