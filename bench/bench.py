@@ -691,13 +691,16 @@ def main():
 
 def report(host, text, args, elapsed):
     notes = harness.read_text(args.notes) if args.notes else ""
+    shared = os.environ.get("BENCH_MACHINE_NOTE", "")
     return ("# Performance\n\n"
             "Figures of the last full run of `scripts/bench.sh` (Release build). Each figure "
             "is the median over repeated runs; the spread is the lowest and the highest run. "
             "Ratios are formed run by run from figures measured in the same run.\n\n"
-            "Machine: %(cpu)s, %(cores)d cores, %(kernel)s; run %(date)s, load average at "
-            "the start %(load)s.\n\n" % host
-            + "Benchmarks took %.0f s.\n\n" % elapsed + text + "\n" + notes)
+            "Machine: %(cpu)s, %(cores)d cores, %(kernel)s; run %(date)s; load average "
+            "(1, 5, 15 min) %(load)s at the start, " % host
+            + "%s at the end; the benchmarks took %.0f s.%s\n\n"
+            % ("%.2f %.2f %.2f" % os.getloadavg(), elapsed, " " + shared if shared else "")
+            + text + "\n" + notes)
 
 
 if __name__ == "__main__":

@@ -11,6 +11,8 @@
 #            already built), a few seconds after the build; prints the table and writes
 #            nothing under docs/. Fails only when a program does not work, never on a figure.
 # Build folders: build-bench, build-bench-armhf (BENCH_BUILD_DIR, BENCH_ARMHF_BUILD_DIR).
+# BENCH_MACHINE_NOTE: a sentence added to the machine line of docs/performance.md (for example
+# that other work shared the machine during the run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
