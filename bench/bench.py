@@ -149,6 +149,9 @@ def forward_figures(args):
         agent, floor, post, sql = med("agent"), med("floor"), med("http_post"), med("sqlite")
         figures.append(Figure(sec, "agent, whole order: median", agent, "µs"))
         figures.append(Figure(sec, "agent, whole order: 99th percentile", p99("agent"), "µs"))
+        figures.append(Figure(sec, "agent, whole order run on the calling thread", med(
+            "agent_inline"), "µs"))
+        figures.append(Figure(sec, "an empty thread started and joined", med("thread"), "µs"))
         for metric, name in (("parse_target", "step: parse + target check"),
                              ("db_insert", "step: database insert (open, insert, id)"),
                              ("http_post", "step: HTTP POST (ConnectionManager)"),
@@ -274,6 +277,12 @@ def private_by_mapping(pid, program):
     return groups, dirty
 
 
+def memory3_kib(pid):
+    """(VmRSS, Private_Clean + Private_Dirty, Private_Dirty) in KiB."""
+    rss, private = memory_kib(pid)
+    return rss, private, private_by_mapping(pid, "")[1]
+
+
 def memory_kib(pid):
     """(VmRSS, Private_Clean + Private_Dirty) in KiB."""
     rss = 0
@@ -372,7 +381,7 @@ def idle_and_growth_figures(args, bench):
 
     count = setting(args, "growth_orders")
     if count:
-        figures += growth_figures(bench, agent, count, (rss, private))
+        figures += growth_figures(bench, agent, count, (rss, private, dirty))
     agent.terminate()
     return figures
 
@@ -391,21 +400,23 @@ def growth_figures(bench, agent, count, idle):
     warm_after = 10
     harness.wait_until(lambda: len(sub.lines()) >= warm_after, "%d answers" % warm_after,
                        deadline_s=120)
-    warm = memory_kib(agent.pid)
+    warm = memory3_kib(agent.pid)
     harness.wait_until(lambda: len(sub.lines()) >= count, "%d answers" % count,
                        deadline_s=count * 1.5 + 120)
     time.sleep(0.5)  # the order thread of the last order has been joined
-    after = memory_kib(agent.pid)
+    after = memory3_kib(agent.pid)
     agent.assert_running()
     sec = "Memory after %d forwarded orders (one per second)" % count
     figs = []
-    for i, name in ((0, "resident memory (VmRSS)"), (1, "private memory")):
+    for i, name in ((0, "resident memory (VmRSS)"), (1, "private memory"),
+                    (2, "Private_Dirty")):
         figs.append(Figure(sec, "%s: idle / after %d / after %d orders"
                            % (name, warm_after, count), [after[i]], "KiB", "%d",
                            note="%d / %d / %d" % (idle[i], warm[i], after[i])))
+        goal = i < 2  # the two the goal names
         figs.append(Figure(sec, "%s growth, after %d orders minus idle" % (name, count),
-                           [after[i] - idle[i]], "KiB", "%+d", "≤ 64 KiB",
-                           after[i] - idle[i] <= 64))
+                           [after[i] - idle[i]], "KiB", "%+d", "≤ 64 KiB" if goal else None,
+                           after[i] - idle[i] <= 64 if goal else None))
         figs.append(Figure(sec, "%s growth, after %d minus after %d orders"
                            % (name, count, warm_after), [after[i] - warm[i]], "KiB", "%+d"))
     return figs

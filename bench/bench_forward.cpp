@@ -1,7 +1,8 @@
 // Measures the agent's own cost per forwarded order, with the logger application stand-in on
 // loopback and the database and log in one folder (local disk or tmpfs, --dir). Each iteration
 // runs, one after the other:
-//   agent   a whole order through the dispatch code (order thread start to answer queued)
+//   agent   a whole order through the dispatch code (order thread start to answer queued),
+//           then the same on the calling thread, and an empty thread started and joined
 //   steps   the same order driven unit by unit: parse + target check, database insert, HTTP
 //           POST, database update, answer rewrite + serialisation
 //   floor   a bare libcurl POST of the same body to the same logger-sim (what the order costs
@@ -266,8 +267,9 @@ bool parseOptions(int argc, char** argv, Options& o) {
     return o.orders > 0 && o.runs > 0;
 }
 
-const char* const kMetrics[] = {"agent",  "parse_target", "db_insert", "http_post", "db_update",
-                                "answer", "steps_sum",    "floor",     "sqlite"};
+const char* const kMetrics[] = {"agent",     "agent_inline", "thread",    "parse_target",
+                                "db_insert", "http_post",    "db_update", "answer",
+                                "steps_sum", "floor",        "sqlite"};
 
 }  // namespace
 
@@ -361,6 +363,15 @@ int main(int argc, char** argv) {
             m["agent"].values.push_back(microsSince(t));
             runAgentSyncs += syncCalls.load() - syncs;
             answered += zorcee::pendingSendCount() - queuedBefore;
+
+            // The same on the calling thread, and an empty thread: what starting the order
+            // thread costs by itself.
+            t = Clock::now();
+            zorcee::executeServerOrderThread(sendMutex, resultMutex, order);
+            m["agent_inline"].values.push_back(microsSince(t));
+            t = Clock::now();
+            std::thread([] {}).join();
+            m["thread"].values.push_back(microsSince(t));
 
             // The same order, unit by unit, as CmdInfoBaseXmlCmd::execCommand runs it.
             t = Clock::now();
