@@ -134,7 +134,7 @@ def read_text(path, default=""):
     try:
         with open(path, errors="replace") as f:
             return f.read()
-    except FileNotFoundError:
+    except (FileNotFoundError, NotADirectoryError):
         return default
 
 
@@ -903,11 +903,14 @@ class Agent(Program):
                          os.path.join(log.get("LOG_DIR", ""), log.get("LOG_FILE", "cee.log")),
                          faketime=faketime)
         self._subscriptions_before = 0
+        self._log_lines_before = 0
 
     def start(self):
         if self.broker is not None:
             # A client id used before (a restart) already has acknowledged subscriptions.
             self._subscriptions_before = self.broker.subscriptions(self.client_id)
+        # A folder used before (a restart) already has a log with a start in it.
+        self._log_lines_before = len(self.log())
         return super().start()
 
     @property
@@ -937,8 +940,10 @@ class Agent(Program):
     def wait_ready(self, deadline_s=DEADLINE_S):
         """Waits for the line that starts the main loop (and, with a broker, for the agent's
         subscription, so that orders published from now on reach it)."""
+        # Only a line of this start counts (unless the log was rotated since, then all do).
+        start = self._log_lines_before if len(self.log()) >= self._log_lines_before else 0
         line = self.wait_for_log("in startMain : === Waiting to receive instructions from the "
-                                 "server ===", deadline_s=deadline_s)
+                                 "server ===", start=start, deadline_s=deadline_s)
         if self.broker is not None:
             self.broker.wait_subscribed(self.client_id, self._subscriptions_before + 1,
                                         deadline_s)
