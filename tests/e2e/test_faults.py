@@ -1,6 +1,6 @@
 """Faults around the real programs: the broker going away and coming back, a logger application
 that misbehaves, cee-agent and cee-updater killed in the middle of their work, and the database
-folder on a full file system.
+and log folders on a full file system (a small tmpfs: skipped where it cannot be mounted).
 
 Every case checks the same things in the end: each order is answered, its row records what
 happened, the database stays sound, and the program goes on (or the next start does).
