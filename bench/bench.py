@@ -133,10 +133,11 @@ def forward_figures(args):
     locations = (("tmpfs", "/dev/shm", setting(args, "tmpfs_runs"),
                   setting(args, "tmpfs_orders")),
                  ("disk", disk_parent, setting(args, "disk_runs"), setting(args, "disk_orders")))
-    facts = {}
+    if not os.path.isdir("/dev/shm"):
+        log("forward: no /dev/shm, tmpfs skipped")
+        locations = locations[1:]
     for label, parent, runs, orders in locations:
         r = run_forward(args, label, parent, runs, orders)
-        facts[label] = r
 
         def med(metric):
             return [x["median_us"] for x in r[metric]]
