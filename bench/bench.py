@@ -25,7 +25,6 @@ import os
 import platform
 import select
 import shutil
-import signal
 import sqlite3
 import statistics
 import subprocess
