@@ -69,7 +69,8 @@ def log(text):
 class Figure:
     """One row of the table: the values of the repeated runs, shown as median and spread."""
 
-    def __init__(self, section, name, values, unit, fmt="%.0f", goal=None, met=None, note=""):
+    def __init__(self, section, name, values, unit, fmt="%.0f", goal=None, met=None, note="",
+                 what="runs"):
         self.section = section
         self.name = name
         self.values = list(values)
@@ -78,6 +79,7 @@ class Figure:
         self.goal = goal
         self.met = met
         self.note = note
+        self.what = what
 
     @property
     def median(self):
@@ -86,8 +88,8 @@ class Figure:
     def spread(self):
         if len(self.values) < 2:
             return "(1 run)"
-        return "%s – %s (%d runs)" % (self.fmt % min(self.values), self.fmt % max(self.values),
-                                       len(self.values))
+        return "%s – %s (%d %s)" % (self.fmt % min(self.values), self.fmt % max(self.values),
+                                     len(self.values), self.what)
 
     def row(self):
         met = "" if self.met is None else ("met" if self.met else "**missed**")
@@ -348,7 +350,7 @@ def idle_and_growth_figures(args, bench):
     windows = setting(args, "idle_windows")
     length = setting(args, "idle_window_s")
     log("idle: %d window(s) of %.0f s" % (windows, length))
-    pct, wakeups = [], []
+    pct, wakeups, rss_s, private_s = [], [], [], []
     started = time.monotonic()
     ticks0 = cpu_ticks_seconds(pid)
     for _ in range(windows):
@@ -357,21 +359,26 @@ def idle_and_growth_figures(args, bench):
         t1, c1, s1 = time.monotonic(), cpu_ns(pid), context_switches(pid)
         pct.append(100.0 * (c1 - c0) / 1e9 / (t1 - t0))
         wakeups.append((s1 - s0) / (t1 - t0))
+        sample = memory_kib(pid)
+        rss_s.append(sample[0])
+        private_s.append(sample[1])
     total_s = time.monotonic() - started
     ticks = cpu_ticks_seconds(pid) - ticks0
     agent.assert_running()
     rss, private = memory_kib(pid)
     sec = "Idle agent connected to a local broker, %.0f s in %d windows" % (total_s, windows)
     figures.append(Figure(sec, "CPU, share of one core (per window, schedstat)", pct, "%",
-                          "%.3f", "< 0.1 %", median_of(pct) < 0.1))
+                          "%.3f", "< 0.1 %", median_of(pct) < 0.1, what="windows"))
     figures.append(Figure(sec, "CPU seconds over the whole time (/proc/PID/stat)", [ticks], "s",
                           "%.2f"))
     figures.append(Figure(sec, "wake-ups per second (context switches, all threads)", wakeups,
-                          "/s", "%.1f"))
+                          "/s", "%.1f", what="windows"))
     figures.append(Figure(sec, "threads", [len(tasks(pid))], "", "%d"))
-    figures.append(Figure(sec, "resident memory (VmRSS)", [rss], "KiB", "%d"))
-    figures.append(Figure(sec, "private memory (Private_Clean + Private_Dirty)", [private],
-                          "KiB", "%d", "< 2048 KiB", private < 2048))
+    figures.append(Figure(sec, "resident memory (VmRSS, at the end of each window)", rss_s,
+                          "KiB", "%d", what="windows"))
+    figures.append(Figure(sec, "private memory (Private_Clean + Private_Dirty, at the end of "
+                               "each window)", private_s, "KiB", "%d", "< 2048 KiB",
+                          median_of(private_s) < 2048, what="windows"))
     groups, dirty = private_by_mapping(pid, "cee-agent")
     figures.append(Figure(sec, "of which Private_Dirty", [dirty], "KiB", "%d"))
     for key, name in (("program", "cee-agent's own file (code, read-only data)"),
