@@ -261,6 +261,12 @@ TEST_F(UpdateTest, EmergencyUpdateCancelsKnownCommandIds) {
 
 TEST_F(UpdateTest, UnusableRequestsAreAnsweredWithDetail) {
     const std::time_t now = jst(2026, 12, 7, 10, 0);
+    // Nesting far beyond the XML parser's depth limit reads as no request at all.
+    std::string deep =
+        "<commandRequest id=\"R\"><requestData><command_type id=\"C\">0</command_type>";
+    for (int i = 0; i < 100000; ++i) {
+        deep += "<p>";
+    }
     struct Case {
         std::string xml;
         std::string detail;
@@ -276,6 +282,7 @@ TEST_F(UpdateTest, UnusableRequestsAreAnsweredWithDetail) {
         {"<commandRequest id=\"R\"><requestData/></commandRequest>",
          "XML parsing error (err=-106) [st=0]"},
         {request("2", kTwoPackages), "XML parsing error (err=2) [st=0]"},
+        {deep, "XML parsing error (err=-101) [st=0]"},
         {request("0", "<p/>"), "XML parsing error (err=-1) [st=0]"},
         {request("0", ""), "Failed to get update target (command_type=0) [st=1]"},
         {request("1", ""),

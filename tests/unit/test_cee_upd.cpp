@@ -846,6 +846,11 @@ TEST_F(CeeUpdRunTest, BatteryCheckReadsTheOperationStatus) {
 
 TEST_F(CeeUpdRunTest, BatteryAnswersThatAreNotAccepted) {
     cee_upd updater;
+    // Nesting far beyond the XML parser's depth limit is a parse error, not a deep recursion.
+    std::string deep = "<commandResponse><status>SUCCESS</status><responseData>";
+    for (int i = 0; i < 100000; ++i) {
+        deep += "<p>";
+    }
     const struct {
         std::string answer;
         std::string log;
@@ -866,6 +871,7 @@ TEST_F(CeeUpdRunTest, BatteryAnswersThatAreNotAccepted) {
          "W : [cee_upd.cpp] in checkReceiveData : EPC data is empty\n"},
         {batteryAnswer("SUCCESS ", {"0x30"}),
          "I : [cee_upd.cpp] in checkReceiveData : status -> SUCCESS \n"},
+        {deep, "W : [cee_upd.cpp] in checkReceiveData : not found element -> commandResponse\n"},
     };
     for (const auto& c : cases) {
         log.clear();
