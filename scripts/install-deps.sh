@@ -31,7 +31,7 @@ packages=(
   libcurl4-openssl-dev libpaho-mqtt-dev libssl-dev libgtest-dev libcpp-httplib-dev
   mosquitto mosquitto-clients iputils-ping faketime python3 sqlite3 openssl procps
   dpkg-dev systemd
-  clang libclang-rt-14-dev strace
+  clang libclang-rt-14-dev
 )
 if [ "$arch" = armhf ]; then
   packages+=(
