@@ -15,12 +15,16 @@ Steps, each a test of its own (unittest, run in order):
   5. the tree unpacked with dpkg -x: settings files are the repository's defaults and valid
      JSON, the programs run from the tree (--version; they find libmqtt-if through their
      RUNPATH, with no help from ld.so's cache), the systemd units name programs of the package;
-  6. systemd-analyze verify of the three units against the unpacked tree (--root), with the
-     systemd units of this machine beside them so that the targets they name resolve;
+  6. systemd-analyze verify of the three units (and the agent's sandbox drop-in) against the
+     unpacked tree (--root), with the systemd units of this machine beside them so that the
+     targets they name resolve; systemd-analyze security --offline rates the agent's exposure
+     at 4.0 or less; the sandbox lets the agent write the folders its packaged settings name
+     and nothing keeps the updater from installing packages;
   7. the maintainer scripts run with stand-ins for deb-systemd-helper, deb-systemd-invoke and
      systemctl that only record their arguments: on a fresh installation postinst enables the
      agent and the timer (and starts them only where systemd is running), prerm and postrm act
-     on remove and purge; nothing touches this machine's systemd.
+     on remove and purge; nothing touches this machine's systemd. postinst runs with DPKG_ROOT
+     set to a scratch folder and gives the agent's private folders mode 0700 there.
 
 Python standard library only; the Debian tools used are dpkg-deb, dpkg, systemd-analyze
 (package systemd) and cpack (cmake). dpkg-shlibdeps (dpkg-dev) runs inside cpack.
@@ -30,6 +34,7 @@ import configparser
 import glob
 import json
 import os
+import re
 import shlex
 import shutil
 import stat
@@ -43,6 +48,24 @@ ARGS = None  # parsed command line, set in main()
 PREFIX = "./usr/local/"
 UNIT_DIR = "./lib/systemd/system/"
 UNITS = ("cee-agent.service", "cee-updater.service", "cee-updater.timer")
+AGENT_DROPIN = UNIT_DIR + "cee-agent.service.d/hardening.conf"
+# Highest exposure level ("systemd-analyze security") the agent's sandbox may have.
+AGENT_EXPOSURE_MAX = 4.0
+# Copies of the largest answer the agent holds at once at its peak (measured: six, and one more
+# waiting in the MQTT library while the broker is away; docs/reliability.md).
+AGENT_ANSWER_COPIES = 7
+# Options the updater's unit must not set: each could keep a package installation, a
+# maintainer script or the finish command from doing its work.
+UPDATER_FORBIDDEN = {
+    "User", "Group", "DynamicUser", "PrivateUsers", "NoNewPrivileges", "RestrictSUIDSGID",
+    "CapabilityBoundingSet", "AmbientCapabilities", "SystemCallFilter",
+    "SystemCallArchitectures", "RestrictAddressFamilies", "RestrictNamespaces",
+    "MemoryDenyWriteExecute", "LockPersonality", "RestrictRealtime", "PrivateTmp",
+    "PrivateDevices", "DevicePolicy", "DeviceAllow", "ProtectSystem", "ReadOnlyPaths",
+    "InaccessiblePaths", "ReadWritePaths", "TemporaryFileSystem", "ProtectKernelModules",
+    "ProtectKernelTunables", "ProtectKernelLogs", "ProtectControlGroups", "ProtectClock",
+    "ProtectHostname", "PrivateNetwork", "IPAddressDeny", "MemoryMax", "UMask", "ProtectProc",
+    "ProcSubset"}
 CONF_FILES = {"cee.conf": "-rw-r--r--", "cee_upd.conf": "-rw-r--r--",
               "mqtt_if.conf": "-rw-------"}
 
@@ -55,6 +78,10 @@ EXPECTED = {
     "./var/local/zorcee/": "drwxr-xr-x",
     "./var/local/zorlog/": "drwxr-xr-x",
     "./var/local/update_log/": "drwxr-xr-x",
+    "./var/local/zorcee/spool/": "drwx------",
+    "./var/local/zorcee/mqtt/": "drwx------",
+    UNIT_DIR + "cee-agent.service.d/": "drwxr-xr-x",
+    AGENT_DROPIN: "-rw-r--r--",
 }
 EXPECTED.update({"./usr/local/etc/zorcee/" + name: mode for name, mode in CONF_FILES.items()})
 EXPECTED.update({UNIT_DIR + name: "-rw-r--r--" for name in UNITS})
@@ -174,6 +201,64 @@ def read_unit(path):
     return parser
 
 
+def service_settings(path):
+    """{key: [values in order]} of the [Service] section of a unit file or drop-in: keys such
+    as ReadWritePaths= may be given more than once."""
+    settings = {}
+    section = None
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if not line or line[0] in "#;":
+                continue
+            if line.startswith("["):
+                section = line
+            elif section == "[Service]":
+                key, value = line.split("=", 1)
+                settings.setdefault(key.strip(), []).append(value.strip())
+    return settings
+
+
+def size_bytes(text):
+    """A systemd size ("256M", "1G", "1048576") in bytes."""
+    units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+    if text[-1:].upper() in units:
+        return int(text[:-1]) * units[text[-1:].upper()]
+    return int(text)
+
+
+def agent_write_folders(root):
+    """{folder: mode} of the folders the agent writes, as the packaged settings name them. A
+    key a settings file leaves out has the program's default; PERSISTENCE_DIR "" means the
+    MQTT client keeps its messages in memory."""
+    def load(name):
+        with open(os.path.join(root, "usr/local/etc/zorcee", name)) as f:
+            return json.load(f)
+    agent, mqtt = load("cee.conf"), load("mqtt_if.conf")
+    folders = {agent["DATABASE"]["DB_PATH"]: 0o755, agent["LOG"]["LOG_DIR"]: 0o755,
+               agent.get("SPOOL_DIR", "/var/local/zorcee/spool"): 0o700}
+    persistence = mqtt.get("PERSISTENCE_DIR", "/var/local/zorcee/mqtt")
+    if persistence:
+        folders[persistence] = 0o700
+    return {os.path.normpath(path): mode for path, mode in folders.items()}
+
+
+def security(root, unit):
+    """systemd-analyze security --offline of a unit of root: (overall exposure level,
+    {json_field: its assessment (set, description, ...)}), the options as systemd itself reads
+    them, implied ones included."""
+    argv = ["systemd-analyze", "security", "--offline=yes", "--no-pager", "--root=" + root]
+    p = run(argv + [unit])
+    found = re.search(r"Overall exposure level for %s: ([0-9]+\.[0-9]) " % re.escape(unit),
+                      p.stdout)
+    if found is None:
+        raise AssertionError("no exposure level for %s (%d):\n%s\n%s"
+                             % (unit, p.returncode, p.stdout, p.stderr))
+    p = run(argv + ["--json=short", unit])
+    items = {item["json_field"]: item for item in json.loads(p.stdout)}
+    return float(found.group(1)), items
+
+
 class A_Build(unittest.TestCase):
     def test_cpack_builds_one_package(self):
         path = Package.build()
@@ -289,6 +374,8 @@ class E_Tree(unittest.TestCase):
         self.assertEqual(updater["Service"]["ExecStart"], "/usr/local/bin/cee-updater")
         self.assertEqual(updater["Service"]["SuccessExitStatus"].split(), ["100"])
         self.assertFalse(updater.has_section("Install"), "started by the timer only")
+        # The finish command started in the background outlives the updater's exit.
+        self.assertEqual(updater["Service"].get("KillMode"), "process")
         timer = units["cee-updater.timer"]
         self.assertEqual(timer["Timer"]["Unit"], "cee-updater.service")
         self.assertEqual(timer["Timer"]["OnUnitActiveSec"], "5min")
@@ -323,16 +410,70 @@ class F_SystemdAnalyze(unittest.TestCase):
                         shutil.copy2(source, target, follow_symlinks=False)
         p = run(["systemd-analyze", "verify", "--man=no", "--root=" + root]
                 + ["/lib/systemd/system/" + name for name in UNITS])
-        # Problems that systemd only warns about (unknown keys, bad values) are on stderr with
-        # exit status 0: any output is a failure.
+        # Problems that systemd only warns about (unknown keys, bad values, also those of the
+        # drop-in) are on stderr with exit status 0: any output is a failure.
         self.assertEqual((p.returncode, p.stdout + p.stderr), (0, ""))
+
+    def test_agent_exposure(self):
+        root = Package.unpacked()
+        results = {unit: security(root, unit) for unit in UNITS if unit.endswith(".service")}
+        print("\nexposure levels: %s" % {unit: r[0] for unit, r in results.items()},
+              file=sys.stderr)
+        level, items = results["cee-agent.service"]
+        self.assertLessEqual(level, AGENT_EXPOSURE_MAX)
+        # As systemd reads the sandbox (options that imply others included): no device list,
+        # so /dev stays whole for the substrate code command, and the real /var/tmp.
+        self.assertEqual(items["DeviceAllow"]["description"], "Service has no device ACL")
+        self.assertEqual((items["PrivateDevices"]["set"], items["PrivateTmp"]["set"]),
+                         (False, False))
+
+    def test_agent_sandbox_fits_the_settings(self):
+        root = Package.unpacked()
+        sandbox = service_settings(root + AGENT_DROPIN[1:])
+        self.assertEqual(sandbox.get("ProtectSystem"), ["strict"])
+        writable = [path.lstrip("-") for line in sandbox.get("ReadWritePaths", [])
+                    for path in line.split()]
+        entries = contents()
+        for folder, mode in agent_write_folders(root).items():
+            self.assertTrue(any(folder == w or folder.startswith(w.rstrip("/") + "/")
+                                for w in writable),
+                            "%s is not writable in the sandbox (%s)" % (folder, writable))
+            # The package creates the folder, owned by root, with its mode.
+            self.assertEqual(entries.get("." + folder + "/"),
+                             (stat.filemode(stat.S_IFDIR | mode), "root/root"), folder)
+        # The group file in /var/tmp is written by the logger application: the agent must see
+        # the real /var/tmp. /dev stays for the substrate code command.
+        for key in ("PrivateTmp", "PrivateDevices"):
+            self.assertIn(sandbox.get(key, ["no"])[-1], ("no", "false"), key)
+        for key in ("DevicePolicy", "DeviceAllow", "InaccessiblePaths", "TemporaryFileSystem"):
+            self.assertNotIn(key, list(sandbox))
+        # The ceiling holds the largest answer the agent reads (QMT_HTTP.MAX_ANSWER_BYTES) in
+        # the copies an order needs at once, with room for the rest of the agent.
+        with open(os.path.join(root, "usr/local/etc/zorcee/cee.conf")) as f:
+            largest = json.load(f)["QMT_HTTP"].get("MAX_ANSWER_BYTES", 32 << 20)
+        self.assertGreaterEqual(size_bytes(sandbox.get("MemoryMax", ["0"])[-1]),
+                                AGENT_ANSWER_COPIES * largest + (32 << 20))
+
+    def test_updater_keeps_its_powers(self):
+        root = Package.unpacked()
+        updater = service_settings(os.path.join(root, UNIT_DIR, "cee-updater.service"))
+        # Nothing that could change what a package installation (or the finish command) may
+        # do: users, capabilities, system calls, devices, file system, network, /tmp.
+        restricting = [key for key in updater if key in UPDATER_FORBIDDEN]
+        self.assertEqual(restricting, [])
+        self.assertFalse(os.path.exists(root + UNIT_DIR + "cee-updater.service.d"))
 
 
 class G_MaintainerScripts(unittest.TestCase):
     """The scripts run with stand-ins that record their calls (nothing real is touched)."""
 
-    def run_script(self, name, *args):
+    def run_script(self, name, *args, dpkg_root=None):
+        """Runs a maintainer script; what it writes goes below dpkg_root (a scratch folder
+        unless given), never into this machine's /var."""
         folder = tempfile.mkdtemp(dir=ARGS.work, prefix="scripts-")
+        if dpkg_root is None:
+            dpkg_root = os.path.join(folder, "root")
+            os.makedirs(dpkg_root)
         bin_dir = os.path.join(folder, "bin")
         os.makedirs(bin_dir)
         calls = os.path.join(folder, "calls")
@@ -345,7 +486,8 @@ class G_MaintainerScripts(unittest.TestCase):
             os.chmod(path, 0o755)
         script = os.path.join(ARGS.work, "control", name)
         control_file(name)
-        env = dict(os.environ, PATH=bin_dir + ":/usr/sbin:/usr/bin:/sbin:/bin")
+        env = dict(os.environ, PATH=bin_dir + ":/usr/sbin:/usr/bin:/sbin:/bin",
+                   DPKG_ROOT=dpkg_root)
         p = run(["sh", script] + list(args), env=env, timeout=60)
         self.assertEqual(p.returncode, 0, "%s %s: %s" % (name, args, p.stderr))
         with open(calls) as f:
@@ -365,6 +507,31 @@ class G_MaintainerScripts(unittest.TestCase):
                          "deb-systemd-invoke start cee-updater.timer"]
         self.assertEqual(calls, expected)
         self.assertFalse([c for c in calls if "cee-updater.service" in c])
+
+    def test_postinst_makes_the_private_folders_root_only(self):
+        # dpkg keeps the mode of a folder that is already there: an upgrade over a spool the
+        # agent made 0755 must still leave it 0700. A link in a folder's place is not followed.
+        root = tempfile.mkdtemp(dir=ARGS.work, prefix="dpkg-root-")
+        private = [path for path, mode in EXPECTED.items() if mode == "drwx------"]
+        self.assertEqual(len(private), 2, private)
+        spool, persistence = (os.path.join(root, path[2:]) for path in private)
+        os.makedirs(spool, mode=0o755)
+        os.chmod(spool, 0o755)
+        elsewhere = os.path.join(root, "elsewhere")
+        os.makedirs(elsewhere, mode=0o755)
+        os.chmod(elsewhere, 0o755)
+        os.symlink(elsewhere, persistence.rstrip("/"))
+        self.run_script("postinst", "configure", "0.9.0", dpkg_root=root)
+        self.assertEqual(stat.S_IMODE(os.stat(spool).st_mode), 0o700)
+        self.assertEqual(stat.S_IMODE(os.stat(elsewhere).st_mode), 0o755)
+        # On a fresh installation a missing folder is made.
+        os.unlink(persistence.rstrip("/"))
+        self.run_script("postinst", "configure", "", dpkg_root=root)
+        for folder in (spool, persistence):
+            info = os.lstat(folder.rstrip("/"))
+            self.assertTrue(stat.S_ISDIR(info.st_mode), folder)
+            self.assertEqual((stat.S_IMODE(info.st_mode), info.st_uid, info.st_gid),
+                             (0o700, 0, 0), folder)
 
     def test_postinst_upgrade_restarts_only_when_booted(self):
         calls = self.run_script("postinst", "configure", "0.9.0")
