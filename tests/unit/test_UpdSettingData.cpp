@@ -99,6 +99,7 @@ TEST(UpdSettingData, DefaultsWithoutFile) {
         {"RETRY_INTERVAL", 3000000},
         {"CURL_TIMEOUT", 20},
         {"CURL_CONNECT_TIMEOUT", 90},
+        {"MAX_ANSWER_BYTES", 33554432},
     };
     for (const auto& [key, value] : ints) {
         EXPECT_EQ(s.getIntValue(key), value) << key;
