@@ -11,6 +11,9 @@ namespace zorcommon {
 // directory. The outcome of each mkdir is not checked: a later open reports the failure.
 int makeDirectories(const std::string& path);
 
+// Largest settings XML file of the logger application that is read (SystemSetting.xml).
+constexpr size_t kMaxXmlFileBytes = 4 * 1024 * 1024;
+
 // Outcome of readBoundedFile.
 enum class ReadFileResult {
     Ok,

@@ -6,7 +6,9 @@
 #include <stdexcept>
 
 #include "Base64.h"
+#include "FileUtil.h"
 #include "SettingData.h"
+#include "StringUtil.h"
 
 namespace zorcee {
 namespace command {
@@ -235,7 +237,13 @@ bool CmdInfoBase::loadFromSystemSettingXml(const std::string& path) {
     serverUrl_.clear();
 
     tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-    doc.LoadFile(path.c_str());  // a missing or broken file shows as a missing element below
+    // A missing, broken, oversized or irregular file (a FIFO would block) shows as a missing
+    // element below.
+    std::string xml;
+    if (zorcommon::readBoundedFile(path, zorcommon::kMaxXmlFileBytes, false, xml) ==
+        zorcommon::ReadFileResult::Ok) {
+        doc.Parse(xml.data(), xml.size());
+    }
     const tinyxml2::XMLElement* logger = doc.FirstChildElement("logger");
     if (logger == nullptr) {
         ZLOG_W(log_, "[{}:{}] in loadFromSystemSettingXml : load error : not found element {}",
@@ -292,7 +300,9 @@ int CmdInfoBase::execCommand() {
 
 std::string CmdInfoBase::getOutputData() {
     ZLOG_I(log_, "[{}:{}] in getOutputData");
-    return orderJson_.serialize();
+    // The parser takes the bytes of a string as they come: an order with invalid UTF-8 would
+    // give an answer that is no valid JSON text for the server.
+    return zorcommon::toValidUtf8(orderJson_.serialize());
 }
 
 }  // namespace command

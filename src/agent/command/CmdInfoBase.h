@@ -37,7 +37,8 @@ class CmdInfoBase {
 
     // Base version: refreshes the timestamp; 0.
     virtual int execCommand();
-    // The order (the answer, once executed) as compact JSON.
+    // The order (the answer, once executed) as compact JSON; byte sequences of the order that
+    // are not valid UTF-8 are replaced by U+FFFD.
     virtual std::string getOutputData();
     virtual void setCommandInfo(const std::string& name, const std::string& description);
 
@@ -65,7 +66,8 @@ class CmdInfoBase {
     std::string choiseDataValue();
     // The order's timestamp text; empty if none.
     std::string choiseTimestamp();
-    // Reads loggerId, plantId and serverUrl; true when all three were found.
+    // Reads loggerId, plantId and serverUrl; true when all three were found. Only a regular
+    // file of at most kMaxXmlFileBytes is read.
     bool loadFromSystemSettingXml(const std::string& path);
     // data.value = newValue, data.result = "success" (0) / "failed" (1) unless already set.
     bool reWriteData4Return(int resultIndex, const std::string& newValue);
