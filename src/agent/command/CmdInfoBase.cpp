@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <stdexcept>
+#include <utility>
 
 #include "Base64.h"
 #include "FileUtil.h"
@@ -19,13 +20,16 @@ const char* boolText(bool b) {
 }
 }  // namespace
 
-CmdInfoBase::CmdInfoBase(const picojson::value& order) : CmdInfoBase(order, "base", "base class.") {
+CmdInfoBase::CmdInfoBase(picojson::value order)
+    : CmdInfoBase(std::move(order), "base", "base class.") {
     ZLOG_I(log_, "[{}:{}] in CmdInfoBase");
 }
 
-CmdInfoBase::CmdInfoBase(const picojson::value& order, const std::string& name,
+CmdInfoBase::CmdInfoBase(picojson::value order, const std::string& name,
                          const std::string& description)
-    : orderJson_(order), setting_(data::SettingData::getInstance()), log_(spdlog::get("cee")) {
+    : orderJson_(std::move(order)),
+      setting_(data::SettingData::getInstance()),
+      log_(spdlog::get("cee")) {
     name_ = name;
     description_ = description;
 }
@@ -159,7 +163,7 @@ std::string CmdInfoBase::choiseTimestamp() {
     return result;
 }
 
-bool CmdInfoBase::reWriteData4Return(int resultIndex, const std::string& newValue) {
+bool CmdInfoBase::reWriteData4Return(int resultIndex, std::string newValue) {
     ZLOG_I(log_, "[{}:{}] in reWriteData4Return");
     if (isOrderEmpty()) {
         ZLOG_E(log_, "[{}:{}] in reWriteData4Return : empty!");
@@ -178,7 +182,7 @@ bool CmdInfoBase::reWriteData4Return(int resultIndex, const std::string& newValu
     const char* word = resultIndex == 0 ? "success" : "failed";
     ZLOG_I(log_, "[{}:{}] in reWriteData4Return : return data.value -> {}", newValue);
     ZLOG_I(log_, "[{}:{}] in reWriteData4Return : return data.result -> {}", word);
-    value->second = picojson::value(newValue);
+    value->second = picojson::value(std::move(newValue));
     members.emplace("result", picojson::value(std::string(word)));  // keeps an existing one
     return true;
 }

@@ -26,11 +26,12 @@ namespace command {
 
 class CmdInfoBase {
   public:
-    // The object for an order that cannot be executed: name "base", all flags false.
-    explicit CmdInfoBase(const picojson::value& order);
+    // The object for an order that cannot be executed: name "base", all flags false. The
+    // order is taken by value: callers that no longer need it move it in (orders may be
+    // megabytes).
+    explicit CmdInfoBase(picojson::value order);
     // For concrete commands: no log line; flags cleared for the subclass to set.
-    CmdInfoBase(const picojson::value& order, const std::string& name,
-                const std::string& description);
+    CmdInfoBase(picojson::value order, const std::string& name, const std::string& description);
     virtual ~CmdInfoBase() = default;
     CmdInfoBase(const CmdInfoBase&) = delete;
     CmdInfoBase& operator=(const CmdInfoBase&) = delete;
@@ -70,7 +71,7 @@ class CmdInfoBase {
     // file of at most kMaxXmlFileBytes is read.
     bool loadFromSystemSettingXml(const std::string& path);
     // data.value = newValue, data.result = "success" (0) / "failed" (1) unless already set.
-    bool reWriteData4Return(int resultIndex, const std::string& newValue);
+    bool reWriteData4Return(int resultIndex, std::string newValue);
     // Removes platform, group and terminal from order.target; other members stay.
     bool eraseTarget();
     // timestamp = current UTC time "%Y-%m-%d %X".
