@@ -1,11 +1,12 @@
 """Hostile input from outside: orders nested far too deep or holding bytes that are no UTF-8,
-answers of the logger application without end, payloads that would flood or forge the log, and
-a group file or substrate code command that would hold up the start.
+answers of the logger application without end or redirected, payloads that would flood or forge
+the log, and a group file or substrate code command that would hold up the start.
 
 What each case shows is what a user sees: the agent stays up and answers the next order, the
 logger application receives what it should (once), the answer is valid JSON, the log folder
 keeps its lines and its size.
 """
+import base64
 import json
 import os
 import re
@@ -174,6 +175,15 @@ class HostileOrdersTest(E2ETestCase):
                 self.assertLess(vm_hwm_kib(self.agent.pid) - idle, 8 * 1024 + 2 * (limit or 0)
                                 // 1024)
                 self.agent.terminate()
+
+    def test_a_redirect_keeps_the_post_and_its_body(self):
+        self.start(["--mode", "redirect"])
+        self.agent.send_order(make_order("ReadFromEchonetDevice", request(6)))
+        answer = json.loads(self.raw.wait(1)[0])
+        self.assertEqual(answer["data"]["result"], "success")
+        self.assertIn(b'<commandResponse id="6">', base64.b64decode(answer["data"]["value"]))
+        # Received at "/" (answered 302) and again, as a POST with the body, at "/moved".
+        self.assertEqual(self.sim.requests(), [request(6)] * 2)
 
     def test_payloads_are_cut_and_escaped_in_the_log_and_its_folder_keeps_its_cap(self):
         max_bytes, counts = 30000, 2
