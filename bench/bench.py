@@ -48,6 +48,7 @@ SETTINGS = {
     "disk_runs": (4, 1), "disk_orders": (250, 10),
     "idle_windows": (6, 3), "idle_window_s": (10.0, 1.0),
     "growth_orders": (300, 0),
+    "large_orders": (100, 3),
     "startups": (10, 3),
     "update_runs": (10, 2),
 }
@@ -433,6 +434,66 @@ def growth_figures(bench, agent, count, idle):
 
 
 # ---------------------------------------------------------------------------------------------
+# Large orders: peak memory per order and the log folder
+
+
+def vm_hwm_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def large_order_figures(args, bench):
+    """Peak resident memory of the agent for one order of 1 MB and 3 MB (an upload: the
+    request is the payload), and the size of the log folder after a series of such orders."""
+    figures = []
+    count = setting(args, "large_orders")
+    for size in (1000000, 3000000):
+        folder = bench.folder("agent-large-%d" % size)
+        agent = bench.agent(folder)
+        bench.programs.append(agent)
+        agent.start()
+        agent.wait_ready()
+        time.sleep(0.5)
+        idle = vm_hwm_kib(agent.pid)
+        sub = harness.Subscriber(bench.broker, agent.topic_pub)
+        sub.start()
+        bench.programs.append(sub)
+        body = ('<?xml version="1.0" encoding="UTF-8"?><commandRequest id="1"><command>'
+                'UploadFile</command><requestData>%s</requestData></commandRequest>')
+        # Base64 makes the order 4/3 of the request: the order itself is `size` bytes.
+        body = body % ("x" * (size * 3 // 4 - len(body) + 2))
+        order = harness.make_order("UploadFile", body, platform=[agent.PLATFORM]).encode()
+        log("large orders: %d of %d bytes" % (count, len(order)))
+        peaks = []
+        for n in range(1, count + 1):
+            subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p",
+                            str(bench.broker.client_port), "-q", "1", "-t", agent.topic_sub,
+                            "-s"], input=order, check=True, timeout=60,
+                           stdout=subprocess.DEVNULL)
+            harness.wait_until(lambda: len(sub.lines()) >= n, "%d answers" % n, deadline_s=60)
+            peaks.append(vm_hwm_kib(agent.pid) - idle)
+        agent.assert_running()
+        sec = "Large orders of %.0f MB (%d in a row, default log settings)" % (size / 1e6, count)
+        ratio = peaks[0] * 1024.0 / len(order)
+        figures.append(Figure(sec, "peak resident memory above idle (VmHWM), first order",
+                              [peaks[0]], "KiB", "%d", "< 2.5 × order",
+                              ratio < 2.5, note="%.2f × the order" % ratio))
+        figures.append(Figure(sec, "peak resident memory above idle, after all orders",
+                              [peaks[-1]], "KiB", "%d"))
+        log_dir = os.path.join(folder, "log")
+        total = sum(os.path.getsize(os.path.join(log_dir, f)) for f in os.listdir(log_dir))
+        cap = 100000 * (5 + 1)
+        figures.append(Figure(sec, "log folder size (cap LOG_MAX_BYTES × (LOG_COUNTS + 1))",
+                              [total], "bytes", "%d", "≤ %d" % cap, total <= cap))
+        agent.terminate()
+        sub.stop()
+    return figures
+
+
+# ---------------------------------------------------------------------------------------------
 # 5: start-up
 
 
@@ -713,6 +774,7 @@ def main():
     try:
         bench.start_peers()
         figures += idle_and_growth_figures(args, bench)
+        figures += large_order_figures(args, bench)
         figures += startup_figures(args, bench)
         figures += update_figures(args, bench)
     finally:

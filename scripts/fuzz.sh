@@ -79,9 +79,10 @@ for t in "${targets[@]}"; do
     export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     # -timeout: one input taking 10 s is a hang; -rss_limit_mb: 2 GiB is far beyond any
-    # legitimate input of at most -max_len bytes.
+    # legitimate input of at most -max_len bytes. -max_len leaves room for the seeds nested
+    # 20000 levels deep (a nesting that overflowed the stack before the depth limit).
     "$dir/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -max_len=16384 -artifact_prefix="$work/" -print_final_stats=1 "${dict[@]}" corpus \
+      -max_len=131072 -artifact_prefix="$work/" -print_final_stats=1 "${dict[@]}" corpus \
       >"$work/fuzz.log" 2>&1
   ) || status=$?
   grep -E '^stat::number_of_executed_units|^Done [0-9]+ runs' "$work/fuzz.log" | sed "s/^/  /" || true

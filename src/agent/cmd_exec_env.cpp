@@ -47,14 +47,14 @@ const char* successText(int rc) {
 }
 
 // Factories of the commands the agent knows, in the order names are compared.
-using Factory = std::unique_ptr<CmdInfoBase> (*)(const picojson::value&);
+using Factory = std::unique_ptr<CmdInfoBase> (*)(picojson::value&&);
 struct CommandEntry {
     const char* name;
     Factory factory;
 };
 template <class Command>
-std::unique_ptr<CmdInfoBase> make(const picojson::value& order) {
-    return std::make_unique<Command>(order);
+std::unique_ptr<CmdInfoBase> make(picojson::value&& order) {
+    return std::make_unique<Command>(std::move(order));
 }
 const CommandEntry kCommands[] = {
     {"Restart", make<command::CmdInfoReboot>},
@@ -332,7 +332,7 @@ std::unique_ptr<CmdInfoBase> CreateCmdInfoObj(const std::string& orderText) {
     if (!err.empty()) {
         ZLOG_W(logger, "[{}:{}] in CreateCmdInfoObj : json parse error : {}", err);
         zorcommon::flushLog(logger);
-        return std::make_unique<CmdInfoBase>(parsed);
+        return std::make_unique<CmdInfoBase>(std::move(parsed));
     }
     try {
         const auto& order = parsed.get("order").get<picojson::object>();
@@ -344,7 +344,7 @@ std::unique_ptr<CmdInfoBase> CreateCmdInfoObj(const std::string& orderText) {
             for (const auto& entry : kCommands) {
                 if (name == entry.name) {
                     ZLOG_I(logger, "[{}:{}] in CreateCmdInfoObj : command found -> {}", entry.name);
-                    return entry.factory(parsed);
+                    return entry.factory(std::move(parsed));
                 }
             }
             ZLOG_W(logger, "[{}:{}] in CreateCmdInfoObj : command not found : indicate -> {}",
@@ -356,7 +356,7 @@ std::unique_ptr<CmdInfoBase> CreateCmdInfoObj(const std::string& orderText) {
     }
     ZLOG_W(logger, "[{}:{}] in CreateCmdInfoObj : command not found");
     zorcommon::flushLog(logger);
-    return std::make_unique<CmdInfoBase>(parsed);
+    return std::make_unique<CmdInfoBase>(std::move(parsed));
 }
 
 void executeServerOrderThread(std::mutex& sendMtx, std::mutex& resultMtx, std::string orderText) {
@@ -365,6 +365,7 @@ void executeServerOrderThread(std::mutex& sendMtx, std::mutex& resultMtx, std::s
         ZLOG_I(logger, "[{}:{}] in executeServerOrderThread");
         zorcommon::flushLog(logger);
         const auto cmd = CreateCmdInfoObj(orderText);
+        std::string().swap(orderText);  // the command holds the parsed order: free the text
         ZLOG_I(logger, "[{}:{}] in executeServerOrder : name -> {}", cmd->getName());
         if (!cmd->isExecutable()) {
             ZLOG_W(logger, "[{}:{}] in executeServerOrder : no execution command : name -> {}",

@@ -1,5 +1,7 @@
 #include "Base64.h"
 
+#include <stdexcept>
+
 namespace zorcommon {
 
 namespace {
@@ -22,7 +24,11 @@ int sextet(unsigned char c) {
 
 std::string encodeBase64(const unsigned char* bytes, size_t length) {
     std::string out;
-    out.reserve((length + 2) / 3 * 4);
+    // 4 characters per 3 bytes; computed so that it cannot wrap around a 32-bit size_t.
+    if (length / 3 >= out.max_size() / 4 - 1) {
+        throw std::length_error("encodeBase64: input too large");
+    }
+    out.reserve((length / 3 + 1) * 4);
     size_t i = 0;
     for (; i + 3 <= length; i += 3) {
         const unsigned v = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];

@@ -6,7 +6,10 @@
 
 namespace zorcommon {
 
-// Padded Base64 of `length` bytes.
+// Padded Base64 of `length` bytes. Both directions take memory in proportion to their input
+// (4/3 and 3/4 of it) and never recurse; inputs from outside are bounded before they get here
+// (answers by MAX_ANSWER_BYTES, orders by the size of an MQTT message). Throws
+// std::length_error only for a length whose encoding cannot be represented.
 std::string encodeBase64(const unsigned char* bytes, size_t length);
 
 // Lenient decoding: reads Base64 characters from the start, skipping CR and LF, and stops at

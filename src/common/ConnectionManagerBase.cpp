@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -18,9 +19,41 @@ const char* result(bool ok) {
     return ok ? "success" : "failed";
 }
 
+// Where libcurl's callbacks of one attempt put what they learn. The callbacks are C callbacks:
+// nothing may be thrown through them.
+struct Transfer {
+    std::string* response;
+    size_t limit;
+    bool tooLarge = false;
+    bool outOfMemory = false;
+    bool connected = false;
+};
+
 size_t appendBody(char* data, size_t size, size_t count, void* userp) {
-    static_cast<std::string*>(userp)->append(data, size * count);
-    return size * count;
+    auto* t = static_cast<Transfer*>(userp);
+    const size_t n = size * count;
+    std::string& body = *t->response;
+    if (n > t->limit - body.size()) {
+        t->tooLarge = true;
+        return 0;  // libcurl ends the transfer with a write error
+    }
+    try {
+        if (body.size() + n > body.capacity()) {
+            // Grow geometrically but never past the limit.
+            body.reserve(std::min(std::max(body.size() + n, body.capacity() * 2), t->limit));
+        }
+        body.append(data, n);
+    } catch (...) {
+        t->outOfMemory = true;
+        return 0;
+    }
+    return n;
+}
+
+// Called once a connection to the peer is up, before the request goes out.
+int noteConnected(void* userp, char*, char*, int, int) {
+    static_cast<Transfer*>(userp)->connected = true;
+    return CURL_PREREQFUNC_OK;
 }
 
 // curl_global_init is not thread-safe; do it once before the first handle.
@@ -119,35 +152,61 @@ int ConnectionManagerBase::http_access(int kind, const std::string& url, const s
                                        std::string& response) {
     int remaining = http_.retryNum;
     int rc = -1;
+    bool first = true;
     while (true) {
-        if (remaining != http_.retryNum && http_.retryIntervalUs > 0) {
+        if (!first && http_.retryIntervalUs > 0) {
             std::this_thread::sleep_for(std::chrono::microseconds(http_.retryIntervalUs));
         }
+        first = false;
+        bool repeatable = true;
         if (kind == 1) {
             // A failed attempt's partial answer must not end up in front of the next one.
             response.clear();
             long code = 0;
-            rc = httpPostPlane(url, text, response, code);
+            bool connected = false;
+            rc = postOnce(url, text, response, code, connected);
             if (rc == 0) {
                 return 0;
             }
+            repeatable =
+                !(rc == CURLE_OPERATION_TIMEDOUT && connected) && rc != CURLE_FILESIZE_EXCEEDED;
+        }
+        if (!repeatable) {
+            ZLOG_UNIT_W(log_, unit_,
+                        "[{}:{}] in http_access : failed to access url : not retried, the peer "
+                        "may have carried the request out ({})",
+                        rc);
+            return rc;
         }
         ZLOG_UNIT_W(log_, unit_,
                     "[{}:{}] in http_access : failed to access url : Retry remaining -> {}",
                     remaining);
-        if (--remaining < 0) {
+        // Compared before counting down: a count at INT_MIN must not wrap around.
+        if (remaining <= 0) {
             return rc;
         }
+        --remaining;
     }
 }
 
 int ConnectionManagerBase::httpPostPlane(const std::string& url, const std::string& text,
                                          std::string& response, long& responseCode) {
+    bool connected = false;
+    return postOnce(url, text, response, responseCode, connected);
+}
+
+int ConnectionManagerBase::postOnce(const std::string& url, const std::string& text,
+                                    std::string& response, long& responseCode, bool& connected) {
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl) {
         ZLOG_UNIT_W(log_, unit_,
                     "[{}:{}] in httpPostPlane : curl object is null (failed : curl_easy_init())");
         return -1;
+    }
+    const long limit = http_.maxAnswerBytes > 0 ? http_.maxAnswerBytes : kDefaultMaxAnswerBytes;
+    Transfer transfer{&response, static_cast<size_t>(limit)};
+    if (response.size() > transfer.limit) {
+        response.clear();
     }
     CURL* h = curl.get();
     // Never raise signals from libcurl: the agent posts from a worker thread.
@@ -161,6 +220,8 @@ int ConnectionManagerBase::httpPostPlane(const std::string& url, const std::stri
     curl_easy_setopt(h, CURLOPT_USERAGENT, "harbolink/1.0");
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 50L);
+    // Without this a 301/302/303 answer turns the POST into a GET without the body.
+    curl_easy_setopt(h, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
     if (http_.connectTimeoutSec > 0) {
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, http_.connectTimeoutSec);
     }
@@ -174,16 +235,35 @@ int ConnectionManagerBase::httpPostPlane(const std::string& url, const std::stri
         curl_slist_append(nullptr, "Content-Type: text/xml"));
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendBody);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &response);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+    // An announced length above the limit ends the transfer before the body is read.
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limit));
+    curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, noteConnected);
+    curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer);
 
-    logPlain(log_, fmt::format("    data.length={}, data.c_str={}|", text.size(), text));
+    if (log_) {
+        log_->info("    data.length={}, data.c_str={}|", text.size(), LogText{text});
+    }
     // Without post fields libcurl would read the body from standard input; an empty text is
     // sent as a POST with an empty body instead.
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(std::strlen(text.c_str())));
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, text.c_str());
 
-    const CURLcode rc = curl_easy_perform(h);
-    if (rc != CURLE_OK) {
+    CURLcode rc = curl_easy_perform(h);
+    connected = transfer.connected;
+    if (rc == CURLE_FILESIZE_EXCEEDED || transfer.tooLarge) {
+        rc = CURLE_FILESIZE_EXCEEDED;
+        // Nothing of an answer that was cut off is kept (it would be stored with the order).
+        std::string().swap(response);
+        ZLOG_UNIT_W(log_, unit_,
+                    "[{}:{}] in httpPostPlane : failed -> answer larger than MAX_ANSWER_BYTES "
+                    "({} bytes)",
+                    limit);
+    } else if (transfer.outOfMemory) {
+        rc = CURLE_OUT_OF_MEMORY;
+        std::string().swap(response);
+        ZLOG_UNIT_W(log_, unit_, "[{}:{}] in httpPostPlane : failed -> {}", curl_easy_strerror(rc));
+    } else if (rc != CURLE_OK) {
         ZLOG_UNIT_W(log_, unit_, "[{}:{}] in httpPostPlane : failed -> {}", curl_easy_strerror(rc));
     } else {
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &responseCode);

@@ -14,12 +14,16 @@
 
 namespace zorcommon {
 
+// Default of MAX_ANSWER_BYTES: the largest answer read from a peer (32 MiB).
+constexpr long kDefaultMaxAnswerBytes = 33554432;
+
 struct HttpSettings {
-    int retryNum = 3;               // attempts = retryNum + 1
-    int retryIntervalUs = 3000000;  // pause between attempts
-    long timeoutSec = 0;            // whole transfer; 0 = none
-    long connectTimeoutSec = 0;     // connection phase; 0 = libcurl's default
-    long tcpKeepAlive = 60;         // value given to CURLOPT_TCP_KEEPALIVE
+    int retryNum = 3;                              // attempts = retryNum + 1; below 0 counts as 0
+    int retryIntervalUs = 3000000;                 // pause between attempts
+    long timeoutSec = 0;                           // whole transfer; 0 = none
+    long connectTimeoutSec = 0;                    // connection phase; 0 = libcurl's default
+    long tcpKeepAlive = 60;                        // value given to CURLOPT_TCP_KEEPALIVE
+    long maxAnswerBytes = kDefaultMaxAnswerBytes;  // larger answers end the POST; <= 0: default
 };
 
 class ConnectionManagerBase {
@@ -42,15 +46,23 @@ class ConnectionManagerBase {
 
     // POST with retries; text received is put into response. 0 or the last libcurl code.
     int httpSendPost(const std::string& url, const std::string& text, std::string& response);
-    // kind 1 = POST, the only kind.
+    // kind 1 = POST, the only kind. A failed attempt is retried only when it may not have
+    // reached the peer: an attempt that timed out after the connection was made (libcurl 28),
+    // or whose answer was larger than maxAnswerBytes (63, the response is then empty), ends the
+    // POST with that code, since the peer may have carried the request out.
     int http_access(int kind, const std::string& url, const std::string& text,
                     std::string& response);
     // One POST; libcurl's result code (0 = transfer completed, whatever the HTTP status), or -1
-    // when no handle could be made. responseCode receives the HTTP status.
+    // when no handle could be made. responseCode receives the HTTP status. Redirects are
+    // followed as POST with the same body. Never throws (libcurl's callbacks catch everything).
     int httpPostPlane(const std::string& url, const std::string& text, std::string& response,
                       long& responseCode);
 
   protected:
+    // One attempt; `connected` tells whether a connection to the peer was made.
+    int postOnce(const std::string& url, const std::string& text, std::string& response,
+                 long& responseCode, bool& connected);
+
     int stage_ = 0;
     Logger log_;
     const char* unit_;

@@ -1,8 +1,18 @@
 #include "ExecCmd.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <thread>
+
+extern char** environ;
 
 namespace zorcommon {
 
@@ -107,6 +117,101 @@ int execCmdCheck(const std::string& command) {
         return -2;
     }
     return 0;
+}
+
+BoundedExecResult execCmdBounded(const std::string& command, size_t maxOutput, int timeoutMs,
+                                 std::string& output, int& status) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return BoundedExecResult::NotStarted;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    char sh[] = "/bin/sh";
+    char dashC[] = "-c";
+    char* argv[] = {sh, dashC, const_cast<char*>(command.c_str()), nullptr};
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, sh, &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(fds[1]);
+    if (spawned != 0) {
+        ::close(fds[0]);
+        return BoundedExecResult::NotStarted;
+    }
+
+    BoundedExecResult result = BoundedExecResult::Ok;
+    char buffer[256];
+    while (true) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            result = BoundedExecResult::TimedOut;
+            break;
+        }
+        pollfd p{fds[0], POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            continue;  // the deadline is checked at the top
+        }
+        const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;  // end of output
+        }
+        if (static_cast<size_t>(n) > maxOutput - output.size()) {
+            result = BoundedExecResult::OutputTooLarge;
+            break;
+        }
+        output.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fds[0]);
+
+    // The output is closed; the shell may still run (or linger after closing it).
+    while (result == BoundedExecResult::Ok) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return result;
+        }
+        if (done < 0 && errno != EINTR) {
+            return BoundedExecResult::NotStarted;
+        }
+        if (Clock::now() >= deadline) {
+            result = BoundedExecResult::TimedOut;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::kill(-pid, SIGKILL);
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return result;
+}
+
+const char* boundedExecResultText(BoundedExecResult result) {
+    switch (result) {
+        case BoundedExecResult::Ok:
+            return "ended";
+        case BoundedExecResult::NotStarted:
+            return "could not be started";
+        case BoundedExecResult::TimedOut:
+            return "did not end in time";
+        case BoundedExecResult::OutputTooLarge:
+            return "printed too much";
+    }
+    return "failed";
 }
 
 }  // namespace zorcommon

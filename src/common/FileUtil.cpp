@@ -1,6 +1,11 @@
 #include "FileUtil.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include "StringUtil.h"
 
@@ -18,6 +23,75 @@ int makeDirectories(const std::string& path) {
         }
     }
     return 0;
+}
+
+ReadFileResult readBoundedFile(const std::string& path, size_t maxBytes, bool noFollow,
+                               std::string& out) {
+    out.clear();
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (noFollow ? O_NOFOLLOW : 0);
+    const int fd = ::open(path.c_str(), flags);
+    if (fd < 0) {
+        // ELOOP: the last component is a symbolic link and links are refused.
+        return errno == ELOOP ? ReadFileResult::NotRegular : ReadFileResult::Missing;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return ReadFileResult::ReadError;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return ReadFileResult::NotRegular;
+    }
+    if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > maxBytes) {
+        return ReadFileResult::TooLarge;
+    }
+    // The size may change while we read: read at most one byte more than allowed.
+    std::string text(static_cast<size_t>(st.st_size) + 1, '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, &text[got], text.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return ReadFileResult::ReadError;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+        if (got > maxBytes) {
+            return ReadFileResult::TooLarge;
+        }
+        if (got == text.size()) {
+            text.resize(std::min(text.size() * 2, maxBytes + 1));
+            if (got == text.size()) {
+                return ReadFileResult::TooLarge;
+            }
+        }
+    }
+    text.resize(got);
+    out.swap(text);
+    return ReadFileResult::Ok;
+}
+
+const char* readFileResultText(ReadFileResult result) {
+    switch (result) {
+        case ReadFileResult::Ok:
+            return "read";
+        case ReadFileResult::Missing:
+            return "cannot be opened";
+        case ReadFileResult::NotRegular:
+            return "not a regular file";
+        case ReadFileResult::TooLarge:
+            return "too large";
+        case ReadFileResult::ReadError:
+            return "read error";
+    }
+    return "read error";
 }
 
 }  // namespace zorcommon

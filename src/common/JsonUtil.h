@@ -1,16 +1,109 @@
-// JSON parsing for every text the programs read as JSON (orders, settings files).
+// JSON parsing for every text the programs and libmqtt-if read as JSON (orders, settings files,
+// mqtt_if.conf). Header-only so that the MQTT interface library, which does not link the
+// common library, parses with the same rules.
+//
+// The parser's own context limits the nesting of arrays but not of objects, so a text such as
+// {"a":{"a":...}} nested some ten thousand levels deep recursed until the stack ran out. The
+// context here counts objects and arrays alike.
 #pragma once
 
 #include <picojson.h>
 
+#include <cstddef>
+#include <stdexcept>
 #include <string>
 
 namespace zorcommon {
 
+// Deepest nesting of arrays and objects (together) that a JSON text may have.
+constexpr size_t kMaxJsonDepth = 100;
+
+// A picojson parse context that builds the value like the parser's default one and fails the
+// parse as soon as arrays and objects are nested deeper than the limit.
+class BoundedJsonContext {
+  public:
+    BoundedJsonContext(picojson::value* out, size_t depthLeft) : out_(out), depthLeft_(depthLeft) {}
+    BoundedJsonContext(const BoundedJsonContext&) = delete;
+    BoundedJsonContext& operator=(const BoundedJsonContext&) = delete;
+
+    bool set_null() {
+        *out_ = picojson::value();
+        return true;
+    }
+    bool set_bool(bool b) {
+        *out_ = picojson::value(b);
+        return true;
+    }
+#ifdef PICOJSON_USE_INT64
+    bool set_int64(int64_t i) {
+        *out_ = picojson::value(i);
+        return true;
+    }
+#endif
+    bool set_number(double f) {
+        *out_ = picojson::value(f);
+        return true;
+    }
+    template <typename Iter>
+    bool parse_string(picojson::input<Iter>& in) {
+        *out_ = picojson::value(picojson::string_type, false);
+        return picojson::_parse_string(out_->get<std::string>(), in);
+    }
+    bool parse_array_start() {
+        if (depthLeft_ == 0) {
+            return false;
+        }
+        *out_ = picojson::value(picojson::array_type, false);
+        return true;
+    }
+    template <typename Iter>
+    bool parse_array_item(picojson::input<Iter>& in, size_t) {
+        auto& a = out_->get<picojson::array>();
+        a.push_back(picojson::value());
+        BoundedJsonContext inner(&a.back(), depthLeft_ - 1);
+        return picojson::_parse(inner, in);
+    }
+    bool parse_array_stop(size_t) {
+        return true;
+    }
+    bool parse_object_start() {
+        if (depthLeft_ == 0) {
+            return false;
+        }
+        *out_ = picojson::value(picojson::object_type, false);
+        return true;
+    }
+    template <typename Iter>
+    bool parse_object_item(picojson::input<Iter>& in, const std::string& key) {
+        auto& o = out_->get<picojson::object>();
+        BoundedJsonContext inner(&o[key], depthLeft_ - 1);
+        return picojson::_parse(inner, in);
+    }
+    bool parse_object_stop() {
+        return true;
+    }
+
+  private:
+    picojson::value* out_;
+    size_t depthLeft_;  // levels of arrays/objects that may still be opened here
+};
+
 // Parses `text` into `out`. Empty on success, else the error text: the parser's own ("syntax
-// error at line N near: ...", also for nesting deeper than its limit of 100 levels), or
-// "syntax error: number out of range" for a number beyond the range of a double. Never throws
-// but for memory exhaustion; after an error `out` holds whatever was read before it.
-std::string parseJson(picojson::value& out, const std::string& text);
+// error at line N near: ...", also for nesting deeper than kMaxJsonDepth), or "syntax error:
+// number out of range" for a number beyond the range of a double. Never throws but for memory
+// exhaustion; after an error `out` holds whatever was read before it.
+inline std::string parseJson(picojson::value& out, const std::string& text,
+                             size_t maxDepth = kMaxJsonDepth) {
+    try {
+        std::string err;
+        BoundedJsonContext ctx(&out, maxDepth);
+        picojson::_parse(ctx, text.begin(), text.end(), &err);
+        return err;
+    } catch (const std::overflow_error&) {
+        // The parser stores numbers as doubles and throws for one that becomes infinite
+        // (1e999): an input of this kind is as unusable as a syntax error.
+        return "syntax error: number out of range";
+    }
+}
 
 }  // namespace zorcommon

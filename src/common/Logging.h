@@ -5,15 +5,52 @@
 // the line number. The ZLOG_* macros fill both from the call site; the ZLOG_UNIT_* forms take
 // the unit name explicitly, for shared code that writes on behalf of a program's own unit.
 // All functions are thread-safe (spdlog loggers are the _mt kind); a null logger is ignored.
+//
+// Every text argument of a log line (std::string, string_view, C string) is written through
+// LogText: at most its first kLogPayloadBytes bytes, followed by " ... (N bytes)" when it is
+// longer, with control characters escaped ("\n", "\r", "\t", "\x1b", also the C1 controls
+// U+0080..U+009F as "\xc2\x9b"). Orders and answers of several megabytes thus neither flood the
+// log nor get copied into it, and text from outside can neither forge log lines nor send
+// escape sequences to the terminal of whoever reads the log. Shorter texts without control
+// characters are written as they are.
 #pragma once
 
 #include <spdlog/spdlog.h>
 
+#include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace zorcommon {
+
+// Bytes of one text argument shown in a log line.
+constexpr size_t kLogPayloadBytes = 1024;
+
+// A text argument as a log line shows it (see the header comment). Refers to the text, which
+// must outlive the formatting call.
+struct LogText {
+    std::string_view text;
+};
+
+// Escapes and cuts `text` as described above and appends the result to `out` (the formatter
+// of LogText; exposed for tests and for lines built before logging).
+void appendLogText(std::string_view text, fmt::memory_buffer& out);
+
+// Text arguments become LogText; every other argument is passed on unchanged.
+template <typename T>
+decltype(auto) logArg(T&& value) {
+    using Plain = std::remove_cv_t<std::remove_reference_t<T>>;
+    if constexpr (std::is_same_v<Plain, const char*> || std::is_same_v<Plain, char*>) {
+        return LogText{value != nullptr ? std::string_view(value) : std::string_view()};
+    } else if constexpr (std::is_convertible_v<const Plain&, std::string_view>) {
+        return LogText{std::string_view(value)};
+    } else {
+        return std::forward<T>(value);
+    }
+}
 
 using Logger = std::shared_ptr<spdlog::logger>;
 
@@ -40,7 +77,7 @@ void logLine(const Logger& log, spdlog::level::level_enum level, const char* uni
              fmt::format_string<const char*, int, Args...> format, Args&&... args) {
     if (log && log->should_log(level)) {
         log->log(level, fmt::runtime(fmt::string_view(format)), unit, line,
-                 std::forward<Args>(args)...);
+                 logArg(std::forward<Args>(args))...);
     }
 }
 
@@ -49,7 +86,7 @@ template <typename... Args>
 void logLineRt(const Logger& log, spdlog::level::level_enum level, const char* unit, int line,
                const std::string& format, Args&&... args) {
     if (log && log->should_log(level)) {
-        log->log(level, fmt::runtime(format), unit, line, std::forward<Args>(args)...);
+        log->log(level, fmt::runtime(format), unit, line, logArg(std::forward<Args>(args))...);
     }
 }
 
@@ -67,6 +104,17 @@ inline void flushLog(const Logger& log) {
 }
 
 }  // namespace zorcommon
+
+template <>
+struct fmt::formatter<zorcommon::LogText> {
+    constexpr auto parse(format_parse_context& ctx) { return ctx.begin(); }
+    template <typename FormatContext>
+    auto format(const zorcommon::LogText& value, FormatContext& ctx) const {
+        fmt::memory_buffer shown;
+        zorcommon::appendLogText(value.text, shown);
+        return std::copy(shown.begin(), shown.end(), ctx.out());
+    }
+};
 
 #define ZOR_UNIT (::zorcommon::baseName(__FILE__))
 

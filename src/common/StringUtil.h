@@ -14,4 +14,9 @@ namespace zorcommon {
 std::vector<std::string> splitString(const std::string& text, const std::string& delimiter,
                                      bool skipEmpty, bool splitIntoChars);
 
+// `text` with every byte sequence that is not valid UTF-8 (stray continuation bytes, cut-off
+// sequences, overlong forms, surrogates, values above U+10FFFF) replaced by U+FFFD, one per
+// maximal invalid part. Valid text comes back unchanged (and without a copy).
+std::string toValidUtf8(std::string text);
+
 }  // namespace zorcommon

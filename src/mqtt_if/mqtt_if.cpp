@@ -23,6 +23,7 @@
 #include <thread>
 #include <utility>
 
+#include "JsonUtil.h"
 #include "mqtt_if_settings.h"
 
 namespace {
@@ -88,12 +89,7 @@ Settings loadSettingsFile(const std::string& path) {
     std::stringstream text;
     text << in.rdbuf();
     picojson::value root;
-    std::string error;
-    try {
-        error = picojson::parse(root, text.str());
-    } catch (const std::overflow_error&) {
-        error = "number out of range";  // the parser throws for a number such as 1e999
-    }
+    const std::string error = zorcommon::parseJson(root, text.str());
     // An unreadable file is treated like a missing one: the library still works on defaults.
     if (!error.empty() || !root.is<picojson::object>()) {
         return s;

@@ -983,7 +983,12 @@ int cee_upd::getStorageBatteryInfo(std::string& maker, std::string& serial) {
     };
     try {
         tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-        doc.LoadFile(setting_->getStringValue("SYSTEM_SETTING_XML_FILE").c_str());
+        std::string xml;
+        if (zorcommon::readBoundedFile(setting_->getStringValue("SYSTEM_SETTING_XML_FILE"),
+                                       zorcommon::kMaxXmlFileBytes, false,
+                                       xml) == zorcommon::ReadFileResult::Ok) {
+            doc.Parse(xml.data(), xml.size());
+        }
         const XMLElement* logger = doc.FirstChildElement("logger");
         if (logger == nullptr) {
             ZLOG_W(log_, "[{}:{}] in getStorageBatteryInfo : load error : not found element {}",

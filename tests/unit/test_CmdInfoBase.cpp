@@ -2,6 +2,7 @@
 // an order into its answer, and the reading of SystemSetting.xml.
 #include <gtest/gtest.h>
 #include <picojson.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "CmdInfoBase.h"
+#include "FileUtil.h"
 #include "TestUtil.h"
 
 using zorcee::command::CmdInfoBase;
@@ -518,4 +520,21 @@ TEST_F(SystemSettingXmlTest, MissingOrUnusableFileResetsTheFields) {
     EXPECT_EQ(cmd_.getLoggerId(), "unknown");
     EXPECT_EQ(cmd_.getPlantId(), "unknown");
     EXPECT_EQ(cmd_.getServerUrl(), "");
+}
+
+// Only a regular file of bounded size is read: a FIFO would block the order, a device or an
+// endless file would fill memory. Each reads as a file without the logger element.
+TEST_F(SystemSettingXmlTest, IrregularOrOversizedFileIsNotRead) {
+    const std::string valid =
+        R"(<logger loggerId="L" plantId="P"><general><serverUrl>http://r.invalid/</serverUrl></general></logger>)";
+    const std::string fifo = dir_.file("fifo.xml");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string big =
+        write(valid + "<!--" + std::string(zorcommon::kMaxXmlFileBytes, ' ') + "-->", "big.xml");
+    for (const std::string& path : {fifo, std::string("/dev/zero"), big}) {
+        log_.clear();
+        EXPECT_FALSE(cmd_.loadFromSystemSettingXml(path)) << path;
+        EXPECT_TRUE(log_.contains("load error : not found element logger")) << path;
+    }
+    EXPECT_TRUE(cmd_.loadFromSystemSettingXml(write(valid)));
 }

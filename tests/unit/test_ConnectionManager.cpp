@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <thread>
 
@@ -190,12 +191,92 @@ TEST_F(HttpPostTest, UnreachableServerIsRetriedWithCountdown) {
     EXPECT_TRUE(log.contains("W : [ConnectionManager.cpp:"));
     EXPECT_TRUE(log.contains("] in httpPostPlane : failed -> Couldn't connect to server"));
 
-    // RETRY_NUM below 1 means a single attempt.
-    log.clear();
-    ConnectionManagerBase once("cee", "ConnectionManager.cpp", fastSettings(-2));
-    EXPECT_EQ(once.httpSendPost(url, "x", response), 7);
-    EXPECT_TRUE(log.contains("Retry remaining -> -2"));
-    EXPECT_EQ(log.text().find("Retry remaining", log.text().find("-> -2") + 1), std::string::npos);
+    // RETRY_NUM below 1 means a single attempt, also at the bottom of the int range (the
+    // count used to wrap around there and retry practically for ever).
+    for (const int retries : {-2, INT_MIN}) {
+        log.clear();
+        ConnectionManagerBase once("cee", "ConnectionManager.cpp", fastSettings(retries));
+        EXPECT_EQ(once.httpSendPost(url, "x", response), 7);
+        const std::string line = "Retry remaining -> " + std::to_string(retries);
+        EXPECT_TRUE(log.contains(line)) << retries;
+        EXPECT_EQ(log.text().find("Retry remaining", log.text().find(line) + 1), std::string::npos)
+            << retries;
+    }
+}
+
+// Which failed attempts are tried again: only those that cannot have reached the peer. An
+// attempt that timed out on a made connection, or whose answer was too large, ends the POST.
+TEST_F(HttpPostTest, AttemptsThatMayHaveReachedThePeerAreNotRetried) {
+    const std::string big =
+        "HTTP/1.1 200 OK\r\nContent-Length: 2000\r\n\r\n" + std::string(2000, 'a');
+    const std::string chunk = "3e8\r\n" + std::string(1000, 'b') + "\r\n";
+    const std::string chunked =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk + chunk + "0\r\n\r\n";
+    struct Case {
+        const char* what;
+        std::string reply;
+        int rc;
+    };
+    const Case cases[] = {
+        {"time-out after the connection was made", "hang", 28},
+        {"announced answer above the limit", big, 63},
+        {"chunked answer growing above the limit", chunked, 63},
+    };
+    for (const auto& c : cases) {
+        RawServer raw({c.reply, c.reply, c.reply});
+        HttpSettings http = fastSettings(2);
+        http.timeoutSec = 1;
+        http.maxAnswerBytes = 1500;
+        ConnectionManagerBase cm("cee", "ConnectionManager.cpp", http);
+        std::string response = "stale";
+        EXPECT_EQ(
+            cm.httpSendPost("http://127.0.0.1:" + std::to_string(raw.port) + "/", "x", response),
+            c.rc)
+            << c.what;
+        EXPECT_EQ(raw.accepted.load(), 1) << c.what;
+        EXPECT_EQ(response, "") << c.what;
+    }
+    EXPECT_TRUE(
+        log.contains("] in httpPostPlane : failed -> answer larger than MAX_ANSWER_BYTES "
+                     "(1500 bytes)"));
+
+    // An answer of exactly the limit is taken.
+    RawServer exact({"HTTP/1.1 200 OK\r\nContent-Length: 1500\r\n\r\n" + std::string(1500, 'c')});
+    HttpSettings http = fastSettings(0);
+    http.maxAnswerBytes = 1500;
+    ConnectionManagerBase cm("cee", "ConnectionManager.cpp", http);
+    std::string response;
+    EXPECT_EQ(
+        cm.httpSendPost("http://127.0.0.1:" + std::to_string(exact.port) + "/", "x", response), 0);
+    EXPECT_EQ(response, std::string(1500, 'c'));
+}
+
+// A redirect keeps the method and the body (libcurl would otherwise re-send a GET).
+TEST_F(HttpPostTest, RedirectKeepsThePost) {
+    RunningServer<httplib::Server> http;
+    std::vector<std::string> seen;
+    for (const int status : {301, 302, 303}) {
+        http.server.Post("/" + std::to_string(status),
+                         [status](const httplib::Request&, httplib::Response& res) {
+                             res.status = status;
+                             res.set_header("Location", "/moved");
+                         });
+    }
+    http.server.Post("/moved", [&](const httplib::Request& req, httplib::Response& res) {
+        seen.push_back(req.body);
+        res.set_content("moved:" + req.body, "text/plain");
+    });
+    http.start();
+    ConnectionManagerBase cm("cee", "ConnectionManager.cpp", fastSettings(0));
+    for (const int status : {301, 302, 303}) {
+        std::string response;
+        EXPECT_EQ(cm.httpSendPost("http://127.0.0.1:" + std::to_string(http.port) + "/" +
+                                      std::to_string(status),
+                                  "<r/>", response),
+                  0);
+        EXPECT_EQ(response, "moved:<r/>") << status;
+    }
+    EXPECT_EQ(seen, std::vector<std::string>(3, "<r/>"));
 }
 
 TEST_F(HttpPostTest, FailedAttemptLeavesNoPartialAnswer) {

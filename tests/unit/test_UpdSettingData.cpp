@@ -99,6 +99,7 @@ TEST(UpdSettingData, DefaultsWithoutFile) {
         {"RETRY_INTERVAL", 3000000},
         {"CURL_TIMEOUT", 20},
         {"CURL_CONNECT_TIMEOUT", 90},
+        {"MAX_ANSWER_BYTES", 33554432},
     };
     for (const auto& [key, value] : ints) {
         EXPECT_EQ(s.getIntValue(key), value) << key;
@@ -215,10 +216,12 @@ TEST_F(UpdSingleton, HttpSettingsComeFromTheUpdaterFile) {
     EXPECT_EQ(http.tcpKeepAlive, 1);
     EXPECT_EQ(http.retryNum, 3);
     EXPECT_EQ(http.retryIntervalUs, 3000000);
+    EXPECT_EQ(http.maxAnswerBytes, 33554432);
 
     testutil::writeFile(tmp.file("cee_upd.conf"),
                         R"({"QMT_HTTP": {"RETRY_NUM": 2, "RETRY_INTERVAL": 500,
-                             "CURL_TIMEOUT": 4, "CURL_CONNECT_TIMEOUT": 3}})");
+                             "CURL_TIMEOUT": 4, "CURL_CONNECT_TIMEOUT": 3,
+                             "MAX_ANSWER_BYTES": 4096}})");
     SettingData::createInstance(tmp.file("cee_upd.conf"));
     http = ConnectionManagerUpd::httpSettings();
     EXPECT_EQ(http.retryNum, 2);
@@ -226,6 +229,7 @@ TEST_F(UpdSingleton, HttpSettingsComeFromTheUpdaterFile) {
     EXPECT_EQ(http.timeoutSec, 4);
     EXPECT_EQ(http.connectTimeoutSec, 3);
     EXPECT_EQ(http.tcpKeepAlive, 1);
+    EXPECT_EQ(http.maxAnswerBytes, 4096);
 }
 
 TEST_F(UpdSingleton, PostRetriesPauseHalfASecondAndNameTheUpdaterUnit) {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,7 +32,7 @@ namespace {
 
 constexpr int kUsageError = 64;
 
-enum class Mode { Ok, Status500, Slow, Close, Never, Cut, Garbage };
+enum class Mode { Ok, Status500, Slow, Close, Never, Cut, Garbage, Huge, Endless, Redirect };
 
 struct Options {
     int port = -1;
@@ -38,13 +40,15 @@ struct Options {
     Mode mode = Mode::Ok;
     logger_sim::Battery battery = logger_sim::Battery::On;
     long delayMs = 3000;
-    long faultCount = -1;  // requests that get the mode's treatment; -1: all
+    long faultCount = -1;                       // requests that get the mode's treatment; -1: all
+    long long sizeBytes = 100LL * 1024 * 1024;  // body of --mode huge
 };
 
 const char* const kUsage =
     "usage: logger-sim --port N [--host ADDR]\n"
-    "                  [--mode ok|status500|slow|close|never|cut|garbage]\n"
-    "                  [--battery on|off|silent] [--delay-ms MS] [--fault-count N]\n";
+    "                  [--mode ok|status500|slow|close|never|cut|garbage|huge|endless|redirect]\n"
+    "                  [--battery on|off|silent] [--delay-ms MS] [--fault-count N]\n"
+    "                  [--size BYTES]\n";
 
 const char* const kHelp =
     "Stand-in for the logger application's local HTTP interface (tests and demo only).\n"
@@ -67,12 +71,18 @@ const char* const kHelp =
     "                               the body, then close the connection\n"
     "                    garbage    answer with HTTP 200 and a body that is not XML: the 256\n"
     "                               byte values 0 to 255 in order\n"
+    "                    huge       answer with HTTP 200 and a body of --size bytes (announced\n"
+    "                               in Content-Length)\n"
+    "                    endless    answer with HTTP 200 and a chunked body that never ends\n"
+    "                    redirect   answer with 302 to /moved, where the POST is answered as\n"
+    "                               in --mode ok (its body is printed again)\n"
     "  --battery STATE   on      operation status 0x30 (default)\n"
     "                    off     operation status 0x31\n"
     "                    silent  the battery does not answer: status TIMEOUT, no value\n"
     "  --delay-ms MS     delay of --mode slow in milliseconds (default 3000)\n"
     "  --fault-count N   only the first N requests get the treatment of --mode; later ones\n"
     "                    are answered as in --mode ok (default: every request)\n"
+    "  --size BYTES      body size of --mode huge (default 104857600)\n"
     "  -h, --help        show this text\n"
     "\n"
     "Standard output: the first line is \"listening on PORT\"; then each request body received,\n"
@@ -117,6 +127,9 @@ int parseArgs(int argc, char** argv, Options& opt) {
         } else if (arg == "--delay-ms") {
             ok = parseLong(value, 0, 3600000, number);
             opt.delayMs = number;
+        } else if (arg == "--size") {
+            ok = parseLong(value, 0, std::numeric_limits<long>::max(), number);
+            opt.sizeBytes = number;
         } else if (arg == "--fault-count") {
             ok = parseLong(value, 0, 1L << 30, number);
             opt.faultCount = number;
@@ -135,6 +148,12 @@ int parseArgs(int argc, char** argv, Options& opt) {
                 opt.mode = Mode::Cut;
             } else if (value == "garbage") {
                 opt.mode = Mode::Garbage;
+            } else if (value == "huge") {
+                opt.mode = Mode::Huge;
+            } else if (value == "endless") {
+                opt.mode = Mode::Endless;
+            } else if (value == "redirect") {
+                opt.mode = Mode::Redirect;
             } else {
                 ok = false;
             }
@@ -295,8 +314,8 @@ int main(int argc, char** argv) {
     std::atomic<long> requestsSeen{0};
     // The body is read through a content reader so that no limit of the library applies to it,
     // whatever content type the client declares.
-    server.Post("/", [&opt, &requestsSeen](const httplib::Request& req, httplib::Response& res,
-                                           const httplib::ContentReader& reader) {
+    const auto handler = [&opt, &requestsSeen](const httplib::Request& req, httplib::Response& res,
+                                               const httplib::ContentReader& reader) {
         if (req.is_multipart_form_data()) {
             res.status = 400;
             return;
@@ -308,7 +327,32 @@ int main(int argc, char** argv) {
         });
         printLine(logger_sim::escapeLine(body));
         const long seen = ++requestsSeen;
-        const Mode mode = opt.faultCount < 0 || seen <= opt.faultCount ? opt.mode : Mode::Ok;
+        Mode mode = opt.faultCount < 0 || seen <= opt.faultCount ? opt.mode : Mode::Ok;
+        if (req.path == "/moved") {
+            mode = Mode::Ok;
+        }
+        if (mode == Mode::Redirect) {
+            res.status = 302;
+            res.set_header("Location", "/moved");
+            return;
+        }
+        if (mode == Mode::Huge || mode == Mode::Endless) {
+            // Generated piece by piece: the simulator itself holds no large body.
+            static const std::string piece(65536, 'x');
+            const auto size = static_cast<size_t>(opt.sizeBytes);
+            res.status = 200;
+            if (mode == Mode::Huge) {
+                res.set_content_provider(
+                    size, "text/xml", [](size_t, size_t length, httplib::DataSink& sink) {
+                        return sink.write(piece.data(), std::min(length, piece.size()));
+                    });
+            } else {
+                res.set_chunked_content_provider("text/xml", [](size_t, httplib::DataSink& sink) {
+                    return !stopping.load() && sink.write(piece.data(), piece.size());
+                });
+            }
+            return;
+        }
         if (mode == Mode::Close) {
             dropConnection(req, "");
             return;
@@ -336,7 +380,9 @@ int main(int argc, char** argv) {
         }
         res.status = mode == Mode::Status500 ? 500 : 200;
         res.set_content(logger_sim::buildResponse(body, opt.battery), "text/xml; charset=UTF-8");
-    });
+    };
+    server.Post("/", handler);
+    server.Post("/moved", handler);
 
     int port = opt.port;
     if (port == 0) {

@@ -4,9 +4,12 @@
 
 #include <ctime>
 #include <stdexcept>
+#include <utility>
 
 #include "Base64.h"
+#include "FileUtil.h"
 #include "SettingData.h"
+#include "StringUtil.h"
 
 namespace zorcee {
 namespace command {
@@ -17,13 +20,16 @@ const char* boolText(bool b) {
 }
 }  // namespace
 
-CmdInfoBase::CmdInfoBase(const picojson::value& order) : CmdInfoBase(order, "base", "base class.") {
+CmdInfoBase::CmdInfoBase(picojson::value order)
+    : CmdInfoBase(std::move(order), "base", "base class.") {
     ZLOG_I(log_, "[{}:{}] in CmdInfoBase");
 }
 
-CmdInfoBase::CmdInfoBase(const picojson::value& order, const std::string& name,
+CmdInfoBase::CmdInfoBase(picojson::value order, const std::string& name,
                          const std::string& description)
-    : orderJson_(order), setting_(data::SettingData::getInstance()), log_(spdlog::get("cee")) {
+    : orderJson_(std::move(order)),
+      setting_(data::SettingData::getInstance()),
+      log_(spdlog::get("cee")) {
     name_ = name;
     description_ = description;
 }
@@ -157,7 +163,7 @@ std::string CmdInfoBase::choiseTimestamp() {
     return result;
 }
 
-bool CmdInfoBase::reWriteData4Return(int resultIndex, const std::string& newValue) {
+bool CmdInfoBase::reWriteData4Return(int resultIndex, std::string newValue) {
     ZLOG_I(log_, "[{}:{}] in reWriteData4Return");
     if (isOrderEmpty()) {
         ZLOG_E(log_, "[{}:{}] in reWriteData4Return : empty!");
@@ -176,7 +182,7 @@ bool CmdInfoBase::reWriteData4Return(int resultIndex, const std::string& newValu
     const char* word = resultIndex == 0 ? "success" : "failed";
     ZLOG_I(log_, "[{}:{}] in reWriteData4Return : return data.value -> {}", newValue);
     ZLOG_I(log_, "[{}:{}] in reWriteData4Return : return data.result -> {}", word);
-    value->second = picojson::value(newValue);
+    value->second = picojson::value(std::move(newValue));
     members.emplace("result", picojson::value(std::string(word)));  // keeps an existing one
     return true;
 }
@@ -235,7 +241,13 @@ bool CmdInfoBase::loadFromSystemSettingXml(const std::string& path) {
     serverUrl_.clear();
 
     tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-    doc.LoadFile(path.c_str());  // a missing or broken file shows as a missing element below
+    // A missing, broken, oversized or irregular file (a FIFO would block) shows as a missing
+    // element below.
+    std::string xml;
+    if (zorcommon::readBoundedFile(path, zorcommon::kMaxXmlFileBytes, false, xml) ==
+        zorcommon::ReadFileResult::Ok) {
+        doc.Parse(xml.data(), xml.size());
+    }
     const tinyxml2::XMLElement* logger = doc.FirstChildElement("logger");
     if (logger == nullptr) {
         ZLOG_W(log_, "[{}:{}] in loadFromSystemSettingXml : load error : not found element {}",
@@ -292,7 +304,9 @@ int CmdInfoBase::execCommand() {
 
 std::string CmdInfoBase::getOutputData() {
     ZLOG_I(log_, "[{}:{}] in getOutputData");
-    return orderJson_.serialize();
+    // The parser takes the bytes of a string as they come: an order with invalid UTF-8 would
+    // give an answer that is no valid JSON text for the server.
+    return zorcommon::toValidUtf8(orderJson_.serialize());
 }
 
 }  // namespace command

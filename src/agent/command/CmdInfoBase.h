@@ -26,18 +26,20 @@ namespace command {
 
 class CmdInfoBase {
   public:
-    // The object for an order that cannot be executed: name "base", all flags false.
-    explicit CmdInfoBase(const picojson::value& order);
+    // The object for an order that cannot be executed: name "base", all flags false. The
+    // order is taken by value: callers that no longer need it move it in (orders may be
+    // megabytes).
+    explicit CmdInfoBase(picojson::value order);
     // For concrete commands: no log line; flags cleared for the subclass to set.
-    CmdInfoBase(const picojson::value& order, const std::string& name,
-                const std::string& description);
+    CmdInfoBase(picojson::value order, const std::string& name, const std::string& description);
     virtual ~CmdInfoBase() = default;
     CmdInfoBase(const CmdInfoBase&) = delete;
     CmdInfoBase& operator=(const CmdInfoBase&) = delete;
 
     // Base version: refreshes the timestamp; 0.
     virtual int execCommand();
-    // The order (the answer, once executed) as compact JSON.
+    // The order (the answer, once executed) as compact JSON; byte sequences of the order that
+    // are not valid UTF-8 are replaced by U+FFFD.
     virtual std::string getOutputData();
     virtual void setCommandInfo(const std::string& name, const std::string& description);
 
@@ -65,10 +67,11 @@ class CmdInfoBase {
     std::string choiseDataValue();
     // The order's timestamp text; empty if none.
     std::string choiseTimestamp();
-    // Reads loggerId, plantId and serverUrl; true when all three were found.
+    // Reads loggerId, plantId and serverUrl; true when all three were found. Only a regular
+    // file of at most kMaxXmlFileBytes is read.
     bool loadFromSystemSettingXml(const std::string& path);
     // data.value = newValue, data.result = "success" (0) / "failed" (1) unless already set.
-    bool reWriteData4Return(int resultIndex, const std::string& newValue);
+    bool reWriteData4Return(int resultIndex, std::string newValue);
     // Removes platform, group and terminal from order.target; other members stay.
     bool eraseTarget();
     // timestamp = current UTC time "%Y-%m-%d %X".

@@ -4,15 +4,17 @@
 #include "DbController.h"
 #include "SettingData.h"
 
+#include <utility>
+
 namespace zorcee {
 namespace command {
 
-CmdInfoBaseXmlCmd::CmdInfoBaseXmlCmd(const picojson::value& order, const std::string& name,
+CmdInfoBaseXmlCmd::CmdInfoBaseXmlCmd(picojson::value order, const std::string& name,
                                      const std::string& description, const std::string& className)
-    : CmdInfoBase(order, name, description), className_(className) {}
+    : CmdInfoBase(std::move(order), name, description), className_(className) {}
 
-CmdInfoBaseXmlCmd::CmdInfoBaseXmlCmd(const picojson::value& order, const XmlCmdSpec& spec)
-    : CmdInfoBaseXmlCmd(order, spec.name, spec.description, spec.className) {
+CmdInfoBaseXmlCmd::CmdInfoBaseXmlCmd(picojson::value order, const XmlCmdSpec& spec)
+    : CmdInfoBaseXmlCmd(std::move(order), spec.name, spec.description, spec.className) {
     executable_ = true;
     hasOutput_ = true;
     useConnectionManager_ = true;
@@ -29,6 +31,18 @@ int CmdInfoBaseXmlCmd::execCommand() {
     const std::string& cls = className_;
     ZLOG_I(log_, "[{}:{}] in {} execCommand", cls);
     const std::string request = choiseDataValue();
+    // The Base64 text is not needed any more (the answer replaces it): an upload order would
+    // otherwise hold its payload twice while it is posted and recorded.
+    if (orderJson_.is<picojson::object>()) {
+        picojson::value& data = orderJson_.get<picojson::object>()["data"];
+        if (data.is<picojson::object>()) {
+            auto& members = data.get<picojson::object>();
+            const auto value = members.find("value");
+            if (value != members.end() && value->second.is<std::string>()) {
+                std::string().swap(value->second.get<std::string>());
+            }
+        }
+    }
     const std::string serverTime = choiseTimestamp();
 
     db::DbController db;

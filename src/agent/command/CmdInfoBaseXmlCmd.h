@@ -24,7 +24,7 @@ struct XmlCmdSpec {
 
 class CmdInfoBaseXmlCmd : public CmdInfoBase {
   public:
-    CmdInfoBaseXmlCmd(const picojson::value& order, const std::string& name,
+    CmdInfoBaseXmlCmd(picojson::value order, const std::string& name,
                       const std::string& description, const std::string& className);
 
     // 0 when the POST succeeded, else the connection manager's status.
@@ -34,7 +34,7 @@ class CmdInfoBaseXmlCmd : public CmdInfoBase {
 
   protected:
     // For the catalogue's classes: sets the forwarding flags and writes the constructor line.
-    CmdInfoBaseXmlCmd(const picojson::value& order, const XmlCmdSpec& spec);
+    CmdInfoBaseXmlCmd(picojson::value order, const XmlCmdSpec& spec);
 
   private:
     std::string className_;

@@ -3,6 +3,8 @@
 // instantiation of one template over its table row. Every class name exists as its own type.
 #pragma once
 
+#include <utility>
+
 #include "CmdInfoBaseXmlCmd.h"
 
 namespace zorcee {
@@ -30,8 +32,8 @@ const XmlCmdSpec& xmlCmdSpec(XmlCmdId id);
 template <XmlCmdId Id>
 class CmdInfoXmlCommand final : public CmdInfoBaseXmlCmd {
   public:
-    explicit CmdInfoXmlCommand(const picojson::value& order)
-        : CmdInfoBaseXmlCmd(order, xmlCmdSpec(Id)) {}
+    explicit CmdInfoXmlCommand(picojson::value order)
+        : CmdInfoBaseXmlCmd(std::move(order), xmlCmdSpec(Id)) {}
 };
 
 using CmdInfoReboot = CmdInfoXmlCommand<XmlCmdId::Reboot>;

@@ -1,10 +1,12 @@
 #include "SettingData.h"
 
-#include <fstream>
+#include <iostream>
 #include <memory>
+#include <sstream>
 #include <vector>
 
 #include "ExecCmd.h"
+#include "FileUtil.h"
 #include "StringUtil.h"
 
 namespace zorcee {
@@ -31,6 +33,7 @@ const std::vector<SettingSpec>& agentSettings() {
         {"QMT_HTTP", "RETRY_INTERVAL", SettingKind::IntMillisToMicros, nullptr, 3000000},
         {"QMT_HTTP", "CURL_TIMEOUT", SettingKind::Int, nullptr, 120},
         {"QMT_HTTP", "CURL_CONNECT_TIMEOUT", SettingKind::Int, nullptr, 30},
+        {"QMT_HTTP", "MAX_ANSWER_BYTES", SettingKind::Int, nullptr, 33554432},
         {"PKG_UPDATE", "TIME_START", SettingKind::String, "23:00:00", 0},
         {"PKG_UPDATE", "TIME_END", SettingKind::String, "03:59:59", 0},
         {"PKG_UPDATE", "DAY_SPAN", SettingKind::Int, nullptr, 3},
@@ -95,9 +98,19 @@ std::string SettingData::getPlatform() const {
 }
 
 std::string SettingData::readGroupName(const std::string& groupFile) {
-    std::ifstream in(groupFile);
+    std::string text;
+    const auto read = zorcommon::readBoundedFile(groupFile, kMaxGroupFileBytes, true, text);
+    if (read == zorcommon::ReadFileResult::Missing) {
+        return "all";
+    }
+    if (read != zorcommon::ReadFileResult::Ok) {
+        std::cerr << "group file " << groupFile << " not read ("
+                  << zorcommon::readFileResultText(read) << "): group name all" << std::endl;
+        return "all";
+    }
+    std::istringstream in(text);
     std::string line;
-    while (in && std::getline(in, line)) {
+    while (std::getline(in, line)) {
         if (line.rfind('#', 0) == 0 || line.rfind("GROUP", 0) != 0) {
             continue;
         }
@@ -109,11 +122,20 @@ std::string SettingData::readGroupName(const std::string& groupFile) {
     return "all";
 }
 
-std::string SettingData::readSubstrateCode(const std::string& command) {
+std::string SettingData::readSubstrateCode(const std::string& command, int timeoutMs) {
     try {
         std::string output;
         int status = -1;
-        if (!zorcommon::ExecCmd(command, output, status) || status != 0) {
+        const auto run =
+            zorcommon::execCmdBounded(command, kMaxSubstrateCodeOutput, timeoutMs, output, status);
+        if (run == zorcommon::BoundedExecResult::TimedOut ||
+            run == zorcommon::BoundedExecResult::OutputTooLarge) {
+            std::cerr << "substrate code command " << command << " "
+                      << zorcommon::boundedExecResultText(run) << ": substrate code empty"
+                      << std::endl;
+            return "";
+        }
+        if (run != zorcommon::BoundedExecResult::Ok || status != 0) {
             return "";
         }
         const auto newline = output.find('\n');

@@ -5,6 +5,7 @@
 // the substrate code generator. Afterwards it is only read; getters return copies.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "SettingStore.h"
@@ -38,11 +39,23 @@ class SettingData {
     std::string getSubstrateCode() const { return substrateCode_; }
     const std::string& getSettingFilePath() const { return path_; }
 
+    // Largest group file read, largest substrate code output taken, and how long the substrate
+    // code command may run: the group file may lie in a folder anyone can write, and neither
+    // it nor the command may hold up or flood the start.
+    static constexpr size_t kMaxGroupFileBytes = 4096;
+    static constexpr size_t kMaxSubstrateCodeOutput = 4096;
+    static constexpr int kSubstrateCodeTimeoutMs = 10000;
+
     // Group name from a file of KEY=VALUE lines; "all" when the file or a usable line is
-    // missing.
+    // missing. Only a regular file of at most kMaxGroupFileBytes, not reached through a
+    // symbolic link, is read (without blocking); anything else gives "all" and a warning on
+    // standard error.
     static std::string readGroupName(const std::string& groupFile);
-    // First line of the command's output when it exits with 0, else empty.
-    static std::string readSubstrateCode(const std::string& command);
+    // First line of the command's output when it exits with 0, else empty. A command still
+    // running after timeoutMs, or printing more than kMaxSubstrateCodeOutput bytes, is killed:
+    // empty, with a warning on standard error.
+    static std::string readSubstrateCode(const std::string& command,
+                                         int timeoutMs = kSubstrateCodeTimeoutMs);
 
   private:
     std::string path_;

@@ -15,6 +15,7 @@ zorcommon::HttpSettings ConnectionManagerUpd::httpSettings() {
         http.retryIntervalUs = setting->getIntValue("RETRY_INTERVAL");
         http.timeoutSec = setting->getIntValue("CURL_TIMEOUT");
         http.connectTimeoutSec = setting->getIntValue("CURL_CONNECT_TIMEOUT");
+        http.maxAnswerBytes = setting->getIntValue("MAX_ANSWER_BYTES");
     }
     return http;
 }

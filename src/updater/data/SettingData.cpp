@@ -45,6 +45,7 @@ const std::vector<SettingSpec>& updaterSettings() {
         {"QMT_HTTP", "RETRY_INTERVAL", SettingKind::IntMillisToMicros, nullptr, 3000000},
         {"QMT_HTTP", "CURL_TIMEOUT", SettingKind::Int, nullptr, 20},
         {"QMT_HTTP", "CURL_CONNECT_TIMEOUT", SettingKind::Int, nullptr, 90},
+        {"QMT_HTTP", "MAX_ANSWER_BYTES", SettingKind::Int, nullptr, 33554432},
     };
     return specs;
 }
@@ -55,7 +56,7 @@ std::unique_ptr<SettingData>& instance() {
 }
 }  // namespace
 
-const std::array<const char*, 37> SettingData::kKeyNames = {
+const std::array<const char*, 38> SettingData::kKeyNames = {
     "SYSTEM_SETTING_XML_FILE",
     "ALIVE_CHECK",
     "PING_SERVER",
@@ -92,6 +93,7 @@ const std::array<const char*, 37> SettingData::kKeyNames = {
     "RETRY_INTERVAL",
     "CURL_TIMEOUT",
     "CURL_CONNECT_TIMEOUT",
+    "MAX_ANSWER_BYTES",
     "GROUP",
 };
 
