@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <deque>
 #include <iostream>
@@ -207,6 +208,18 @@ void answerInterrupted(const zorcommon::Logger& log, ReceiptSpool::Entry& entry)
     sendQueue.push_back(std::move(answer));
 }
 
+// Publishes every waiting answer to a refused order.
+void publishRefusals() {
+    std::deque<std::string> answers;
+    {
+        std::lock_guard<std::mutex> lock(refusalMutex);
+        answers.swap(refusalQueue);
+    }
+    for (const auto& answer : answers) {
+        publishReturnServer(answer);
+    }
+}
+
 // Takes the next order (an interrupted one first) and carries it out. Its number is set in
 // `seq`; false when there was none.
 bool runNextOrder(const zorcommon::Logger& log, std::uint64_t& seq) {
@@ -233,25 +246,32 @@ bool runNextOrder(const zorcommon::Logger& log, std::uint64_t& seq) {
            entry.text);
     zorcommon::flushLog(log);
     runningSeq.store(seq);
-    std::thread worker(executeServerOrderThread, std::ref(sendMutex), std::ref(resultMutex),
-                       std::move(entry.text));
+    // While the order runs, answers to refused orders still go out: they must not wait behind
+    // an order that may take minutes. The order thread publishes nothing itself.
+    std::mutex doneMutex;
+    std::condition_variable doneCv;
+    bool done = false;
+    std::thread worker([&, text = std::move(entry.text)]() mutable {
+        executeServerOrderThread(sendMutex, resultMutex, std::move(text));
+        {
+            std::lock_guard<std::mutex> lock(doneMutex);
+            done = true;
+        }
+        doneCv.notify_all();
+    });
+    {
+        std::unique_lock<std::mutex> lock(doneMutex);
+        while (!doneCv.wait_for(lock, std::chrono::milliseconds(200), [&] { return done; })) {
+            lock.unlock();
+            publishRefusals();
+            lock.lock();
+        }
+    }
     worker.join();
     runningSeq.store(0);
     ZLOG_I(log, "[{}:{}] in startMain loop : end Execute Thread (join)");
     zorcommon::flushLog(log);
     return true;
-}
-
-// Publishes every waiting answer to a refused order.
-void publishRefusals() {
-    std::deque<std::string> answers;
-    {
-        std::lock_guard<std::mutex> lock(refusalMutex);
-        answers.swap(refusalQueue);
-    }
-    for (const auto& answer : answers) {
-        publishReturnServer(answer);
-    }
 }
 
 // Start-up up to the point where orders may arrive; see initMain.
