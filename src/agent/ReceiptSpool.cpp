@@ -101,8 +101,8 @@ bool ReceiptSpool::writeFileAtomically(const std::string& target, const std::str
                                        std::string& error) const {
     const std::string tmp = target.substr(0, target.rfind('.')) + ".tmp";
     {
-        const FdCloser f{::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                                0600)};
+        const FdCloser f{
+            ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)};
         if (f.fd < 0) {
             error = errnoText("cannot create " + tmp);
             return false;

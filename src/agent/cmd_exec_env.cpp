@@ -239,8 +239,7 @@ bool runNextOrder(const zorcommon::Logger& log, std::uint64_t& seq) {
     ZLOG_I(log, "[{}:{}] in startMain loop : have Receive Data cnt -> {}", held);
     if (!spool->markStarted(seq)) {
         // It still runs; only a crash during it would run it once more.
-        ZLOG_E(log, "[{}:{}] in startMain loop : cannot mark order as started in {}",
-               spool->dir());
+        ZLOG_E(log, "[{}:{}] in startMain loop : cannot mark order as started in {}", spool->dir());
     }
     ZLOG_I(log, "[{}:{}] in startMain loop : start Execute Thread : Receive Data -> {}",
            entry.text);
@@ -362,9 +361,9 @@ int initSteps(const std::string& configPath) {
     // arrival, so a start that fails later would lose them.
     db::DbController controller;
     const std::string dbDir = setting->getStringValue("DB_PATH");
-    const int dbResult = controller.init(dbDir, setting->getStringValue("DB_FILE"),
-                                         setting->getStringValue("LOCK_CEE"),
-                                         setting->getStringValue("LOCK_UPD"));
+    const int dbResult =
+        controller.init(dbDir, setting->getStringValue("DB_FILE"),
+                        setting->getStringValue("LOCK_CEE"), setting->getStringValue("LOCK_UPD"));
     ZLOG_I(logger, "[{}:{}] in initMain : DB init -> {} ({})", successText(dbResult), dbResult);
     if (dbResult != 0) {
         ZLOG_I(logger, "[{}:{}] in initMain : DB init failed !!!!!");
@@ -389,6 +388,7 @@ int initSteps(const std::string& configPath) {
     }
     ZLOG_I(logger, "[{}:{}] in initMain : order spool -> {} : orders -> {} : interrupted -> {}",
            spool->dir(), spool->count(), interruptedOrders.size());
+    zorcommon::flushLog(logger);
     db::DbController::setRowListener(noteRow);
 
     ZLOG_I(logger, "[{}:{}] in initMain : Start MQTT Connect >>>");

@@ -10,8 +10,8 @@
 #include <cerrno>  // program_invocation_short_name
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>

@@ -10,11 +10,12 @@ import json
 import os
 import re
 import signal
+import socket
 import sqlite3
 from contextlib import closing
 
 from harness import (DEADLINE_S, Agent, E2ETestCase, LoggerSim, exact, find_lines, make_order,
-                     publish_many, wait_until, write_text)
+                     publish_many, unique_name, wait_until, write_text)
 
 
 def request(n):
@@ -260,3 +261,49 @@ class OrderSpoolTest(E2ETestCase):
         self.assertIn("spool full", refused[0]["error"])
         self.assertEqual(request_ids(sim), [1])  # still inside the first order
         self.assertTrue(find_lines(agent.log(), "in subscribeFunction : order not accepted"))
+
+    def test_signal_during_start_up_is_logged(self):
+        # A peer that takes the connection and never answers: start-up waits in the connect.
+        silent = socket.socket()
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(1)
+        agent = Agent(self.temp_dir(), mqtt={"BROKER_URI": "tcp://127.0.0.1:%d"
+                                             % silent.getsockname()[1], "CONNECT_TIMEOUT_S": 3})
+        self.start_program(agent)
+        agent.wait_for_log("in initMain : order spool ->")
+        agent.send_signal(signal.SIGTERM)
+        self.assertEqual(agent.wait_exit(DEADLINE_S * 2), 1)
+        self.assertEqual(len(find_lines(agent.log(), "in signal_handler : receive signal -> 15")),
+                         1)
+
+    def test_answer_waiting_for_the_broker_survives_a_restart_of_the_agent(self):
+        folder = self.temp_dir()
+        broker = self.start_broker(persistence=True)
+        sim = self.start_program(LoggerSim(folder, "--mode", "slow", "--delay-ms", "1500",
+                                           "--fault-count", "1"))
+        make = self.agents(os.path.join(folder, "agent"), broker, sim)
+        first = make()
+        watcher = unique_name("spool-answers")
+
+        def watch():
+            return self.subscribe(broker, first.topic_pub, client_id=watcher,
+                                  clean_session=False)
+        answers = watch()
+        first.send_order(order(1))
+        sim.wait_requests(1)
+        answers.stop()
+        broker.stop()
+        # The answer is due while the broker is away; the agent is stopped before it is back.
+        first.wait_for_log("in startMain loop : end Send Data (MQTT publish) -> failed")
+        self.assertEqual(first.terminate()[0], 0)
+        self.assertEqual(spool_files(first), [])  # handed to the MQTT library
+
+        broker.start()
+        answers = watch()
+        make()
+        lines = answers.wait_for_lines(1, DEADLINE_S * 2)
+        got = answers_by_request(lines)
+        self.assertEqual([(n, [a["result"] for a in got[n]]) for n in got], [(1, ["success"])])
+        self.assertEqual(len(answers.sync()), 1)
+        self.assertEqual(request_ids(sim), [1])

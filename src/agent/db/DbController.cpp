@@ -109,8 +109,8 @@ int DbController::init(const std::string& dbDir, const std::string& dbFile,
         if (tables < 0 || tables == static_cast<int>(kTableCount)) {
             return 0;
         }
-        ZLOG_W(log_, "[{}:{}] in init : database file has {} of {} tables : create schema",
-               tables, kTableCount);
+        ZLOG_W(log_, "[{}:{}] in init : database file has {} of {} tables : create schema", tables,
+               kTableCount);
     }
     const bool created = createDbFile();
     ZLOG_I(log_, "[{}:{}] in init : create directory & db file : result -> {}",
@@ -297,8 +297,8 @@ std::int64_t DbController::insertCommandInfoBasic(const std::string& commandName
     return 0;
 }
 
-int DbController::updateCommandInfoAtId(std::int64_t id, const std::string& resErrorStr, int resResult,
-                                        const std::string& resResultStr) {
+int DbController::updateCommandInfoAtId(std::int64_t id, const std::string& resErrorStr,
+                                        int resResult, const std::string& resResultStr) {
     static const char* op = "updateCommandInfoAtId";
     SQLiteStmtMaker maker(db_);
     ZLOG_I(log_,

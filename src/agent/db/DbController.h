@@ -41,7 +41,7 @@ class DbController : public zorcommon::DbControllerBase {
     // name and time), -1 when the insert failed, 0 when the id could not be read. A new id is
     // also handed to the row listener, if one is set.
     std::int64_t insertCommandInfoBasic(const std::string& commandName, const std::string& recvXml,
-                               const std::string& serverTimeStr);
+                                        const std::string& serverTimeStr);
     // Records an order's outcome. 1, or -1.
     int updateCommandInfoAtId(std::int64_t id, const std::string& resErrorStr, int resResult,
                               const std::string& resResultStr);
