@@ -286,7 +286,8 @@ cat >"$RUN/cee.conf" <<CONF
   "QMT_HTTP": { "URL": "$SIM_URL", "RETRY_NUM": 1, "RETRY_INTERVAL": 500,
                 "CURL_TIMEOUT": 10, "CURL_CONNECT_TIMEOUT": 5 },
   "PKG_UPDATE": { "LIST_FILE_PATH": "$RUN/zorupdate", "REMOVE_PKG_DIR": "$RUN/repos/" },
-  "DATABASE": { "DB_PATH": "$RUN/db", "DB_FILE": "cee_pkg_upd.db" }
+  "DATABASE": { "DB_PATH": "$RUN/db", "DB_FILE": "cee_pkg_upd.db" },
+  "SPOOL_DIR": "$RUN/spool"
 }
 CONF
 cat >"$RUN/mqtt_if.conf" <<CONF
@@ -294,7 +295,8 @@ cat >"$RUN/mqtt_if.conf" <<CONF
   "BROKER_URI": "tcp://127.0.0.1:$BROKER_PORT",
   "CLIENT_ID": "$CLIENT_ID",
   "TOPIC_SUB": "$TOPIC_SUB",
-  "TOPIC_PUB": "cee/{client_id}/answer"
+  "TOPIC_PUB": "cee/{client_id}/answer",
+  "PERSISTENCE_DIR": "$RUN/mqtt"
 }
 CONF
 

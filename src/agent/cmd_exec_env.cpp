@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <deque>
 #include <iostream>
@@ -20,6 +21,7 @@
 #include "ConnectionManager.h"
 #include "DbController.h"
 #include "JsonUtil.h"
+#include "ReceiptSpool.h"
 #include "SettingData.h"
 
 namespace zorcee {
@@ -27,20 +29,40 @@ namespace zorcee {
 namespace {
 using command::CmdInfoBase;
 
+// Bounds of the receipt spool, and of the answers to orders it refused (small texts, published
+// all in the next pass).
+constexpr std::size_t kSpoolMaxOrders = 1000;
+constexpr std::uint64_t kSpoolMaxBytes = 64ull * 1024 * 1024;
+constexpr std::size_t kMaxRefusalAnswers = 1000;
+// Recorded in the answer (data.error) and in the row of an order a stop cut off.
+const char* const kInterruptedError =
+    "interrupted: the agent stopped while this order was running; it is not executed again";
+// res_result of such a row.
+constexpr int kInterruptedResult = -1;
+
 std::atomic<int> stopFlag{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
-std::deque<std::string> receiveQueue;
-std::mutex receiveMutex;
 std::deque<std::string> sendQueue;
 std::mutex sendMutex;
 std::deque<std::pair<std::string, std::string>> resultQueue;
 std::mutex resultMutex;
+// Failed answers to orders the spool could not take; filled by the receive callback.
+std::deque<std::string> refusalQueue;
+std::mutex refusalMutex;
 
-data::SettingData* setting = nullptr;
-std::unique_ptr<conn::ConnectionManager> connectionManager;
-// Set once in initMain, before the receive callback can run; only read afterwards.
+// Declared in the order of their use: static objects are destroyed in reverse, so the
+// connection manager (whose MQTT delivery thread calls subscribeFunction) goes first, then the
+// spool, and the logger last. Set in initMain before the receive callback can run; afterwards
+// only read (the spool is thread-safe itself).
 zorcommon::Logger logger;
+data::SettingData* setting = nullptr;
+std::unique_ptr<ReceiptSpool> spool;
+// Orders a stop cut off, found in the spool at start; answered by the loop, oldest first.
+std::deque<ReceiptSpool::Entry> interruptedOrders;
+std::unique_ptr<conn::ConnectionManager> connectionManager;
+// Number of the spooled order the order thread is running (0: none), for the row listener.
+std::atomic<std::uint64_t> runningSeq{0};
 
 const char* successText(int rc) {
     return rc == 0 ? "success" : "failed";
@@ -101,15 +123,158 @@ void displaySettings() {
     zorcommon::logPlain(logger, "-----------------------------------------\n");
 }
 
-// Writes the signal line once, on the main thread, as soon as the loop sees the flag.
-void noteSignal(bool& noted) {
+// Writes the signal line once, on the main thread, as soon as start-up or the loop sees the
+// flag.
+bool signalNoted = false;
+void noteSignal() {
     const int sig = stopFlag.load();
-    if (sig != 0 && !noted) {
-        noted = true;
+    if (sig != 0 && !signalNoted && logger) {
+        signalNoted = true;
         ZLOG_I(logger, "[{}:{}] in signal_handler : receive signal -> {}", sig);
         zorcommon::flushLog(logger);
     }
 }
+
+// The described checks of an order before it runs: executable, and addressed to this terminal.
+// Writes their log lines; true when the order is this terminal's to execute.
+bool isOwnOrder(CmdInfoBase& cmd) {
+    ZLOG_I(logger, "[{}:{}] in executeServerOrder : name -> {}", cmd.getName());
+    if (!cmd.isExecutable()) {
+        ZLOG_W(logger, "[{}:{}] in executeServerOrder : no execution command : name -> {}",
+               cmd.getName());
+        zorcommon::flushLog(logger);
+        return false;
+    }
+    const std::string platform = setting->getPlatform();
+    const std::string group = setting->getGroupName();
+    const std::string code = setting->getSubstrateCode();
+    const bool target = cmd.isExecTarget(platform, group, code);
+    ZLOG_I(logger, "[{}:{}] in executeServerOrder : check execute target command -> {}",
+           target ? "true" : "false");
+    if (!target) {
+        ZLOG_W(logger,
+               "[{}:{}] in executeServerOrder : not execute target command : platform -> {}, "
+               "group -> {}, substrate code -> {}",
+               platform, group, code);
+        zorcommon::flushLog(logger);
+        return false;
+    }
+    return true;
+}
+
+// The answer of an order that is not executed: data.value "", data.result "failed",
+// data.error the reason, target removed, new timestamp.
+std::string failedAnswer(CmdInfoBase& cmd, const std::string& error) {
+    cmd.reWriteData4Return(1, "");  // empties data.value first: the copy below stays small
+    cmd.eraseTarget();
+    cmd.reWriteTimestamp();
+    picojson::value answer = cmd.getOrderJson();
+    if (answer.is<picojson::object>()) {
+        picojson::value& data = answer.get<picojson::object>()["data"];
+        if (!data.is<picojson::object>()) {
+            data = picojson::value(picojson::object());
+        }
+        auto& members = data.get<picojson::object>();
+        members.emplace("result", picojson::value(std::string("failed")));
+        members["error"] = picojson::value(error);
+    }
+    return answer.serialize();
+}
+
+// Notes the row the running order wrote beside its receipt (order thread).
+void noteRow(std::int64_t id) {
+    const std::uint64_t seq = runningSeq.load();
+    if (seq != 0 && spool) {
+        spool->setRowId(seq, id);
+    }
+}
+
+// Answers an order a stop cut off (found at start): not executed again; its row, if it wrote
+// one, gets the reason.
+void answerInterrupted(const zorcommon::Logger& log, ReceiptSpool::Entry& entry) {
+    ZLOG_W(log, "[{}:{}] in startMain loop : interrupted order : {} : Receive Data -> {}",
+           kInterruptedError, entry.text);
+    zorcommon::flushLog(log);
+    if (entry.rowId > 0) {
+        db::DbController db;
+        if (db.open(setting->getStringValue("DB_PATH"), setting->getStringValue("DB_FILE"))) {
+            db.updateCommandInfoAtId(entry.rowId, kInterruptedError, kInterruptedResult, "");
+        }
+        db.close();
+    }
+    const auto cmd = CreateCmdInfoObj(entry.text);
+    std::string answer = failedAnswer(*cmd, kInterruptedError);
+    std::lock_guard<std::mutex> lock(sendMutex);
+    sendQueue.push_back(std::move(answer));
+}
+
+// Publishes every waiting answer to a refused order.
+void publishRefusals() {
+    std::deque<std::string> answers;
+    {
+        std::lock_guard<std::mutex> lock(refusalMutex);
+        answers.swap(refusalQueue);
+    }
+    for (const auto& answer : answers) {
+        publishReturnServer(answer);
+    }
+}
+
+// Takes the next order (an interrupted one first) and carries it out. Its number is set in
+// `seq`; false when there was none.
+bool runNextOrder(const zorcommon::Logger& log, std::uint64_t& seq) {
+    if (!interruptedOrders.empty()) {
+        ReceiptSpool::Entry entry = std::move(interruptedOrders.front());
+        interruptedOrders.pop_front();
+        seq = entry.seq;
+        answerInterrupted(log, entry);
+        return true;
+    }
+    ReceiptSpool::Entry entry;
+    const std::size_t held = spool ? spool->count() : 0;
+    if (!spool || !spool->next(entry)) {
+        return false;
+    }
+    seq = entry.seq;
+    ZLOG_I(log, "[{}:{}] in startMain loop : have Receive Data cnt -> {}", held);
+    if (!spool->markStarted(seq)) {
+        // It still runs; only a crash during it would run it once more.
+        ZLOG_E(log, "[{}:{}] in startMain loop : cannot mark order as started in {}", spool->dir());
+    }
+    ZLOG_I(log, "[{}:{}] in startMain loop : start Execute Thread : Receive Data -> {}",
+           entry.text);
+    zorcommon::flushLog(log);
+    runningSeq.store(seq);
+    // While the order runs, answers to refused orders still go out: they must not wait behind
+    // an order that may take minutes. The order thread publishes nothing itself.
+    std::mutex doneMutex;
+    std::condition_variable doneCv;
+    bool done = false;
+    std::thread worker([&, text = std::move(entry.text)]() mutable {
+        executeServerOrderThread(sendMutex, resultMutex, std::move(text));
+        {
+            std::lock_guard<std::mutex> lock(doneMutex);
+            done = true;
+        }
+        doneCv.notify_all();
+    });
+    {
+        std::unique_lock<std::mutex> lock(doneMutex);
+        while (!doneCv.wait_for(lock, std::chrono::milliseconds(200), [&] { return done; })) {
+            lock.unlock();
+            publishRefusals();
+            lock.lock();
+        }
+    }
+    worker.join();
+    runningSeq.store(0);
+    ZLOG_I(log, "[{}:{}] in startMain loop : end Execute Thread (join)");
+    zorcommon::flushLog(log);
+    return true;
+}
+
+// Start-up up to the point where orders may arrive; see initMain.
+int initSteps(const std::string& configPath);
 
 // The signal handler writes a byte here (write() is async-signal-safe), so that the loop's
 // sleep ends at once whichever thread the signal interrupted, without waking up in between.
@@ -146,6 +311,17 @@ void sleepOnePass() {
 }  // namespace
 
 int initMain(const std::string& configPath) {
+    const int rc = initSteps(configPath);
+    noteSignal();  // a signal during start-up is logged too
+    if (rc != 0) {
+        // The manager's MQTT delivery thread uses the logger: it goes first.
+        connectionManager.reset();
+    }
+    return rc;
+}
+
+namespace {
+int initSteps(const std::string& configPath) {
     data::SettingData::createInstance(configPath);
     setting = data::SettingData::getInstance();
 
@@ -155,7 +331,8 @@ int initMain(const std::string& configPath) {
         setting->getIntValue("LOG_MAX_BYTES"), setting->getIntValue("LOG_COUNTS"), error);
     if (!logger) {
         std::cerr << "cee-agent: cannot open log file " << setting->getStringValue("LOG_DIR") << "/"
-                  << setting->getStringValue("LOG_FILE") << " : " << error << std::endl;
+                  << setting->getStringValue("LOG_FILE") << " in log folder "
+                  << setting->getStringValue("LOG_DIR") << " : " << error << std::endl;
         return 1;
     }
     zorcommon::logPlain(logger, "===========================================");
@@ -179,6 +356,41 @@ int initMain(const std::string& configPath) {
     zorcommon::logPlain(logger, "-----------------------------------------\n");
     zorcommon::flushLog(logger);
 
+    // The database and the spool come before the connection: the broker hands over orders
+    // queued for the session as soon as it is connected, and the client acknowledges them on
+    // arrival, so a start that fails later would lose them.
+    db::DbController controller;
+    const std::string dbDir = setting->getStringValue("DB_PATH");
+    const int dbResult =
+        controller.init(dbDir, setting->getStringValue("DB_FILE"),
+                        setting->getStringValue("LOCK_CEE"), setting->getStringValue("LOCK_UPD"));
+    ZLOG_I(logger, "[{}:{}] in initMain : DB init -> {} ({})", successText(dbResult), dbResult);
+    if (dbResult != 0) {
+        ZLOG_I(logger, "[{}:{}] in initMain : DB init failed !!!!!");
+        zorcommon::flushLog(logger);
+        std::cerr << "cee-agent: cannot prepare the database " << setting->getStringValue("DB_FILE")
+                  << " in database folder " << dbDir << " (DB init -> " << dbResult << ")"
+                  << std::endl;
+        return 1;
+    }
+
+    spool = std::make_unique<ReceiptSpool>(setting->getStringValue("SPOOL_DIR"), kSpoolMaxOrders,
+                                           kSpoolMaxBytes);
+    if (!spool->open(error)) {
+        ZLOG_E(logger, "[{}:{}] in initMain : order spool -> failed : {}", error);
+        zorcommon::flushLog(logger);
+        std::cerr << "cee-agent: " << error << std::endl;
+        spool.reset();
+        return 1;
+    }
+    for (auto& entry : spool->takeInterrupted()) {
+        interruptedOrders.push_back(std::move(entry));
+    }
+    ZLOG_I(logger, "[{}:{}] in initMain : order spool -> {} : orders -> {} : interrupted -> {}",
+           spool->dir(), spool->count(), interruptedOrders.size());
+    zorcommon::flushLog(logger);
+    db::DbController::setRowListener(noteRow);
+
     ZLOG_I(logger, "[{}:{}] in initMain : Start MQTT Connect >>>");
     const int conn = connectionManager->initConn();
     ZLOG_I(logger, "[{}:{}] in initMain : initConn : MQTT Connect -> {} ({})", successText(conn),
@@ -187,20 +399,16 @@ int initMain(const std::string& configPath) {
         zorcommon::flushLog(logger);
         return 1;
     }
-    connectionManager->setReceiver(subscribeFunction);
-
-    db::DbController controller;
-    const int dbResult =
-        controller.init(setting->getStringValue("DB_PATH"), setting->getStringValue("DB_FILE"),
-                        setting->getStringValue("LOCK_CEE"), setting->getStringValue("LOCK_UPD"));
-    ZLOG_I(logger, "[{}:{}] in initMain : DB init -> {} ({})", successText(dbResult), dbResult);
-    if (dbResult != 0) {
-        ZLOG_I(logger, "[{}:{}] in initMain : DB init failed !!!!!");
+    const int subscribed = connectionManager->setReceiver(subscribeFunction);
+    if (subscribed != 0) {
+        // The library subscribes again at every reconnect; orders come once the broker agrees.
+        ZLOG_E(logger, "[{}:{}] in initMain : setReceiver -> failed ({}) : no subscription",
+               subscribed);
         zorcommon::flushLog(logger);
-        return 1;
     }
     return 0;
 }
+}  // namespace
 
 void startMain() {
     // The handle was set in initMain; the lookup finds the same logger.
@@ -209,33 +417,13 @@ void startMain() {
     zorcommon::flushLog(log);
 
     openWakePipe();
-    bool signalNoted = false;
     while (stopFlag.load() == 0) {
         sleepOnePass();
-        noteSignal(signalNoted);
+        noteSignal();
 
-        std::string order;
-        bool haveOrder = false;
-        {
-            std::lock_guard<std::mutex> lock(receiveMutex);
-            if (!receiveQueue.empty()) {
-                ZLOG_I(log, "[{}:{}] in startMain loop : have Receive Data cnt -> {}",
-                       receiveQueue.size());
-                order = std::move(receiveQueue.front());
-                receiveQueue.pop_front();
-                haveOrder = true;
-            }
-        }
-        if (haveOrder) {
-            ZLOG_I(log, "[{}:{}] in startMain loop : start Execute Thread : Receive Data -> {}",
-                   order);
-            zorcommon::flushLog(log);
-            std::thread worker(executeServerOrderThread, std::ref(sendMutex), std::ref(resultMutex),
-                               order);
-            worker.join();
-            ZLOG_I(log, "[{}:{}] in startMain loop : end Execute Thread (join)");
-            zorcommon::flushLog(log);
-        }
+        // After a stop signal no order starts: the rest stay in the spool for the next start.
+        std::uint64_t seq = 0;
+        const bool haveOrder = stopFlag.load() == 0 && runNextOrder(log, seq);
 
         std::string answer;
         bool haveAnswer = false;
@@ -257,6 +445,11 @@ void startMain() {
                    successText(rc), rc);
             zorcommon::flushLog(log);
         }
+        // The order's answer (published in this pass, if it had one) is with the MQTT library.
+        if (haveOrder) {
+            spool->remove(seq);
+        }
+        publishRefusals();
 
         std::pair<std::string, std::string> result;
         bool haveResult = false;
@@ -283,7 +476,7 @@ void startMain() {
                    successText(rc), rc, response);
             zorcommon::flushLog(log);
         }
-        noteSignal(signalNoted);
+        noteSignal();
     }
     ZLOG_I(log, "[{}:{}] in startMain : exit loop ");
     zorcommon::flushLog(log);
@@ -292,6 +485,7 @@ void startMain() {
 void endMain() {
     ZLOG_I(logger, "[{}:{}] in endMain : delete objects");
     zorcommon::flushLog(logger);
+    // Orders the library received but had not handed over yet are spooled during this.
     connectionManager.reset();
     data::SettingData::destroyInstance();
     setting = nullptr;
@@ -315,10 +509,36 @@ void subscribeFunction(const char* topic, const char* message) {
         if (message == nullptr || message[0] == '\0') {
             return;
         }
-        ZLOG_D(logger, "[{}:{}] in subscribeFunction : add Receive Queue");
+        if (getReceiveRetained() != 0) {
+            ZLOG_W(logger,
+                   "[{}:{}] in subscribeFunction : retained message is not executed : orders "
+                   "reach a terminal through its session; a retained one would run again at "
+                   "every subscription");
+            zorcommon::flushLog(logger);
+            return;
+        }
+        // Orders for other terminals and orders that cannot run are settled here, so they
+        // neither fill the spool nor wait in line before this terminal's own orders.
+        const std::string text(message);
+        const auto cmd = CreateCmdInfoObj(text);
+        if (!isOwnOrder(*cmd)) {
+            return;
+        }
+        std::string error = "no order spool";
+        if (spool && spool->add(text, error) == ReceiptSpool::AddResult::Added) {
+            ZLOG_D(logger, "[{}:{}] in subscribeFunction : add Receive Queue");
+            zorcommon::flushLog(logger);
+            return;
+        }
+        ZLOG_E(logger, "[{}:{}] in subscribeFunction : order not accepted : {}", error);
         zorcommon::flushLog(logger);
-        std::lock_guard<std::mutex> lock(receiveMutex);
-        receiveQueue.emplace_back(message);
+        std::string answer = failedAnswer(*cmd, "not executed: " + error);
+        std::lock_guard<std::mutex> lock(refusalMutex);
+        if (refusalQueue.size() < kMaxRefusalAnswers) {
+            refusalQueue.push_back(std::move(answer));
+        } else {
+            ZLOG_E(logger, "[{}:{}] in subscribeFunction : too many refused orders : no answer");
+        }
     } catch (const std::exception& e) {
         // Called from the MQTT library's C thread: nothing may escape.
         std::cerr << "subscribeFunction: " << e.what() << std::endl;
@@ -366,31 +586,13 @@ void executeServerOrderThread(std::mutex& sendMtx, std::mutex& resultMtx, std::s
         zorcommon::flushLog(logger);
         const auto cmd = CreateCmdInfoObj(orderText);
         std::string().swap(orderText);  // the command holds the parsed order: free the text
-        ZLOG_I(logger, "[{}:{}] in executeServerOrder : name -> {}", cmd->getName());
-        if (!cmd->isExecutable()) {
-            ZLOG_W(logger, "[{}:{}] in executeServerOrder : no execution command : name -> {}",
-                   cmd->getName());
-            zorcommon::flushLog(logger);
-            return;
-        }
-        const std::string platform = setting->getPlatform();
-        const std::string group = setting->getGroupName();
-        const std::string code = setting->getSubstrateCode();
-        const bool target = cmd->isExecTarget(platform, group, code);
-        ZLOG_I(logger, "[{}:{}] in executeServerOrder : check execute target command -> {}",
-               target ? "true" : "false");
-        if (!target) {
-            ZLOG_W(logger,
-                   "[{}:{}] in executeServerOrder : not execute target command : platform -> {}, "
-                   "group -> {}, substrate code -> {}",
-                   platform, group, code);
-            zorcommon::flushLog(logger);
+        if (!isOwnOrder(*cmd)) {
             return;
         }
         ZLOG_D(logger,
                "[{}:{}] in executeServerOrder : !!!!! EXECUTE !!!!! : platform -> {}, group -> "
                "{}, substrate code -> {}",
-               platform, group, code);
+               setting->getPlatform(), setting->getGroupName(), setting->getSubstrateCode());
         zorcommon::flushLog(logger);
         ZLOG_D(logger, "[{}:{}] in executeServerOrder : {}use ConnectionManager",
                cmd->isUseConnectionManager() ? "" : "not ");
@@ -457,8 +659,7 @@ void attachObjects(std::unique_ptr<conn::ConnectionManager> manager) {
 }
 
 size_t pendingReceiveCount() {
-    std::lock_guard<std::mutex> lock(receiveMutex);
-    return receiveQueue.size();
+    return spool ? spool->count() : 0;
 }
 
 size_t pendingSendCount() {

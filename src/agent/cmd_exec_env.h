@@ -1,10 +1,17 @@
 // The agent core: start-up (initMain), the one-second loop (startMain), shutdown (endMain),
 // the MQTT receive callback, the order thread and the two ways results go back.
 //
-// Process-wide state: three FIFO queues, each with its own mutex (receive: filled by
-// subscribeFunction on the MQTT library's thread; send and result-server: filled by the order
-// thread), the stop flag written by the signal handler, the settings, the connection manager.
+// Process-wide state: the receipt spool (filled by subscribeFunction on the MQTT library's
+// delivery thread with the orders this terminal is to execute; the loop takes them in arrival
+// order), the send and result-server queues (filled by the order thread), each with its own
+// mutex, the stop flag written by the signal handler, the settings, the connection manager.
 // Orders run one at a time: the loop starts the order thread and joins it at once.
+//
+// Start-up prepares the database and the spool before it connects, so a failed start takes
+// nothing from the broker. An order's spool file is marked started before its thread begins
+// and removed once its answer is handed to the MQTT library; an order found started at the
+// next start is answered "failed" (interrupted), never run again. After a stop signal no
+// further order starts.
 #pragma once
 
 #include <memory>
@@ -25,7 +32,9 @@ void endMain();
 // Only records the signal number in a lock-free atomic; the loop writes the log line.
 void signal_handler(int signal);
 
-// Receive callback: queues a copy of a non-empty message.
+// Receive callback: an order this terminal is to execute is spooled; a retained message, an
+// order for another terminal or one that cannot run is logged and dropped; an order the spool
+// cannot take is answered "failed" in the next pass.
 void subscribeFunction(const char* topic, const char* message);
 // Builds the command object for an order text (never null).
 std::unique_ptr<command::CmdInfoBase> CreateCmdInfoObj(const std::string& orderText);
@@ -42,7 +51,7 @@ int sendHttpPost(const std::string& url, const std::string& text, std::string& r
 // (benchmarks, tests). Call before any order runs.
 void attachObjects(std::unique_ptr<conn::ConnectionManager> manager);
 
-// Number of elements in the receive, send and result-server queues (for tests).
+// Orders held in the spool, and elements in the send and result-server queues (for tests).
 size_t pendingReceiveCount();
 size_t pendingSendCount();
 size_t pendingResultCount();

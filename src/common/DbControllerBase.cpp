@@ -37,7 +37,10 @@ bool DbControllerBase::open() {
     if (!locked) {
         return false;
     }
-    const int rc = sqlite3_open(dbPath_.c_str(), &db_);
+    // Only schema creation may make the file: a file removed while a program runs must show as
+    // a failed open, not come back empty and without tables.
+    const int flags = SQLITE_OPEN_READWRITE | (createFile_ ? SQLITE_OPEN_CREATE : 0);
+    const int rc = sqlite3_open_v2(dbPath_.c_str(), &db_, flags, nullptr);
     if (rc == SQLITE_OK) {
         ZLOG_UNIT_I(log_, unit_, "[{}:{}] in open : DB open success : db file -> {}", dbPath_);
         return true;

@@ -2,10 +2,10 @@
 // updater's DbUpdController.
 //
 // open() first creates the program's own lock file (refused while it exists), then opens the
-// SQLite connection without busy time-out: a statement that meets the other program's lock
-// fails at once with SQLITE_BUSY. close() closes the connection and removes the lock file.
-// A controller is used by one thread for one piece of work; if its user forgets close(), the
-// destructor closes it.
+// existing database file (never creating it) without busy time-out: a statement that meets the
+// other program's lock fails at once with SQLITE_BUSY. close() closes the connection and
+// removes the lock file. A controller is used by one thread for one piece of work; if its user
+// forgets close(), the destructor closes it.
 #pragma once
 
 #include <sqlite3.h>
@@ -49,6 +49,8 @@ class DbControllerBase {
     std::string dbPath_;
     Logger log_;
     sqlite3* db_ = nullptr;
+    // open() creates a missing database file only when set (schema creation).
+    bool createFile_ = false;
     const char* loggerName_;
     const char* unit_;
     const char* lockLabel_;

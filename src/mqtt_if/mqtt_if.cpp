@@ -4,11 +4,13 @@
 
 #include <MQTTAsync.h>
 #include <picojson.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>  // program_invocation_short_name
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -42,6 +44,29 @@ constexpr int kMaxRetryIntervalS = 5;
 // Publishes issued during a short outage wait in Paho's buffer instead of failing at once.
 constexpr int kMaxBufferedMessages = 100;
 constexpr int kDisconnectTimeoutMs = 1000;
+// Received messages waiting for the receive callback are bounded: beyond this the client's
+// network thread waits, so a burst stays on the broker instead of in memory.
+constexpr std::size_t kMaxPendingBytes = 1024 * 1024;
+
+// Set on the delivery thread while the callback handles a message the broker marked retained.
+thread_local bool deliveringRetained = false;
+
+// Creates `dir` and its missing parents; the last component with mode 0700. False with errno.
+bool makePrivateDir(const std::string& dir) {
+    for (std::size_t pos = dir.find('/', 1); pos != std::string::npos;
+         pos = dir.find('/', pos + 1)) {
+        ::mkdir(dir.substr(0, pos).c_str(), 0755);
+    }
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        return false;
+    }
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return ::access(dir.c_str(), W_OK | X_OK) == 0;
+}
 
 std::string hostName() {
     char buf[256] = {};
@@ -109,6 +134,7 @@ Settings loadSettingsFile(const std::string& path) {
     readString(obj, "CA_FILE", true, s.caFile);
     readString(obj, "CERT_FILE", true, s.certFile);
     readString(obj, "KEY_FILE", true, s.keyFile);
+    readString(obj, "PERSISTENCE_DIR", true, s.persistenceDir);
     return s;
 }
 
@@ -181,11 +207,22 @@ class Client : public std::enable_shared_from_this<Client> {
         create.maxBufferedMessages = kMaxBufferedMessages;
         create.MQTTVersion = MQTTVERSION_3_1_1;
         MQTTAsync raw = nullptr;
-        // No Paho persistence: nothing is written to the working folder; the broker keeps the
-        // session.
+        // With a persistence folder Paho keeps every outgoing QoS 1/2 message (also one waiting
+        // for a reconnect) in a file until the broker acknowledged it, and sends it again
+        // after a restart of the program; without one they live in memory only.
+        int persistence = MQTTCLIENT_PERSISTENCE_NONE;
+        void* context = nullptr;
+        if (!s_.persistenceDir.empty()) {
+            if (!makePrivateDir(s_.persistenceDir)) {
+                std::fprintf(stderr, "mqtt_if: cannot write persistence folder %s: %s\n",
+                             s_.persistenceDir.c_str(), std::strerror(errno));
+                return false;
+            }
+            persistence = MQTTCLIENT_PERSISTENCE_DEFAULT;
+            context = const_cast<char*>(s_.persistenceDir.c_str());
+        }
         if (MQTTAsync_createWithOptions(&raw, s_.brokerUri.c_str(), brokerClientId_.c_str(),
-                                        MQTTCLIENT_PERSISTENCE_NONE, nullptr,
-                                        &create) != MQTTASYNC_SUCCESS) {
+                                        persistence, context, &create) != MQTTASYNC_SUCCESS) {
             return false;
         }
         handle_.reset(raw);
@@ -280,14 +317,34 @@ class Client : public std::enable_shared_from_this<Client> {
 
     bool isConnected() const { return handle_ && MQTTAsync_isConnected(handle_.get()); }
 
-    // Stops delivery, says "offline", disconnects. Idempotent; the handle itself goes with the
-    // last reference.
+    // Says "offline", disconnects, then hands the messages already received to the callback
+    // and stops delivery. Idempotent; the handle itself goes with the last reference.
     void shutdown() {
         {
             std::lock_guard<std::mutex> lock(mu_);
-            if (stopping_) {
+            if (closing_) {
                 return;
             }
+            closing_ = true;  // the network thread no longer waits for room
+        }
+        cv_.notify_all();
+        if (isConnected()) {
+            if (!statusTopic_.empty()) {
+                publish(statusTopic_, "offline", 1);
+            }
+            request(kDisconnectTimeoutMs / 1000 + 1, [&](MQTTAsync_responseOptions& opts) {
+                MQTTAsync_disconnectOptions disc = MQTTAsync_disconnectOptions_initializer;
+                disc.timeout = kDisconnectTimeoutMs;
+                disc.onSuccess = opts.onSuccess;
+                disc.onFailure = opts.onFailure;
+                disc.context = opts.context;
+                return MQTTAsync_disconnect(handle_.get(), &disc);
+            });
+        }
+        // Messages received so far were acknowledged to the broker: they go to the callback
+        // before delivery ends, or they would be lost.
+        {
+            std::lock_guard<std::mutex> lock(mu_);
             stopping_ = true;
         }
         cv_.notify_all();
@@ -298,20 +355,6 @@ class Client : public std::enable_shared_from_this<Client> {
                 dispatcher_.join();
             }
         }
-        if (!isConnected()) {
-            return;
-        }
-        if (!statusTopic_.empty()) {
-            publish(statusTopic_, "offline", 1);
-        }
-        request(kDisconnectTimeoutMs / 1000 + 1, [&](MQTTAsync_responseOptions& opts) {
-            MQTTAsync_disconnectOptions disc = MQTTAsync_disconnectOptions_initializer;
-            disc.timeout = kDisconnectTimeoutMs;
-            disc.onSuccess = opts.onSuccess;
-            disc.onFailure = opts.onFailure;
-            disc.context = opts.context;
-            return MQTTAsync_disconnect(handle_.get(), &disc);
-        });
     }
 
     const std::string& topicPub() const { return topicPub_; }
@@ -321,6 +364,7 @@ class Client : public std::enable_shared_from_this<Client> {
     struct Message {
         std::string topic;
         std::string payload;
+        bool retained = false;
     };
 
     // One subscribe, publish or disconnect in flight. The client keeps it until Paho answers
@@ -439,8 +483,15 @@ class Client : public std::enable_shared_from_this<Client> {
                 m.payload.assign(static_cast<const char*>(msg->payload),
                                  static_cast<size_t>(msg->payloadlen));
             }
+            m.retained = msg->retained != 0;
             {
-                std::lock_guard<std::mutex> lock(self->mu_);
+                std::unique_lock<std::mutex> lock(self->mu_);
+                // Waiting here holds further messages back in the socket and on the broker.
+                self->cv_.wait(lock, [&] {
+                    return self->closing_ || self->pending_.empty() ||
+                           self->pendingBytes_ < kMaxPendingBytes;
+                });
+                self->pendingBytes_ += m.payload.size();
                 self->pending_.push_back(std::move(m));
             }
             self->cv_.notify_all();
@@ -456,18 +507,22 @@ class Client : public std::enable_shared_from_this<Client> {
         std::unique_lock<std::mutex> lock(mu_);
         for (;;) {
             cv_.wait(lock, [&] { return stopping_ || (callback_ && !pending_.empty()); });
-            if (stopping_) {
-                return;
+            if (!callback_ || pending_.empty()) {
+                return;  // stopping, nothing left to hand over
             }
             Message m = std::move(pending_.front());
             pending_.pop_front();
+            pendingBytes_ -= m.payload.size();
             const MqttIfReceiveCallback callback = callback_;
             lock.unlock();
+            cv_.notify_all();  // room for the network thread
+            deliveringRetained = m.retained;
             try {
                 callback(m.topic.c_str(), m.payload.c_str());
             } catch (...) {
                 // The contract forbids throwing; a throwing callback must not end delivery.
             }
+            deliveringRetained = false;
             lock.lock();
         }
     }
@@ -480,11 +535,13 @@ class Client : public std::enable_shared_from_this<Client> {
 
     std::mutex mu_;
     std::condition_variable cv_;
-    bool stopping_ = false;
+    bool closing_ = false;   // shutdown began: no more waiting for room
+    bool stopping_ = false;  // delivery ends once the messages received are handed over
     bool connected_ = false;
     unsigned connectFailures_ = 0;
     MqttIfReceiveCallback callback_ = nullptr;
     std::deque<Message> pending_;
+    std::size_t pendingBytes_ = 0;
     std::map<Request*, std::shared_ptr<Request>> inflight_;
     std::thread dispatcher_;
     std::unique_ptr<void, HandleDeleter> handle_;  // last: destroyed first
@@ -572,6 +629,10 @@ int dataSend(int kind, int flag, const char* text, char* /*buffer*/) {
     } catch (...) {
         return kInvalid;
     }
+}
+
+int getReceiveRetained(void) {
+    return deliveringRetained ? 1 : 0;
 }
 
 int getConnectStatus(void) {

@@ -19,8 +19,15 @@
 //
 // All functions are safe to call from any thread. Received messages are delivered one at a
 // time, in arrival order, on a thread of the library's own (not the MQTT client's network
-// thread), so the callback may call dataSend. Messages that arrive before a callback is
-// registered (queued on the broker while the program was away) are kept until one is.
+// thread). Messages that arrive before a callback is registered (queued on the broker while
+// the program was away) are kept until one is. At most about 1 MiB of received messages waits
+// for the callback; beyond that the network thread waits, so the callback should not wait for
+// the broker (dataSend) while messages are arriving.
+//
+// PERSISTENCE_DIR (default /var/local/zorcee/mqtt, "" = none): the MQTT client's own file
+// persistence of outgoing QoS 1/2 messages, so a message not yet acknowledged by the broker is
+// sent after a restart of the program. The folder is created 0700; one that cannot be written
+// makes initialize() fail with a line on standard error naming it.
 #ifndef MQTT_IF_H
 #define MQTT_IF_H
 
@@ -58,8 +65,11 @@ int setReceive(MqttIfReceiveCallback callback);
 int dataSend(int kind, int flag, const char* text, char* buffer);
 // 1 while connected, 0 otherwise (also before initialize).
 int getConnectStatus(void);
-// Publishes "offline" (retained) on the status topic if set, disconnects and frees everything;
-// messages not yet delivered to the callback are dropped. Safe to call twice, before
+// 1 when called from the receive callback for a message the broker delivered with the
+// retained flag (a retained message handed over because of a (re)subscription), else 0.
+int getReceiveRetained(void);
+// Publishes "offline" (retained) on the status topic if set, disconnects, hands messages
+// already received to the callback and frees everything. Safe to call twice, before
 // initialize, and from the receive callback. Always 0.
 int destroy(void);
 

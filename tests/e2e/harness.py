@@ -870,6 +870,8 @@ class Agent(Program):
                                   `substrate_status`
         log/cee.log               the log
         db/cee_pkg_upd.db         the database (with its lock files in db/)
+        spool/                    the receipt spool of orders
+        mqtt/                     the MQTT client's persistence of outgoing messages
 
     The broker may be None (then mqtt must give BROKER_URI). Every agent gets a client id of
     its own unless mqtt sets CLIENT_ID; the broker sees it as CLIENT_ID + "-cee-agent".
@@ -885,7 +887,8 @@ class Agent(Program):
         os.makedirs(folder, exist_ok=True)
         self.settings = deep_merge(agent_settings(folder), settings)
         mqtt_defaults = {"CLIENT_ID": unique_name("e2e-agent"), "CONNECT_TIMEOUT_S": 5,
-                         "PUBLISH_TIMEOUT_S": 5}
+                         "PUBLISH_TIMEOUT_S": 5,
+                         "PERSISTENCE_DIR": os.path.join(folder, "mqtt")}
         if broker is not None:
             mqtt_defaults["BROKER_URI"] = broker.uri
         self.mqtt = deep_merge(mqtt_defaults, mqtt)
@@ -967,6 +970,7 @@ def agent_settings(folder):
         "PKG_UPDATE": {"LIST_FILE_PATH": os.path.join(folder, "zorupdate"),
                        "REMOVE_PKG_DIR": os.path.join(folder, "repos") + "/"},
         "DATABASE": {"DB_PATH": os.path.join(folder, "db"), "DB_FILE": "cee_pkg_upd.db"},
+        "SPOOL_DIR": os.path.join(folder, "spool"),
     }
 
 
@@ -1111,7 +1115,8 @@ class Updater(Program):
         os.makedirs(folder, exist_ok=True)
         self.settings = deep_merge(updater_settings(folder), settings)
         self.mqtt = deep_merge({"BROKER_URI": "tcp://127.0.0.1:%d" % free_port(),
-                                "CONNECT_TIMEOUT_S": 1}, mqtt)
+                                "CONNECT_TIMEOUT_S": 1,
+                                "PERSISTENCE_DIR": os.path.join(folder, "mqtt")}, mqtt)
         self.config_path = write_json(os.path.join(folder, "cee_upd.conf"), self.settings)
         mqtt_conf = write_json(os.path.join(folder, "mqtt_if.conf"), self.mqtt)
         def record(file_name):

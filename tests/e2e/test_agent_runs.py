@@ -17,6 +17,7 @@ from harness import (DEADLINE_S, Agent, Broker, E2ETestCase, agent_binary, exact
 
 WAITING = "in startMain : === Waiting to receive instructions from the server ==="
 END_OF_PASS_ORDER = exact("in startMain loop : end Execute Thread (join)")
+NOT_EXECUTED = exact("in executeServerOrder : no execution command : name -> base", "W")
 TABLES = {"command_info", "package_list", "cancel_cid_list", "proc_info", "version"}
 # Stopping an idle agent takes a fraction of a second; this bound only catches a hang.
 STOP_BOUND_S = 3.0
@@ -41,6 +42,20 @@ def database_content(path):
         return tables, versions
     finally:
         db.close()
+
+
+def receipts(lines, start=0):
+    """The orders the receive callback settled, from line `start` on: a list of (None, order
+    text, lines from its Subscribe line to the next one)."""
+    out = []
+    for line in lines[start:]:
+        m = re.fullmatch(r"in subscribeFunction : Subscribe : topic -> \S* : message -> (.*)",
+                         line.text)
+        if m:
+            out.append((None, m.group(1), [line]))
+        elif out:
+            out[-1][2].append(line)
+    return out
 
 
 def order_passes(lines, start=0):
@@ -164,10 +179,8 @@ class EarlyExitTest(E2ETestCase):
             r"^in initMain : initConn : MQTT Connect -> failed \((-\d+)\)$"))
         self.assertEqual(len(failed), 1, "connect line missing or not 'failed (<negative>)'")
         self.assertEqual(failed[0].source, "cmd_exec_env.cpp")
-        # Start-up ends right there: no database, no main loop.
-        self.assertEqual(find_lines(lines, "DB init"), [])
+        # Start-up ends right there (the database was prepared before connecting): no loop.
         self.assertEqual(find_lines(lines, WAITING), [])
-        self.assertFalse(os.path.exists(agent.db_file))
 
 
 class AgentWithBrokerTest(E2ETestCase):
@@ -199,9 +212,9 @@ class AgentWithBrokerTest(E2ETestCase):
             exact("   PLATFORM           = %s" % Agent.PLATFORM),
             exact("   group name         = %s" % Agent.GROUP),
             exact("   substrate code     = %s" % Agent.SUBSTRATE_CODE),
+            exact("in initMain : DB init -> success (0)"),
             exact("in initMain : Start MQTT Connect >>>"),
             exact("in initMain : initConn : MQTT Connect -> success (0)"),
-            exact("in initMain : DB init -> success (0)"),
             exact(WAITING, "I"),
         ])
 
@@ -224,11 +237,12 @@ class AgentWithBrokerTest(E2ETestCase):
         self.assertEqual(agent.wait_exit(), 1)
         lines = agent.log()
         failed, _ = find_in_order(lines, [
-            exact("in initMain : initConn : MQTT Connect -> success (0)"),
             re.compile(r"^in initMain : DB init -> failed \(-?[1-9]\d*\)$"),
             exact("in initMain : DB init failed !!!!!", "I"),
-        ])[1:]
+        ])
         self.assertEqual(failed.level, "I")
+        # Nothing was taken from the broker: the start ended before connecting.
+        self.assertEqual(find_lines(lines, "Start MQTT Connect"), [])
         self.assertEqual(find_lines(lines, WAITING), [])
         self.assertFalse(os.path.exists(agent.db_file))
 
@@ -238,29 +252,26 @@ class AgentWithBrokerTest(E2ETestCase):
         order = make_order("NoSuchCommand", "<request/>", platform=[Agent.PLATFORM])
         ready = len(agent.log())
         agent.send_order(order)
-        agent.wait_for_log(END_OF_PASS_ORDER, start=ready)
+        agent.wait_for_log(NOT_EXECUTED, start=ready)
         self.stop(agent)
 
         lines = agent.log()
         # The answers would go to the topic watched here.
         find_in_order(lines, [exact("in initConn : getTopicPub -> success : publisher topic -> "
                                     + agent.topic_pub)])
+        # Settled on receipt: it never takes a pass of the loop.
         steps = find_in_order(lines, [
             received(agent.topic_sub, order),
-            exact("in startMain loop : have Receive Data cnt -> 1", "I"),
-            execute_start(order),
-            exact("in executeServerOrderThread"),
             exact("in CreateCmdInfoObj"),
             exact("in CreateCmdInfoObj : command not found : indicate -> NoSuchCommand", "W"),
             exact("in CreateCmdInfoObj : command not found", "W"),
             exact("in executeServerOrder : name -> base"),
-            exact("in executeServerOrder : no execution command : name -> base", "W"),
-            END_OF_PASS_ORDER,
+            NOT_EXECUTED,
         ], start=ready)
         self.assertEqual({l.source for l in steps}, {"cmd_exec_env.cpp"})
         # Nothing is executed and nothing goes back.
         for text in ("command found", "check execute target", "publishReturnServer",
-                     "find Send Data"):
+                     "find Send Data", "start Execute Thread"):
             self.assertEqual(find_lines(lines, text, ready), [], text)
         self.assertEqual(answers.sync(), [])
 
@@ -274,16 +285,18 @@ class AgentWithBrokerTest(E2ETestCase):
         # The empty message is logged on arrival but never queued.
         publish_many(self.broker, agent.topic_sub,
                      [not_json, "", order_not_object, not_a_command, wrong_case])
-        agent.wait_for_log(END_OF_PASS_ORDER, count=4, start=ready)
+        agent.wait_for_log(NOT_EXECUTED, count=4, start=ready)
         self.stop(agent)
 
         lines = agent.log()
         find_in_order(lines, [received(agent.topic_sub, t) for t in
                               (not_json, "", order_not_object, not_a_command, wrong_case)],
                       start=ready)
-        passes = order_passes(lines, ready)
+        self.assertEqual(find_lines(lines, "start Execute Thread", ready), [])
+        passes = receipts(lines, ready)
         self.assertEqual([p[1] for p in passes],
-                         [not_json, order_not_object, not_a_command, wrong_case])
+                         [not_json, "", order_not_object, not_a_command, wrong_case])
+        passes = [p for p in passes if p[1]]
         for _, text, pass_lines in passes:
             with self.subTest(order=text):
                 find_in_order(pass_lines, [exact("in CreateCmdInfoObj"),
@@ -317,10 +330,12 @@ class AgentWithBrokerTest(E2ETestCase):
 
     def test_orders_arriving_together_run_one_per_pass_in_order(self):
         agent = self.start()
-        orders = [make_order("NoSuchCommand", "order %d" % n) for n in (1, 2, 3)]
+        # This terminal's orders (the POST fails at once: nothing listens at the URL).
+        orders = [make_order("Restart", "order %d" % n) for n in (1, 2, 3)]
         ready = len(agent.log())
         publish_many(self.broker, agent.topic_sub, orders)
-        agent.wait_for_log(END_OF_PASS_ORDER, count=3, start=ready)
+        agent.wait_for_log("in startMain loop : end Send Data (MQTT publish)", count=3,
+                           start=ready)
         self.stop(agent)
 
         lines = agent.log()
@@ -329,7 +344,10 @@ class AgentWithBrokerTest(E2ETestCase):
         kinds = [re.sub(r" -> .*", "", l.text) for l in loop_lines]
         self.assertEqual(kinds, ["in startMain loop : have Receive Data cnt",
                                  "in startMain loop : start Execute Thread : Receive Data",
-                                 "in startMain loop : end Execute Thread (join)"] * 3)
+                                 "in startMain loop : end Execute Thread (join)",
+                                 "in startMain loop : find Send Data cnt",
+                                 "in startMain loop : start Send Data : Send Data",
+                                 "in startMain loop : end Send Data (MQTT publish)"] * 3)
         passes = order_passes(lines, ready)
         self.assertEqual([p[1] for p in passes], orders)
         counts = [p[0] for p in passes]
@@ -368,7 +386,7 @@ class AgentWithBrokerTest(E2ETestCase):
         self.stop(first)
         tables, versions = database_content(first.db_file)
 
-        order = make_order("NoSuchCommand", "sent while the agent was away")
+        order = make_order("Restart", "sent while the agent was away")
         publish(self.broker, first.topic_sub, order)
         before = len(first.log())
         second = Agent(folder, self.broker, mqtt={"CLIENT_ID": client}, name="cee-agent-2")

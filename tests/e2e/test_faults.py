@@ -216,12 +216,16 @@ class KilledProgramsTest(E2ETestCase):
 
         answers = self.subscribe(broker, second.topic_pub)
         second.send_order(order(2))
-        result, body = answer_data(answers.wait_for_lines(1)[0])
+        # The interrupted order is answered "failed" (not run again), then the new one runs.
+        result, body = answer_data(answers.wait_for_lines(2)[1])
         self.assertEqual(result, "success")
         self.assertIn(b'<commandResponse id="2">', body)
-        # The interrupted order keeps the row it had: received, without an outcome.
-        self.assertEqual(results(second.db_file), [(request(1), None, None, None),
-                                                   (request(2), "", 0, body.decode())])
+        self.assertEqual(answer_data(answers.lines()[0]), ("failed", b""))
+        # The interrupted order's row gets the reason instead of staying without an outcome.
+        recorded = results(second.db_file)
+        self.assertEqual([(r[0], r[2], r[3]) for r in recorded],
+                         [(request(1), -1, ""), (request(2), 0, body.decode())])
+        self.assertIn("interrupted", recorded[0][1])
         self.assertEqual(integrity(second.db_file), [("ok",)])
         self.assertFalse(os.path.exists(second.lock_file()))
         self.assertEqual(second.terminate()[0], 0)

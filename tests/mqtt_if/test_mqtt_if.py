@@ -200,7 +200,7 @@ class MqttIfTest(unittest.TestCase):
 
     def settings(self, **extra):
         base = {"BROKER_URI": "tcp://127.0.0.1:%d" % self.broker.port, "CLIENT_ID": "t1",
-                "CONNECT_TIMEOUT_S": 2, "PUBLISH_TIMEOUT_S": 2}
+                "CONNECT_TIMEOUT_S": 2, "PUBLISH_TIMEOUT_S": 2, "PERSISTENCE_DIR": ""}
         base.update(extra)
         return base
 

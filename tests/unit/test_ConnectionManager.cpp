@@ -347,7 +347,8 @@ TEST_F(HttpPostTest, AgentVariantTakesItsSettings) {
 TEST_F(HttpPostTest, MqttStartFailures) {
     testutil::TempDir tmp;
     // A broker address the client cannot even be created for: the first step fails.
-    testutil::writeFile(tmp.file("bad.conf"), "{\"BROKER_URI\": \"bogus://127.0.0.1:1\"}");
+    testutil::writeFile(tmp.file("bad.conf"),
+                        "{\"BROKER_URI\": \"bogus://127.0.0.1:1\", \"PERSISTENCE_DIR\": \"\"}");
     ::setenv("MQTT_IF_CONF", tmp.file("bad.conf").c_str(), 1);
     {
         ConnectionManagerBase cm("cee", "ConnectionManager.cpp", fastSettings(0));
@@ -361,7 +362,7 @@ TEST_F(HttpPostTest, MqttStartFailures) {
     testutil::writeFile(
         tmp.file("absent.conf"),
         "{\"BROKER_URI\": \"tcp://127.0.0.1:" + std::to_string(freePortWithNothingListening()) +
-            "\", \"CONNECT_TIMEOUT_S\": 1}");
+            "\", \"CONNECT_TIMEOUT_S\": 1, \"PERSISTENCE_DIR\": \"\"}");
     ::setenv("MQTT_IF_CONF", tmp.file("absent.conf").c_str(), 1);
     {
         ConnectionManagerBase cm("cee", "ConnectionManager.cpp", fastSettings(0));

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "DbController.h"
@@ -152,12 +153,56 @@ TEST_F(DbControllerTest, FirstStartCreatesDirectoriesSchemaAndVersion) {
     EXPECT_TRUE(log.contains("I : [DbController.cpp:"));
 }
 
-TEST_F(DbControllerTest, ExistingFileIsAcceptedAsItIs) {
-    testutil::writeFile(tmp.file("cee_pkg_upd.db"), "");
+TEST_F(DbControllerTest, FileWithoutTheSchemaGetsItAndKeepsItsRows) {
+    const std::vector<std::string> all = {"command_info", "package_list", "cancel_cid_list",
+                                          "proc_info", "version"};
+    struct Case {
+        const char* setup;        // SQL run on the file before init; nullptr: 0-byte file
+        const char* rows;         // command_info ids afterwards
+        const char* versionRows;  // version rows afterwards
+    };
+    const Case cases[] = {
+        {nullptr, "", "1\n"},
+        // A creation cut off after its first table, and a row written into it since.
+        {"CREATE TABLE [command_info] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [command_json] "
+         "VARCHAR (32) ); INSERT INTO command_info (command_json) VALUES ('Restart');",
+         "1\n", "1\n"},
+    };
+    for (const auto& c : cases) {
+        testutil::TempDir dir;
+        const std::string file = dir.file("cee_pkg_upd.db");
+        if (c.setup == nullptr) {
+            testutil::writeFile(file, "");
+        } else {
+            sqlite3* raw = nullptr;
+            ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(raw, c.setup, nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(raw);
+        }
+        DbController ctl;
+        EXPECT_EQ(ctl.init(dir.path(), "cee_pkg_upd.db", "db_cee.lock", "db_upd.lock"), 0);
+        auto names = tableNames(file);
+        std::sort(names.begin(), names.end());
+        auto expected = all;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(names, expected) << (c.setup ? c.setup : "empty file");
+        EXPECT_EQ(queryText(file, "SELECT id FROM command_info"), c.rows);
+        EXPECT_EQ(queryText(file, "SELECT COUNT(*) FROM version"), c.versionRows);
+
+        // Complete now: a second start changes nothing.
+        DbController again;
+        EXPECT_EQ(again.init(dir.path(), "cee_pkg_upd.db", "db_cee.lock", "db_upd.lock"), 0);
+        EXPECT_EQ(queryText(file, "SELECT COUNT(*) FROM version"), "1\n");
+    }
+}
+
+TEST_F(DbControllerTest, MissingFileIsNotCreatedByAnOpen) {
+    zorcommon::setupLockFiles(tmp.path(), "db_cee.lock", "db_upd.lock");
     DbController ctl;
-    EXPECT_EQ(ctl.init(tmp.path(), "cee_pkg_upd.db", "db_cee.lock", "db_upd.lock"), 0);
-    EXPECT_EQ(testutil::readFile(tmp.file("cee_pkg_upd.db")), "");
-    EXPECT_TRUE(log.contains("] in init : setDbFilename : exist DB -> true"));
+    EXPECT_FALSE(ctl.open(tmp.path(), "gone.db"));
+    ctl.close();
+    EXPECT_FALSE(testutil::exists(tmp.file("gone.db")));
+    EXPECT_TRUE(log.contains("] in open : DB open failed -> 14"));
 }
 
 TEST_F(DbControllerTest, LeftoverAgentLockRemovedUpdaterLockKept) {
@@ -221,10 +266,11 @@ TEST_F(DbControllerTest, TransactionsNeedAConnection) {
 }
 
 TEST_F(DbControllerTest, FailedSchemaStatementDeletesTheFile) {
-    // A file that already holds one of the tables makes that CREATE fail.
+    // An index holding a table's name makes that CREATE fail.
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(tmp.file("c.db").c_str(), &raw), SQLITE_OK);
-    sqlite3_exec(raw, "CREATE TABLE version (x)", nullptr, nullptr, nullptr);
+    sqlite3_exec(raw, "CREATE TABLE x (y); CREATE INDEX proc_info ON x (y)", nullptr, nullptr,
+                 nullptr);
     sqlite3_close(raw);
 
     zorcommon::setupLockFiles(tmp.path(), "db_cee.lock", "db_upd.lock");
@@ -233,7 +279,7 @@ TEST_F(DbControllerTest, FailedSchemaStatementDeletesTheFile) {
     EXPECT_FALSE(ctl.createDbFile());
     EXPECT_TRUE(log.contains("W : [DbController.cpp:"));
     EXPECT_TRUE(log.contains("] in createDbFile : exec prepare : result -> not done ("));
-    EXPECT_TRUE(log.contains("] in createDbFile failed ! : failed or not create table num -> 2"));
+    EXPECT_TRUE(log.contains("] in createDbFile failed ! : failed or not create table num -> 1"));
     EXPECT_TRUE(log.contains("] in createDbFile : remove database file"));
     EXPECT_FALSE(testutil::exists(tmp.file("c.db")));
     EXPECT_FALSE(testutil::exists(tmp.file("db_cee.lock")));

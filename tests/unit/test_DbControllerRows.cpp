@@ -181,3 +181,15 @@ TEST_F(DbRowsTest, FailuresAreReportedNotThrown) {
     EXPECT_EQ(closed.selectCommandInfoForCancel({"A"}, found), -2);
     EXPECT_EQ(closed.insertCancelCidList(1, {"A"}, found), -1);
 }
+
+TEST_F(DbRowsTest, RowIdsBeyond32BitsAreKeptWhole) {
+    exec("INSERT INTO command_info (id, command_json) VALUES (1, 'first')");
+    exec("INSERT INTO command_info (id, command_json) VALUES (4294967301, 'high')");
+    const std::int64_t id = db.insertCommandInfoBasic("Restart", "r", "2024/05/01 12:00:00");
+    EXPECT_EQ(id, 4294967302);
+    EXPECT_EQ(db.updateCommandInfoAtId(id, "", 0, "answer"), 1);
+    EXPECT_EQ(db.insertProcInfo(id, "2024-05-02 23:10:00"), 1);
+    EXPECT_EQ(rows("SELECT id, res_result_str FROM command_info ORDER BY id"),
+              (Rows{"1|NULL", "4294967301|NULL", "4294967302|answer"}));
+    EXPECT_EQ(rows("SELECT command_info_id FROM proc_info"), (Rows{"4294967302"}));
+}

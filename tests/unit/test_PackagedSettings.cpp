@@ -106,7 +106,7 @@ TEST(PackagedSettings, AgentFileHoldsEveryDefault) {
     const auto keys = checkFile<zorcee::data::SettingData>("cee.conf");
     // Every setting of the agent (its configuration reference in the README).
     const std::set<std::string> all = {
-        "CMD_SUBSTRATE_CODE", "SYSTEM_SETTING_XML_FILE", "PLATFORM", "FILE_GROUP",
+        "CMD_SUBSTRATE_CODE", "SYSTEM_SETTING_XML_FILE", "PLATFORM", "FILE_GROUP", "SPOOL_DIR",
         "LOG_DIR", "LOG_FILE", "LOG_MAX_BYTES", "LOG_COUNTS",
         "URL", "RETRY_NUM", "RETRY_INTERVAL", "CURL_TIMEOUT", "CURL_CONNECT_TIMEOUT",
         "MAX_ANSWER_BYTES",

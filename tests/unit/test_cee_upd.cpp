@@ -81,7 +81,8 @@ TEST_F(CeeUpdTest, AliveCheckSendsOnePingAndReportsTheOutcome) {
 
 TEST_F(CeeUpdTest, StartUpSignalWhileACommandRunsAndShutdown) {
     testutil::writeFile(tmp.file("mqtt_if.conf"),
-                        R"({"BROKER_URI": "tcp://127.0.0.1:9", "CONNECT_TIMEOUT_S": 1})");
+                        R"({"BROKER_URI": "tcp://127.0.0.1:9", "CONNECT_TIMEOUT_S": 1,
+                            "PERSISTENCE_DIR": ""})");
     setenv("MQTT_IF_CONF", tmp.file("mqtt_if.conf").c_str(), 1);
     testutil::writeFile(tmp.file("cee_upd.conf"), updaterConf(tmp, "127.0.0.1"));
     ASSERT_EQ(zorupd::initMain(tmp.file("cee_upd.conf")), 0);

@@ -48,7 +48,7 @@ int CmdInfoBaseXmlCmd::execCommand() {
     db::DbController db;
     const bool opened = setting_ != nullptr && db.open(setting_->getStringValue("DB_PATH"),
                                                        setting_->getStringValue("DB_FILE"));
-    int id = 0;
+    std::int64_t id = 0;
     if (opened) {
         id = db.insertCommandInfoBasic(name_, request, serverTime);
         if (id < 1) {

@@ -92,7 +92,7 @@ int CmdInfoUpdate::execCommand() {
     ZLOG_I(log_, "[{}:{}] -----  db dir ->{} : filename->{}", dbPath, dbFile);
     db::DbController db;
     const bool opened = db.open(dbPath, dbFile);
-    int id = 0;
+    std::int64_t id = 0;
     if (!opened) {
         ZLOG_W(log_, "[{}:{}] in execCommand : failed to open database");
     } else {

@@ -24,6 +24,7 @@ const std::vector<SettingSpec>& agentSettings() {
          "/usr/local/etc/kestrelwood/SettingsXML/SystemSetting.xml", 0},
         {nullptr, "PLATFORM", SettingKind::String, "unknown", 0},
         {nullptr, "FILE_GROUP", SettingKind::String, "/var/tmp/group", 0},
+        {nullptr, "SPOOL_DIR", SettingKind::String, "/var/local/zorcee/spool", 0},
         {"LOG", "LOG_DIR", SettingKind::String, "/var/local/zorlog", 0},
         {"LOG", "LOG_FILE", SettingKind::String, "cee.log", 0},
         {"LOG", "LOG_MAX_BYTES", SettingKind::Int, nullptr, 100000},

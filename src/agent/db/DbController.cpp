@@ -1,8 +1,10 @@
 #include "DbController.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "FileUtil.h"
@@ -36,6 +38,47 @@ const char* const kCreateStatements[] = {
     ("CREATE TABLE [version] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [db_version] TEXT NOT "
      "NULL, [create_date] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_date] DATETIME );"),
 };
+
+// Names of the tables of the schema, in the order of kCreateStatements.
+const char* const kTableNames[] = {"command_info", "package_list", "cancel_cid_list", "proc_info",
+                                   "version"};
+constexpr std::size_t kTableCount = sizeof kTableNames / sizeof kTableNames[0];
+static_assert(kTableCount == sizeof kCreateStatements / sizeof kCreateStatements[0],
+              "one name per table");
+
+// The tables of the schema present in an open database (empty when it cannot be read).
+std::set<std::string> schemaTables(sqlite3* db) {
+    std::set<std::string> found;
+    SQLiteStmtMaker maker(db);
+    sqlite3_stmt* stmt = maker.prepare("SELECT name FROM sqlite_master WHERE type = 'table'");
+    while (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW) {
+        const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+        for (const char* table : kTableNames) {
+            if (name != nullptr && std::strcmp(name, table) == 0) {
+                found.insert(table);
+            }
+        }
+    }
+    return found;
+}
+
+// How many of the schema's tables the file holds, or -1 when it cannot be read (locked, not
+// a database): such a file is left as it is.
+int countSchemaTables(const std::string& path) {
+    sqlite3* db = nullptr;
+    int count = -1;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        SQLiteStmtMaker maker(db);
+        sqlite3_stmt* stmt = maker.prepare(
+            "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN "
+            "('command_info', 'package_list', 'cancel_cid_list', 'proc_info', 'version')");
+        if (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW) {
+            count = sqlite3_column_int(stmt, 0);
+        }
+    }
+    sqlite3_close_v2(db);
+    return count;
+}
 }  // namespace
 
 DbController::DbController()
@@ -60,7 +103,14 @@ int DbController::init(const std::string& dbDir, const std::string& dbFile,
     const bool exists = existsDbFile();
     ZLOG_I(log_, "[{}:{}] in init : setDbFilename : exist DB -> {}", exists ? "true" : "false");
     if (exists) {
-        return 0;
+        // A file without the five tables (created empty by an open, or by a creation that was
+        // cut off) would make every order's recording fail for good: complete its schema.
+        const int tables = countSchemaTables(dbPath_);
+        if (tables < 0 || tables == static_cast<int>(kTableCount)) {
+            return 0;
+        }
+        ZLOG_W(log_, "[{}:{}] in init : database file has {} of {} tables : create schema", tables,
+               kTableCount);
     }
     const bool created = createDbFile();
     ZLOG_I(log_, "[{}:{}] in init : create directory & db file : result -> {}",
@@ -74,7 +124,9 @@ bool DbController::createDbFile() {
         ZLOG_E(log_, "[{}:{}] in createDbFile error : failed to create directory -> {}", dirResult);
         return false;
     }
+    createFile_ = true;
     const bool opened = open();
+    createFile_ = false;
     ZLOG_I(log_, "[{}:{}] in createDbFile open -> {}", opened ? "true" : "false");
     if (!opened) {
         ZLOG_E(log_, "[{}:{}] in createDbFile : open failed!");
@@ -85,8 +137,11 @@ bool DbController::createDbFile() {
         std::string("INSERT INTO version ( db_version ) VALUES ( '") + kDbVersion + "' );";
     bool result = true;
     {
+        const std::set<std::string> present = schemaTables(db_);
         SQLiteStmtMaker maker(db_);
-        int remaining = 6;
+        // Statements still to run: the missing tables' and, with a new version table, its row.
+        int remaining = static_cast<int>(kTableCount - present.size()) +
+                        (present.count("version") == 0 ? 1 : 0);
         auto run = [&](const char* sql) {
             ZLOG_I(log_, "[{}:{}] in createDbFile : create table sql -> {}", sql);
             const int rc = sqlite3_step(maker.prepare(sql));
@@ -99,16 +154,23 @@ bool DbController::createDbFile() {
                        rc);
             }
         };
-        for (const char* sql : kCreateStatements) {
-            run(sql);
+        for (std::size_t n = 0; n < kTableCount; ++n) {
+            if (present.count(kTableNames[n]) == 0) {
+                run(kCreateStatements[n]);
+            }
         }
-        run(versionInsert.c_str());
+        if (present.count("version") == 0) {
+            run(versionInsert.c_str());
+        }
 
         if (remaining != 0) {
             ZLOG_E(log_, "[{}:{}] in createDbFile failed ! : failed or not create table num -> {}",
                    remaining);
-            std::remove(dbPath_.c_str());
-            ZLOG_I(log_, "[{}:{}] in createDbFile : remove database file");
+            // Only a file this creation started may go: tables that held rows before stay.
+            if (present.empty()) {
+                std::remove(dbPath_.c_str());
+                ZLOG_I(log_, "[{}:{}] in createDbFile : remove database file");
+            }
             result = false;
         }
         close();
@@ -150,6 +212,8 @@ const char* const kUpdateProcInfoSuperseded =
 const char* const kInsertProcInfo =
     "INSERT INTO proc_info ( command_info_id, sched_proc_time ) VALUES ( ?, ? );";
 
+std::atomic<DbController::RowListener> rowListener{nullptr};
+
 const char* stepWord(int rc) {
     return rc == SQLITE_DONE ? "success" : "failed";
 }
@@ -167,13 +231,14 @@ void DbController::bindText(const char* op, sqlite3_stmt* stmt, int pos, const s
     }
 }
 
-void DbController::bindInt(const char* op, sqlite3_stmt* stmt, int pos, int value) {
-    const int rc = sqlite3_bind_int(stmt, pos, value);
+void DbController::bindInt(const char* op, sqlite3_stmt* stmt, int pos, std::int64_t value) {
+    const int rc = sqlite3_bind_int64(stmt, pos, static_cast<sqlite3_int64>(value));
     ZLOG_I(log_, "[{}:{}] in {} : bind pos -> {} : rc -> {} : value -> {}", op, pos, rc, value);
 }
 
-int DbController::insertCommandInfoBasic(const std::string& commandName, const std::string& recvXml,
-                                         const std::string& serverTimeStr) {
+std::int64_t DbController::insertCommandInfoBasic(const std::string& commandName,
+                                                  const std::string& recvXml,
+                                                  const std::string& serverTimeStr) {
     static const char* op = "insertCommandInfoBasic";
     std::string serverTime = serverTimeStr;
     for (char& c : serverTime) {
@@ -207,11 +272,15 @@ int DbController::insertCommandInfoBasic(const std::string& commandName, const s
     ZLOG_I(log_, "[{}:{}] in insertCommandInfoBasic : exec step (select) -> {} ({})",
            rc == SQLITE_ROW || rc == SQLITE_DONE ? "success" : "failed", rc);
     if (rc == SQLITE_ROW) {
-        const int id = sqlite3_column_int(select, 0);
+        const std::int64_t id = sqlite3_column_int64(select, 0);
         ZLOG_I(log_,
                "[{}:{}] in insertCommandInfoBasic : exec step2 : last insert id -> {} "
                "(SQLITE_ROW)",
                id);
+        const RowListener listener = rowListener.load();
+        if (listener != nullptr && id > 0) {
+            listener(id);
+        }
         return id;
     }
     if (rc == SQLITE_DONE) {
@@ -228,8 +297,8 @@ int DbController::insertCommandInfoBasic(const std::string& commandName, const s
     return 0;
 }
 
-int DbController::updateCommandInfoAtId(int id, const std::string& resErrorStr, int resResult,
-                                        const std::string& resResultStr) {
+int DbController::updateCommandInfoAtId(std::int64_t id, const std::string& resErrorStr,
+                                        int resResult, const std::string& resResultStr) {
     static const char* op = "updateCommandInfoAtId";
     SQLiteStmtMaker maker(db_);
     ZLOG_I(log_,
@@ -253,7 +322,7 @@ int DbController::updateCommandInfoAtId(int id, const std::string& resErrorStr, 
     return 1;
 }
 
-int DbController::updateCommandInfoForUpd(int id, const std::string& updCommandId,
+int DbController::updateCommandInfoForUpd(std::int64_t id, const std::string& updCommandId,
                                           const std::string& updCmdReqId, int updCommandType,
                                           const std::string& updSchedExecTime) {
     static const char* op = "updateCommandInfoForUpd";
@@ -281,7 +350,7 @@ int DbController::updateCommandInfoForUpd(int id, const std::string& updCommandI
     return 1;
 }
 
-int DbController::insertPackageList(int id, const std::string& removeDir,
+int DbController::insertPackageList(std::int64_t id, const std::string& removeDir,
                                     const std::vector<std::string>& entries) {
     static const char* op = "insertPackageList";
     SQLiteStmtMaker maker(db_);
@@ -370,7 +439,7 @@ int DbController::selectCommandInfoForCancel(const std::vector<std::string>& can
     return found;
 }
 
-int DbController::insertCancelCidList(int id, const std::vector<std::string>& cancelIds,
+int DbController::insertCancelCidList(std::int64_t id, const std::vector<std::string>& cancelIds,
                                       const std::vector<std::string>& foundIds) {
     static const char* op = "insertCancelCidList";
     SQLiteStmtMaker maker(db_);
@@ -421,7 +490,7 @@ int DbController::updateProcInfo(const std::string& updCommandId) {
     return 1;
 }
 
-int DbController::insertProcInfo(int id, const std::string& schedProcTime) {
+int DbController::insertProcInfo(std::int64_t id, const std::string& schedProcTime) {
     static const char* op = "insertProcInfo";
     SQLiteStmtMaker maker(db_);
     ZLOG_I(log_,
@@ -439,6 +508,16 @@ int DbController::insertProcInfo(int id, const std::string& schedProcTime) {
         return -1;
     }
     return 1;
+}
+
+}  // namespace db
+}  // namespace zorcee
+
+namespace zorcee {
+namespace db {
+
+void DbController::setRowListener(RowListener listener) {
+    rowListener.store(listener);
 }
 
 }  // namespace db

@@ -5,6 +5,7 @@
 // One controller per piece of work, on one thread; the user calls close() when done.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,37 +36,44 @@ class DbController : public zorcommon::DbControllerBase {
     // Row operations; each is one statement on an open controller, and transactions are the
     // caller's. Text is bound with its length and copied by SQLite.
 
+    // Row ids are 64-bit throughout (SQLite's rowid range).
     // Records a received order; "/" in the timestamp become "-". The new id (read back by
-    // name and time), -1 when the insert failed, 0 when the id could not be read.
-    int insertCommandInfoBasic(const std::string& commandName, const std::string& recvXml,
-                               const std::string& serverTimeStr);
+    // name and time), -1 when the insert failed, 0 when the id could not be read. A new id is
+    // also handed to the row listener, if one is set.
+    std::int64_t insertCommandInfoBasic(const std::string& commandName, const std::string& recvXml,
+                                        const std::string& serverTimeStr);
     // Records an order's outcome. 1, or -1.
-    int updateCommandInfoAtId(int id, const std::string& resErrorStr, int resResult,
+    int updateCommandInfoAtId(std::int64_t id, const std::string& resErrorStr, int resResult,
                               const std::string& resResultStr);
     // Records the update order's identity and schedule. 1, or -1.
-    int updateCommandInfoForUpd(int id, const std::string& updCommandId,
+    int updateCommandInfoForUpd(std::int64_t id, const std::string& updCommandId,
                                 const std::string& updCmdReqId, int updCommandType,
                                 const std::string& updSchedExecTime);
     // One package_list row per entry ("dir/file_version_arch.deb"), seq_no 1, 2, ... per order.
     // Rows inserted, or -1 at the first failure (earlier rows stay for the caller to roll back).
-    int insertPackageList(int id, const std::string& removeDir,
+    int insertPackageList(std::int64_t id, const std::string& removeDir,
                           const std::vector<std::string>& entries);
     // Appends to foundIds the ids of cancelIds recorded as update command ids. Count, or -2.
     int selectCommandInfoForCancel(const std::vector<std::string>& cancelIds,
                                    std::vector<std::string>& foundIds);
     // One cancel_cid_list row per cancel id, is_cancel 1 when it is in foundIds. Count, or -1.
-    int insertCancelCidList(int id, const std::vector<std::string>& cancelIds,
+    int insertCancelCidList(std::int64_t id, const std::vector<std::string>& cancelIds,
                             const std::vector<std::string>& foundIds);
     // Marks pending runs (state 0) of orders with this update command id as superseded (5).
     int updateProcInfo(const std::string& updCommandId);
     // Adds the first run of an update order. 1, or -1.
-    int insertProcInfo(int id, const std::string& schedProcTime);
+    int insertProcInfo(std::int64_t id, const std::string& schedProcTime);
+
+    // Called with the id of every command_info row this process inserts, on the inserting
+    // thread (the agent notes it beside the running order's receipt). Set before orders run.
+    using RowListener = void (*)(std::int64_t id);
+    static void setRowListener(RowListener listener);
 
   private:
     // Binds text (length-exact, copied) and logs the position and SQLite's code.
     void bindText(const char* op, sqlite3_stmt* stmt, int pos, const std::string& value,
                   bool logValue = false);
-    void bindInt(const char* op, sqlite3_stmt* stmt, int pos, int value);
+    void bindInt(const char* op, sqlite3_stmt* stmt, int pos, std::int64_t value);
 };
 
 }  // namespace db

@@ -1,0 +1,331 @@
+#include "ReceiptSpool.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "FileUtil.h"
+
+namespace zorcee {
+
+namespace {
+constexpr int kSeqDigits = 20;
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+
+std::string errnoText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+// Whole file, never through a link. False when it cannot be read.
+bool readFile(const std::string& path, std::string& out) {
+    const FdCloser f{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+    if (f.fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    out.clear();
+    out.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(f.fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            return true;
+        }
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+// Splits "00000000000000000042.order" into 42 and "order"; false for any other name.
+bool parseName(const char* name, std::uint64_t& seq, std::string& suffix) {
+    const char* dot = std::strchr(name, '.');
+    if (dot == nullptr || dot - name != kSeqDigits) {
+        return false;
+    }
+    seq = 0;
+    for (const char* p = name; p != dot; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        seq = seq * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    suffix = dot + 1;
+    return true;
+}
+}  // namespace
+
+ReceiptSpool::ReceiptSpool(std::string dir, std::size_t maxOrders, std::uint64_t maxBytes)
+    : dir_(std::move(dir)), maxOrders_(maxOrders), maxBytes_(maxBytes) {}
+
+std::string ReceiptSpool::path(std::uint64_t seq, const char* suffix) const {
+    char name[kSeqDigits + 16];
+    std::snprintf(name, sizeof name, "%020" PRIu64 ".%s", seq, suffix);
+    return dir_ + "/" + name;
+}
+
+void ReceiptSpool::syncDir() const {
+    const FdCloser d{::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (d.fd >= 0) {
+        ::fsync(d.fd);
+    }
+}
+
+bool ReceiptSpool::writeFileAtomically(const std::string& target, const std::string& text,
+                                       std::string& error) const {
+    const std::string tmp = target.substr(0, target.rfind('.')) + ".tmp";
+    {
+        const FdCloser f{
+            ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)};
+        if (f.fd < 0) {
+            error = errnoText("cannot create " + tmp);
+            return false;
+        }
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(f.fd, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                error = errnoText("cannot write " + tmp);
+                ::unlink(tmp.c_str());
+                return false;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        if (::fsync(f.fd) != 0) {
+            error = errnoText("cannot sync " + tmp);
+            ::unlink(tmp.c_str());
+            return false;
+        }
+    }
+    if (::rename(tmp.c_str(), target.c_str()) != 0) {
+        error = errnoText("cannot rename " + tmp);
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    syncDir();
+    return true;
+}
+
+bool ReceiptSpool::open(std::string& error) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (dir_.empty()) {
+        error = "no spool folder set";
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(dir_.c_str(), &st) != 0) {
+        const std::string parent = dir_.substr(0, dir_.find_last_of('/'));
+        if (!parent.empty()) {
+            zorcommon::makeDirectories(parent);
+        }
+        if (::mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST) {
+            error = errnoText("cannot create spool folder " + dir_);
+            return false;
+        }
+    } else if (!S_ISDIR(st.st_mode)) {
+        error = "spool folder " + dir_ + " is not a directory";
+        return false;
+    }
+    // Orders may hold credentials or device commands: only the agent's user reads them.
+    if (::chmod(dir_.c_str(), 0700) != 0) {
+        error = errnoText("cannot set the mode of spool folder " + dir_);
+        return false;
+    }
+    // Writing is proven by writing: a read-only folder must stop the start, not the first order.
+    const std::string probe = dir_ + "/.probe";
+    {
+        const FdCloser f{
+            ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)};
+        if (f.fd < 0) {
+            error = errnoText("cannot write spool folder " + dir_);
+            return false;
+        }
+    }
+    ::unlink(probe.c_str());
+
+    const std::unique_ptr<DIR, DirCloser> d(::opendir(dir_.c_str()));
+    if (!d) {
+        error = errnoText("cannot read spool folder " + dir_);
+        return false;
+    }
+    std::map<std::uint64_t, std::string> found;  // seq -> "order" / "run"
+    std::map<std::uint64_t, std::int64_t> rows;
+    for (const dirent* e = ::readdir(d.get()); e != nullptr; e = ::readdir(d.get())) {
+        std::uint64_t seq = 0;
+        std::string suffix;
+        if (!parseName(e->d_name, seq, suffix)) {
+            continue;
+        }
+        if (suffix == "tmp") {
+            ::unlink((dir_ + "/" + e->d_name).c_str());  // never renamed: not received
+        } else if (suffix == "order" || suffix == "run") {
+            // A rename interrupted between the two names cannot leave both; "run" wins.
+            if (found[seq] != "run") {
+                found[seq] = suffix;
+            }
+        } else if (suffix == "row") {
+            std::string text;
+            if (readFile(dir_ + "/" + e->d_name, text)) {
+                rows[seq] = std::strtoll(text.c_str(), nullptr, 10);
+            }
+        }
+        if (seq >= nextSeq_) {
+            nextSeq_ = seq + 1;
+        }
+    }
+    waiting_.clear();
+    interrupted_.clear();
+    sizes_.clear();
+    bytes_ = 0;
+    for (const auto& [seq, state] : found) {
+        struct stat fs {};
+        const std::string file = path(seq, state.c_str());
+        if (::lstat(file.c_str(), &fs) != 0 || !S_ISREG(fs.st_mode)) {
+            continue;
+        }
+        const auto size = static_cast<std::uint64_t>(fs.st_size);
+        if (state == "order") {
+            waiting_.emplace_back(seq, size);
+        } else {
+            Entry entry;
+            entry.seq = seq;
+            entry.rowId = rows.count(seq) != 0 ? rows[seq] : 0;
+            if (!readFile(file, entry.text)) {
+                continue;
+            }
+            interrupted_.push_back(std::move(entry));
+        }
+        sizes_[seq] = size;
+        bytes_ += size;
+    }
+    // Row files whose order is gone (removed before its row file) are of no use.
+    for (const auto& row : rows) {
+        if (found.count(row.first) == 0) {
+            ::unlink(path(row.first, "row").c_str());
+        }
+    }
+    return true;
+}
+
+ReceiptSpool::AddResult ReceiptSpool::add(const std::string& text, std::string& error) {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto size = static_cast<std::uint64_t>(text.size());
+    if (sizes_.size() >= maxOrders_ || bytes_ + size > maxBytes_) {
+        error = "order spool full (" + std::to_string(sizes_.size()) + " orders, " +
+                std::to_string(bytes_) + " bytes held; at most " + std::to_string(maxOrders_) +
+                " orders and " + std::to_string(maxBytes_) + " bytes)";
+        return AddResult::Full;
+    }
+    const std::uint64_t seq = nextSeq_;
+    if (!writeFileAtomically(path(seq, "order"), text, error)) {
+        return AddResult::Failed;
+    }
+    ++nextSeq_;
+    waiting_.emplace_back(seq, size);
+    sizes_[seq] = size;
+    bytes_ += size;
+    return AddResult::Added;
+}
+
+std::vector<ReceiptSpool::Entry> ReceiptSpool::takeInterrupted() {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<Entry> out;
+    out.swap(interrupted_);
+    return out;
+}
+
+bool ReceiptSpool::next(Entry& entry) {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!waiting_.empty()) {
+        const std::uint64_t seq = waiting_.front().first;
+        waiting_.pop_front();
+        const std::string file = path(seq, "order");
+        // The file is read without the lock: adds go on meanwhile.
+        lock.unlock();
+        Entry taken;
+        taken.seq = seq;
+        const bool ok = readFile(file, taken.text);
+        lock.lock();
+        if (ok) {
+            entry = std::move(taken);
+            return true;
+        }
+        ::unlink(file.c_str());
+        const auto it = sizes_.find(seq);
+        if (it != sizes_.end()) {
+            bytes_ -= it->second;
+            sizes_.erase(it);
+        }
+    }
+    return false;
+}
+
+bool ReceiptSpool::markStarted(std::uint64_t seq) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (::rename(path(seq, "order").c_str(), path(seq, "run").c_str()) != 0) {
+        return false;
+    }
+    syncDir();
+    return true;
+}
+
+bool ReceiptSpool::setRowId(std::uint64_t seq, std::int64_t rowId) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::string error;
+    return writeFileAtomically(path(seq, "row"), std::to_string(rowId), error);
+}
+
+void ReceiptSpool::remove(std::uint64_t seq) {
+    std::lock_guard<std::mutex> lock(mu_);
+    // The order file goes first: a row file left alone is cleaned up by the next open().
+    ::unlink(path(seq, "run").c_str());
+    ::unlink(path(seq, "order").c_str());
+    ::unlink(path(seq, "row").c_str());
+    syncDir();
+    const auto it = sizes_.find(seq);
+    if (it != sizes_.end()) {
+        bytes_ -= it->second;
+        sizes_.erase(it);
+    }
+}
+
+std::size_t ReceiptSpool::count() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return sizes_.size();
+}
+
+std::uint64_t ReceiptSpool::bytes() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return bytes_;
+}
+
+}  // namespace zorcee
