@@ -189,6 +189,7 @@ int initMain(const std::string& configPath) {
     }
     connectionManager->setReceiver(subscribeFunction);
 
+    zorcommon::setBusyTimeoutMs(setting->getIntValue("BUSY_TIMEOUT_MS"));
     db::DbController controller;
     const int dbResult =
         controller.init(setting->getStringValue("DB_PATH"), setting->getStringValue("DB_FILE"),

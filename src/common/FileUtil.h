@@ -10,4 +10,15 @@ namespace zorcommon {
 // directory. The outcome of each mkdir is not checked: a later open reports the failure.
 int makeDirectories(const std::string& path);
 
+// Writes `text` to a new file next to `path` (created exclusively, never through a link) and
+// renames it over `path`, so that whatever stood at `path` (a file, or a symbolic link planted
+// by another user of the folder) is replaced and never written through. Mode 0644. True on
+// success; on failure nothing is left behind.
+bool replaceFile(const std::string& path, const std::string& text);
+
+// Removes whatever stands at `path` (a link itself, not its target) and creates an empty
+// regular file there exclusively, mode 0644, for a child process to write into. True on
+// success.
+bool createFreshFile(const std::string& path);
+
 }  // namespace zorcommon

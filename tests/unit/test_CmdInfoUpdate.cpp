@@ -139,7 +139,7 @@ TEST_F(UpdateTest, NormalUpdateIsScheduledAndRecorded) {
     EXPECT_EQ(rows("SELECT res_result_str FROM command_info"), (Rows{xml}));
     EXPECT_EQ(rows("SELECT seq_no, package_filename, package_name, package_path FROM "
                    "package_list ORDER BY seq_no"),
-              (Rows{"1|abc_1.2_armhf.deb|abc|tools", "2| def_2.0_armhf.deb| def|pkgs/tools"}));
+              (Rows{"1|abc_1.2_armhf.deb|abc|tools", "2|def_2.0_armhf.deb|def|pkgs/tools"}));
     EXPECT_EQ(rows("SELECT sched_proc_time, exic_num, proc_status FROM proc_info"),
               (Rows{"2026-12-08 23:17:00|0|0"}));
     EXPECT_TRUE(log.contains("I : [CmdInfoUpdate.cpp:"));

@@ -40,6 +40,7 @@ const std::vector<SettingSpec>& updaterSettings() {
         {"DATABASE", "DB_FILE", SettingKind::String, "cee_pkg_upd.db", 0},
         {"DATABASE", "LOCK_CEE", SettingKind::String, "db_cee.lock", 0},
         {"DATABASE", "LOCK_UPD", SettingKind::String, "db_upd.lock", 0},
+        {"DATABASE", "BUSY_TIMEOUT_MS", SettingKind::Int, nullptr, 3000},
         {"QMT_HTTP", "URL", SettingKind::String, "http://localhost:8082/", 0},
         {"QMT_HTTP", "RETRY_NUM", SettingKind::Int, nullptr, 3},
         {"QMT_HTTP", "RETRY_INTERVAL", SettingKind::IntMillisToMicros, nullptr, 3000000},
@@ -55,7 +56,7 @@ std::unique_ptr<SettingData>& instance() {
 }
 }  // namespace
 
-const std::array<const char*, 37> SettingData::kKeyNames = {
+const std::array<const char*, 38> SettingData::kKeyNames = {
     "SYSTEM_SETTING_XML_FILE",
     "ALIVE_CHECK",
     "PING_SERVER",
@@ -86,6 +87,7 @@ const std::array<const char*, 37> SettingData::kKeyNames = {
     "DB_FILE",
     "LOCK_CEE",
     "LOCK_UPD",
+    "BUSY_TIMEOUT_MS",
     "QMT_HTTP",
     "URL",
     "RETRY_NUM",
