@@ -523,6 +523,11 @@ TEST(DbUpdControllerFailures, SchemaMissingIsReportedAsFailedSteps) {
 // The agent and the updater hold connections at the same time; SQLite's locks keep their
 // writes apart and a statement that meets the other's lock fails at once.
 TEST(DbUpdControllerConcurrency, OtherProgramsWriteLockFailsAtOnce) {
+    // BUSY_TIMEOUT_MS 0: no waiting at all.
+    zorcommon::setBusyTimeoutMs(0);
+    struct Restore {
+        ~Restore() { zorcommon::setBusyTimeoutMs(-1); }
+    } restore;
     testutil::TempDir tmp;
     testutil::CapturedLog agentLog("cee");
     testutil::CapturedLog log("upd");
