@@ -89,13 +89,13 @@ class UpdateOutcomeTest(E2ETestCase):
         """Whatever the hour of the order and the device's time zone, the run is written (and
         answered) as UTC+9 wall-clock text inside a coming window, never before the order."""
         self.broker = self.start_broker()
-        early = {"PKG_UPDATE": {"TIME_START": "01:00:00", "TIME_END": "04:00:00"}}
+        early = {"PKG_UPDATE": {"TIME_START": "01:00:00", "TIME_END": "04:00:00", "DAY_SPAN": 1}}
         cases = [
             # device zone, device clock at the order, settings, earliest, latest run
             ("JST-9", "2026-12-07 10:00:00", None, "2026-12-07 23:00:00", "2026-12-10 03:58:00"),
             ("JST-9", "2026-12-07 23:30:00", None, "2026-12-08 23:00:00", "2026-12-11 03:58:00"),
             ("JST-9", "2026-12-07 02:00:00", None, "2026-12-07 23:00:00", "2026-12-10 03:58:00"),
-            ("JST-9", "2026-12-07 08:00:00", early, "2026-12-08 01:00:00", "2026-12-10 03:59:00"),
+            ("JST-9", "2026-12-07 08:00:00", early, "2026-12-08 01:00:00", "2026-12-08 03:59:00"),
             # A device left at UTC: 01:00 UTC is 10:00 in the schedule's zone.
             ("UTC0", "2026-12-07 01:00:00", None, "2026-12-07 23:00:00", "2026-12-10 03:58:00"),
         ]
