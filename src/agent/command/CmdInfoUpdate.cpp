@@ -96,7 +96,7 @@ std::time_t CmdInfoUpdate::zoneOffset() const {
     return static_cast<std::time_t>(hours) * 3600;
 }
 
-std::string CmdInfoUpdate::localTimeText(std::time_t t, const char* format) const {
+std::string CmdInfoUpdate::scheduleTimeText(std::time_t t, const char* format) const {
     // UTC moved by LOCALE_HOUR, not the process's time zone: the updater compares scheduled
     // times with the UTC clock plus a fixed offset, whatever zone the device is set to.
     const std::time_t shifted = t + zoneOffset();
@@ -270,7 +270,7 @@ int CmdInfoUpdate::execCommand() {
     }
 
     if (active) {
-        const std::string runText = localTimeText(runTime, "%Y-%m-%d %H:%M:%S");
+        const std::string runText = scheduleTimeText(runTime, "%Y-%m-%d %H:%M:%S");
         if (result == 0) {
             const int n = db.updateCommandInfoForUpd(id, commandId, requestId, type, runText);
             if (n >= 1) {
@@ -527,8 +527,8 @@ std::time_t CmdInfoUpdate::calculateTimeToExecute() {
     const std::time_t dayOffset = static_cast<std::time_t>(draws.at(1) % days);
     ZLOG_I(log_,
            "[{}:{}] in CmdInfoUpdate calculateTimeToExecute : start date -> {} : end date -> {}",
-           localTimeText(start, "%Y-%m-%d %X"),
-           localTimeText(end + static_cast<std::time_t>(days - 1) * kDay, "%Y-%m-%d %X"));
+           scheduleTimeText(start, "%Y-%m-%d %X"),
+           scheduleTimeText(end + static_cast<std::time_t>(days - 1) * kDay, "%Y-%m-%d %X"));
     std::time_t run = start + minuteOffset * 60 + dayOffset * kDay;
     // A run never lies before the order: one that would is moved to the next day of the
     // window.
@@ -536,7 +536,7 @@ std::time_t CmdInfoUpdate::calculateTimeToExecute() {
         run += kDay;
     }
     ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate calculateTimeToExecute : execute date -> {}",
-           localTimeText(run, "%Y-%m-%d %X"));
+           scheduleTimeText(run, "%Y-%m-%d %X"));
     return run;
 }
 
@@ -578,10 +578,11 @@ std::time_t CmdInfoUpdate::calculateTimeToEmargencyExecute() {
     ZLOG_I(log_,
            "[{}:{}] in CmdInfoUpdate calculateTimeToEmargencyExecute : start date -> {} : end "
            "date -> {}",
-           localTimeText(current + s, "%Y-%m-%d %X"), localTimeText(current + e, "%Y-%m-%d %X"));
+           scheduleTimeText(current + s, "%Y-%m-%d %X"),
+           scheduleTimeText(current + e, "%Y-%m-%d %X"));
     const std::time_t run = current + s + offset;
     ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate calculateTimeToEmargencyExecute : execute date -> {}",
-           localTimeText(run, "%Y-%m-%d %X"));
+           scheduleTimeText(run, "%Y-%m-%d %X"));
     return run;
 }
 
@@ -605,7 +606,7 @@ std::string CmdInfoUpdate::makeResponseXml(const std::string& requestId,
     auto* entry = doc.NewElement(xmlEntry_.c_str());
     entry->SetAttribute(xmlEntryPos_.c_str(), "1");
     entry->SetAttribute(xmlEntryId_.c_str(), commandId.c_str());
-    entry->SetText(runTime > 0 ? localTimeText(runTime, "%Y%m%d%H%M%S").c_str() : "0");
+    entry->SetText(runTime > 0 ? scheduleTimeText(runTime, "%Y%m%d%H%M%S").c_str() : "0");
     data->InsertEndChild(entry);
 
     auto* statusList = doc.NewElement("status_list");

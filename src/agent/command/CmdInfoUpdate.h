@@ -24,7 +24,8 @@ namespace command {
 class CmdInfoUpdate : public CmdInfoBase {
   public:
     using Clock = std::function<std::time_t()>;
-    // Returns the draws of one scheduling, seeded with the given current time.
+    // Returns the draws of one scheduling; it is given the current time (the default source
+    // does not use it: it seeds from the system's entropy).
     using RandomSource = std::function<std::vector<std::uint32_t>(std::time_t seed, int count)>;
 
     explicit CmdInfoUpdate(const picojson::value& order);
@@ -60,7 +61,7 @@ class CmdInfoUpdate : public CmdInfoBase {
     // LOCALE_HOUR in seconds.
     std::time_t zoneOffset() const;
     // A moment as wall-clock text of UTC + LOCALE_HOUR.
-    std::string localTimeText(std::time_t t, const char* format) const;
+    std::string scheduleTimeText(std::time_t t, const char* format) const;
 
     // XML vocabulary of the request and the response.
     const std::string xmlRoot_ = "commandRequest";
