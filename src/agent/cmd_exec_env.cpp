@@ -359,6 +359,7 @@ int initSteps(const std::string& configPath) {
     // The database and the spool come before the connection: the broker hands over orders
     // queued for the session as soon as it is connected, and the client acknowledges them on
     // arrival, so a start that fails later would lose them.
+    zorcommon::setBusyTimeoutMs(setting->getIntValue("BUSY_TIMEOUT_MS"));
     db::DbController controller;
     const std::string dbDir = setting->getStringValue("DB_PATH");
     const int dbResult =

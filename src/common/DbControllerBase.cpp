@@ -1,8 +1,21 @@
 #include "DbControllerBase.h"
 
+#include <atomic>
 #include <fstream>
 
 namespace zorcommon {
+
+namespace {
+std::atomic<int> busyTimeout{kDefaultBusyTimeoutMs};
+}  // namespace
+
+void setBusyTimeoutMs(int ms) {
+    busyTimeout.store(ms < 0 ? kDefaultBusyTimeoutMs : ms);
+}
+
+int busyTimeoutMs() {
+    return busyTimeout.load();
+}
 
 DbControllerBase::DbControllerBase(const char* loggerName, const char* unit, const char* lockLabel,
                                    DbLock& guard)
@@ -42,6 +55,9 @@ bool DbControllerBase::open() {
     const int flags = SQLITE_OPEN_READWRITE | (createFile_ ? SQLITE_OPEN_CREATE : 0);
     const int rc = sqlite3_open_v2(dbPath_.c_str(), &db_, flags, nullptr);
     if (rc == SQLITE_OK) {
+        // A reader's shared lock (or the other program's short write) makes a statement wait
+        // up to this long instead of failing at once.
+        sqlite3_busy_timeout(db_, busyTimeoutMs());
         ZLOG_UNIT_I(log_, unit_, "[{}:{}] in open : DB open success : db file -> {}", dbPath_);
         return true;
     }
@@ -65,7 +81,9 @@ void DbControllerBase::close() {
         sqlite3_close_v2(db_);
         db_ = nullptr;
     }
-    const bool removed = guard_.removeLockFile();
+    // Only a lock file that this controller made goes: one found in place belongs to another
+    // instance of the program.
+    const bool removed = guard_.releaseLockFile();
     logLineRt(log_, spdlog::level::info, unit_, __LINE__,
               std::string("[{}:{}] in close : remove lock file [") + lockLabel_ + "] -> {}",
               removed ? "success" : "failed!");

@@ -1,11 +1,12 @@
 // Connection, lock-file and transaction handling shared by the agent's DbController and the
 // updater's DbUpdController.
 //
-// open() first creates the program's own lock file (refused while it exists), then opens the
-// existing database file (never creating it) without busy time-out: a statement that meets the
-// other program's lock fails at once with SQLITE_BUSY. close() closes the connection and
-// removes the lock file. A controller is used by one thread for one piece of work; if its user
-// forgets close(), the destructor closes it.
+// open() first creates the program's own lock file (refused while another live instance holds
+// it), then opens the existing database file (never creating it) with the process-wide busy
+// time-out: a statement that meets another connection's lock waits up to that long, then fails
+// with SQLITE_BUSY. close() closes the connection and removes the lock file if this controller
+// made it. A controller is used by one thread for one piece of work; if its user forgets
+// close(), the destructor closes it.
 #pragma once
 
 #include <sqlite3.h>
@@ -16,6 +17,12 @@
 #include "Logging.h"
 
 namespace zorcommon {
+
+// Busy time-out of every connection opened afterwards (BUSY_TIMEOUT_MS, milliseconds; 0 = fail
+// at once). A negative value selects the default. Set once at start-up.
+constexpr int kDefaultBusyTimeoutMs = 3000;
+void setBusyTimeoutMs(int ms);
+int busyTimeoutMs();
 
 class DbControllerBase {
   public:

@@ -32,4 +32,15 @@ ReadFileResult readBoundedFile(const std::string& path, size_t maxBytes, bool no
 // A short text for a result other than Ok ("not a regular file", ...).
 const char* readFileResultText(ReadFileResult result);
 
+// Writes `text` to a new file next to `path` (created exclusively, never through a link) and
+// renames it over `path`, so that whatever stood at `path` (a file, or a symbolic link planted
+// by another user of the folder) is replaced and never written through. Mode 0644. True on
+// success; on failure nothing is left behind.
+bool replaceFile(const std::string& path, const std::string& text);
+
+// Removes whatever stands at `path` (a link itself, not its target) and creates an empty
+// regular file there exclusively, mode 0644, for a child process to write into. True on
+// success.
+bool createFreshFile(const std::string& path);
+
 }  // namespace zorcommon

@@ -6,11 +6,13 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 
+#include "DbControllerBase.h"
 #include "ExecCmd.h"
 #include "FileUtil.h"
 
@@ -129,6 +131,7 @@ int initMain(const std::string& configPath) {
     zorcommon::flushLog(log);
 
     installSignalHandlers(log);
+    zorcommon::setBusyTimeoutMs(setting->getIntValue("BUSY_TIMEOUT_MS"));
 
     manager = std::make_unique<conn::ConnectionManagerUpd>();
     // Only HTTP is used afterwards: a broker that cannot be reached does not stop the run.
@@ -153,6 +156,7 @@ int runMain(const std::string& configPath) {
             return kExitNoDatabase;
         }
         auto updater = std::make_unique<cee_upd>();
+        updater->warnRetrySettings();
         int status = kExitOk;
         if (updater->checkAlive() != 0) {
             status = kExitNetworkDown;
@@ -175,6 +179,37 @@ cee_upd::cee_upd(conn::ConnectionManagerUpd* manager)
     : setting_(data::SettingData::getInstance()), log_(logger()), manager_(manager) {}
 
 cee_upd::~cee_upd() = default;
+
+namespace {
+struct RetrySetting {
+    const char* key;
+    int fallback;
+};
+const RetrySetting kRetrySettings[] = {{"UPD_RETRY_NUM", 5}, {"UPD_RETRY_INTERVAL", 120}};
+}  // namespace
+
+int cee_upd::retrySetting(const char* key) const {
+    const int value = setting_->getIntValue(key);
+    for (const auto& s : kRetrySettings) {
+        if (std::string(key) == s.key && value < 0) {
+            // A negative interval would make the retry time NULL and the retry insert fail,
+            // a negative count would give no run at all: the default keeps the limit sound.
+            return s.fallback;
+        }
+    }
+    return value;
+}
+
+void cee_upd::warnRetrySettings() const {
+    for (const auto& s : kRetrySettings) {
+        const int value = setting_->getIntValue(s.key);
+        if (value < 0) {
+            ZLOG_W(log_, "[{}:{}] setting {} -> {} is out of range : default {} is used", s.key,
+                   value, s.fallback);
+        }
+    }
+    zorcommon::flushLog(log_);
+}
 
 int cee_upd::checkAlive() {
     const std::string host = setting_->getStringValue("PING_SERVER");
@@ -254,17 +289,25 @@ int cee_upd::runUpdateProcess() {
     } else if (r == 1) {
         ZLOG_I(log_, "[{}:{}] No update target");
         resultFile = false;
+    } else if (r == kDueRunQueryFailed) {
+        // Not "nothing due": a file that is no database, or lacks the tables, is an error.
+        ZLOG_W(log_, "[{}:{}] Database is not readable : due run query failed -> {}", r);
+        resultFile = false;
     } else {
         ZLOG_W(log_, "[{}:{}] Update execution failed -> {} : update failed, db data unchanged", r);
     }
     zorcommon::logPlain(log_, "-------------------------->>>>>");
 
+    bool committed = true;
     if (began) {
         if (commit) {
-            if (controller.commitTransaction()) {
+            committed = controller.commitTransaction();
+            if (committed) {
                 ZLOG_I(log_, "[{}:{}] success db commit!");
             } else {
                 ZLOG_W(log_, "[{}:{}] failed to db commit!");
+                // A failed COMMIT can leave the transaction open; nothing of the run stays.
+                controller.rollbackTransaction();
             }
         } else {
             controller.rollbackTransaction();
@@ -274,6 +317,22 @@ int cee_upd::runUpdateProcess() {
     controller.close();
     noteSignal();
 
+    if (!committed) {
+        // The outcome is not in the database, so the device must not act on it: no success
+        // file and no finish command; the run is still due and the next start tries again.
+        const std::string reason =
+            "failed to db commit : run not recorded, retried at the next start" +
+            (resultText.empty() ? std::string() : " | " + resultText);
+        if (createResultFile(kCommitFailed, commandId, reason) != 0) {
+            ZLOG_W(log_, "[{}:{}] failed to result file");
+        }
+        zorcommon::flushLog(log_);
+        return kCommitFailed;
+    }
+    if (r == kDueRunQueryFailed) {
+        zorcommon::flushLog(log_);
+        return -1;
+    }
     if (resultFile) {
         if (createResultFile(r, commandId, resultText) != 0) {
             ZLOG_W(log_, "[{}:{}] failed to result file");
@@ -294,7 +353,11 @@ std::string cee_upd::fileTimeText(std::time_t t) {
 }
 
 int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::string& resultText) {
-    const auto target = controller.selectTargetCommandInfo();
+    bool unreadable = false;
+    const auto target = controller.selectTargetCommandInfo(&unreadable);
+    if (unreadable) {
+        return kDueRunQueryFailed;
+    }
     if (!target.hasTarget()) {
         return 1;
     }
@@ -311,21 +374,31 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
     std::vector<db::data::CancelProcInfo> pending;
     std::vector<db::data::PackageInfoData> installs;
     std::vector<db::data::PackageInfoData> cancels;
-    // A failing step sets the abort flag: the later steps are skipped, but the battery check,
-    // the result and the retry still happen.
-    bool aborted = false;
+    // A failing cancel step (<2>, <6> to <10>) ends the cancel work and the install; a failing
+    // install step (<3> to <5>, <6.5>, <11>) ends only the install, so that the cancels
+    // ordered with the run are carried out all the same. The result, the retry and the result
+    // file always follow. A re-install refused by the package updater (<9>) is counted like a
+    // failed install: its cancel work is undone, the attempt is recorded.
+    bool cancelFailed = false;
+    bool installFailed = false;
+    bool reinstallFailed = false;
+    bool nothingToInstall = false;
     int cancelCode = 0;
     int installResult = -1;
-    auto fail = [&](const std::string& text) {
+    auto failCancel = [&](const std::string& text) {
         resultText = text;
-        aborted = true;
+        cancelFailed = true;
+    };
+    auto failInstall = [&](const std::string& text) {
+        resultText = text;
+        installFailed = true;
     };
 
     if (emergency) {
         const int n = controller.selectCancelProcInfo(target.command_info_id, executed, pending);
         if (n < 0) {
             ZLOG_W(log_, "[{}:{}] ===== <2> get cancel target : select error -> {}", n);
-            fail("<2> : select cancel target error -> " + std::to_string(n));
+            failCancel("<2> : select cancel target error -> " + std::to_string(n));
         } else if (n == 0) {
             ZLOG_I(log_, "[{}:{}] ===== <2> get cancel target : no have target at cancel");
         } else {
@@ -348,13 +421,15 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
         }
     }
 
-    if (!aborted) {
+    if (!cancelFailed) {
         const int n = controller.selectPackageInfoAtCiid(target.command_info_id, installs);
         if (n < 0) {
             ZLOG_W(log_, "[{}:{}] ===== <3> get install package : select error -> {}", n);
-            fail("<3> : select install package error -> " + std::to_string(n));
+            failInstall("<3> : select install package error -> " + std::to_string(n));
         } else if (n == 0) {
             ZLOG_I(log_, "[{}:{}] ===== <3> get install package : no have install package");
+            // An emergency update may only cancel: nothing to look up, record or install.
+            nothingToInstall = emergency;
         } else {
             ZLOG_I(log_, "[{}:{}] ===== <3> get install package : install package num -> {}", n);
             for (const auto& p : installs) {
@@ -366,7 +441,10 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
         }
     }
 
-    if (!aborted) {
+    if (nothingToInstall) {
+        ZLOG_I(log_, "[{}:{}] ===== <4> get now installed package : skipped : nothing to install");
+    }
+    if (!cancelFailed && !installFailed && !nothingToInstall) {
         const int k = searchOldPackageVersion(installs);
         const int count = static_cast<int>(installs.size());
         if (k != count) {
@@ -375,7 +453,7 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
                        "[{}:{}] ===== <4> get now installed package : Pakcage num does not match "
                        "the old package : install num -> {} : old package num -> {}",
                        count, k);
-                fail(
+                failInstall(
                     "<4> get now installed package : Pakcage num does not match the old "
                     "package : install num -> " +
                     std::to_string(count) + " : old package num -> " + std::to_string(k));
@@ -384,35 +462,35 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
                        "[{}:{}] ===== <4> get now installed package : Old package is found, but "
                        "not match -> {}",
                        k);
-                fail("<4> Old package is found, but not match");
+                failInstall("<4> Old package is found, but not match");
             } else if (k == -1) {
                 ZLOG_W(log_,
                        "[{}:{}] ===== <4> get now installed package : Error executing external "
                        "command to get old package list -> {}",
                        k);
-                fail("<4> Error executing external command to get old package list");
+                failInstall("<4> Error executing external command to get old package list");
             } else if (k == -2 || k == -3) {
                 ZLOG_W(log_,
                        "[{}:{}] ===== <4> get now installed package : Error in execution command "
                        "generation -> {}",
                        k);
-                fail("<4> Error in execution command generation");
+                failInstall("<4> Error in execution command generation");
             } else if (k == -4) {
                 ZLOG_W(log_,
                        "[{}:{}] ===== <4> get now installed package : Old package not found -> {}",
                        k);
-                fail("<4> Old package not found");
+                failInstall("<4> Old package not found");
             } else {
-                fail(resultText);
+                failInstall(resultText);
             }
         }
     }
 
-    if (!aborted) {
+    if (!cancelFailed && !installFailed && !nothingToInstall) {
         const int n = controller.updateOldPackageInfo(installs);
         if (n < 0) {
             ZLOG_W(log_, "[{}:{}] ===== <5> udapte db : update old package info error -> {}", n);
-            fail("<5> : update old package info error");
+            failInstall("<5> : update old package info error");
         } else if (n == 0) {
             ZLOG_I(log_, "[{}:{}] ===== <5> udapte db : No update target(s). (old package info)");
         } else {
@@ -423,12 +501,12 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
         }
     }
 
-    if (!aborted) {
+    if (!cancelFailed && (emergency || !installFailed)) {
         const int n = controller.selectCancelPackageInfo(executed, cancels);
         if (n < 0) {
             ZLOG_W(log_, "[{}:{}] ===== <6> get cancel package : select cancel package error -> {}",
                    n);
-            fail("<6> : select cancel package error -> " + std::to_string(n));
+            failCancel("<6> : select cancel package error -> " + std::to_string(n));
         } else if (n == 0) {
             ZLOG_I(log_,
                    "[{}:{}] ===== <6> get cancel package : No re-install target(s). (cancel "
@@ -454,8 +532,7 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
                    p.package_filename);
         } else {
             ZLOG_W(log_, "[{}:{}] ===== <6.5> Storage battery connection check : FAILED");
-            resultText = "<6.5> Storage battery connection check : FAILED";
-            aborted = true;
+            failInstall("<6.5> Storage battery connection check : FAILED");
         }
         break;
     }
@@ -464,7 +541,9 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
     const std::string listPrefix = setting_->getStringValue("LIST_PRE_NAME");
 
     if (emergency) {
-        if (!aborted) {
+        // Undone as a whole when the package updater refuses the re-install (<9>).
+        bool savepoint = !cancelFailed && controller.beginSavepoint();
+        if (!cancelFailed) {
             if (pending.empty()) {
                 ZLOG_I(log_,
                        "[{}:{}] ===== <7> cancel pending updates : do nothing : cancel not "
@@ -477,7 +556,7 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
                            "[{}:{}] ===== <7> cancel pending updates : update cancel not execute "
                            "proc info error -> {} : not executed cancel proc_info num -> {}",
                            n, pending.size());
-                    fail("<7> : select cancel package error -> " + std::to_string(n));
+                    failCancel("<7> : select cancel package error -> " + std::to_string(n));
                 } else if (n == 0) {
                     ZLOG_I(log_,
                            "[{}:{}] ===== <7> cancel pending updates : No update target(s). "
@@ -492,7 +571,7 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
         }
 
         std::string reinstallList;
-        if (!aborted) {
+        if (!cancelFailed) {
             if (cancels.empty()) {
                 ZLOG_I(log_,
                        "[{}:{}] ===== <8> create cancel package list : do nothing : cancel "
@@ -505,7 +584,7 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
                     ZLOG_W(log_,
                            "[{}:{}] ===== <8> create cancel package list : create cancel package "
                            "list file error");
-                    fail(
+                    failCancel(
                         "<8> create cancel package list : create cancel package list file "
                         "error");
                 } else if (reinstallList == kNoData) {
@@ -521,7 +600,7 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
             }
         }
 
-        if (!aborted) {
+        if (!cancelFailed) {
             if (cancels.empty() || reinstallList.empty()) {
                 ZLOG_I(log_,
                        "[{}:{}] ===== <9> execute cancel : do nothing : cancel target is none");
@@ -534,29 +613,33 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
                            "[{}:{}] ===== <9> execute cancel : re-install(cancel) execution "
                            "failed -> {}",
                            cancelCode);
-                    // Nothing is recorded: the caller rolls back and the run is tried again.
                     resultText = "<9> : re-install(cancel) execution failed -> " +
                                  std::to_string(cancelCode);
-                    return 9;
+                    reinstallFailed = true;
+                    if (savepoint) {
+                        controller.rollbackToSavepoint();
+                        savepoint = false;
+                    }
                 } else {
                     ZLOG_W(log_,
                            "[{}:{}] ===== <9> execute cancel : re-install(cancel) execution error "
                            "-> {}",
                            cancelCode);
-                    fail("<9> : re-install(cancel) execution error -> " +
-                         std::to_string(cancelCode));
+                    failCancel("<9> : re-install(cancel) execution error -> " +
+                               std::to_string(cancelCode));
                 }
             }
         }
 
-        if (!aborted && cancelCode == 0) {
+        if (!cancelFailed && !reinstallFailed) {
             const int n = controller.updateCancelSuccessProcInfo(executed);
             if (n < 0) {
                 ZLOG_W(log_,
                        "[{}:{}] ===== <10> update db for cancel : update re-install(success) proc "
                        "info error -> {}",
                        n);
-                fail("<10> : update re-install(success) proc info error -> " + std::to_string(n));
+                failCancel("<10> : update re-install(success) proc info error -> " +
+                           std::to_string(n));
             } else if (n == 0) {
                 ZLOG_I(log_,
                        "[{}:{}] ===== <10> update db for cancel : No re-install target(s). "
@@ -568,18 +651,27 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
                        target.proc_info_id, target.command_info_id, label);
             }
         }
+        if (savepoint) {
+            controller.releaseSavepoint();
+        }
         noteSignal();
     }
 
-    if (cancelCode >= 0) {
+    if (!cancelFailed && !installFailed && !reinstallFailed && nothingToInstall) {
+        ZLOG_I(log_,
+               "[{}:{}] ===== <11> create install package list : not create install package list "
+               "file : no have install package");
+        ZLOG_I(log_, "[{}:{}] ===== <12> execute update : skipped : nothing to install");
+        installResult = 0;
+    } else if (!cancelFailed && !reinstallFailed) {
         std::string installList;
-        if (!aborted) {
+        if (!installFailed) {
             installList = writePackageList(kInstall, startTime, listDir, listPrefix, installs);
             if (installList.empty()) {
                 ZLOG_W(log_,
                        "[{}:{}] ===== <11> create install package list : create install package "
                        "list file error");
-                fail("<11> : create install package list file error");
+                failInstall("<11> : create install package list file error");
             } else if (installList == kNoData) {
                 ZLOG_I(log_,
                        "[{}:{}] ===== <11> create install package list : not create install "
@@ -591,7 +683,7 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
                        installList);
             }
         }
-        if (!aborted) {
+        if (!installFailed) {
             const int e = execPkgDownloadAndInstall(kInstall, startTime, installList);
             if (e == 0) {
                 ZLOG_I(log_,
@@ -621,6 +713,7 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
     const int status = installResult == 0 ? 1 : 2;
     const std::string outcome = installResult == 0 ? "SUCCESS" : "FAILED";
     // An aborted run's reason goes only to the log and the failure result file.
+    const bool aborted = cancelFailed || installFailed;
     const int n =
         controller.updateResultProcInfo(target.proc_info_id, status, aborted ? "" : resultText,
                                         utcText(startTime), utcText(endTime));
@@ -649,8 +742,23 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
         return 0;
     }
 
-    const int m = controller.selectNextProcNum(target.command_info_id,
-                                               setting_->getIntValue("UPD_RETRY_NUM"));
+    const int m =
+        controller.selectNextProcNum(target.command_info_id, retrySetting("UPD_RETRY_NUM"));
+    if (m == -3) {
+        // A stored count that cannot be read counts as used up: never an unbounded repeat.
+        ZLOG_W(log_,
+               "[{}:{}] ===== <97> update failed : UPDATE {} : execUpdate : retry count is not "
+               "usable : No insert next schedule proc_info.",
+               outcome);
+        const std::string why = " : retry count is not a number of 0 or more";
+        if (resultText.empty()) {
+            resultText = "<97> : UPDATE " + outcome +
+                         " : Finish retrying update execution : Maximum number of retries" + why;
+        } else {
+            resultText += " | <97> : Maximum number of retries" + why;
+        }
+        return 97;
+    }
     if (m == -1) {
         ZLOG_I(log_,
                "[{}:{}] ===== <97> update failed : UPDATE {} : execUpdate : No insert next "
@@ -683,8 +791,8 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
         resultText = "<99> : UPDATE " + outcome + " : update re-scheduled";
     }
     int code = 99;
-    const int k = controller.insertNextProcInfo(target.command_info_id,
-                                                setting_->getIntValue("UPD_RETRY_INTERVAL"));
+    const int k =
+        controller.insertNextProcInfo(target.command_info_id, retrySetting("UPD_RETRY_INTERVAL"));
     if (k > 0) {
         ZLOG_I(log_,
                "[{}:{}] ===== <99> schedule next run : UPDATE {} : execUpdate : update success : "
@@ -751,10 +859,23 @@ int cee_upd::searchOldPackageVersion(std::vector<db::data::PackageInfoData>& pac
     if (n == 0) {
         return -4;
     }
+    // The query's entries carry no state: the packages in the installed state ("ii") come from
+    // a second listing, so that a removed package (configuration files only) is not taken.
+    std::vector<std::string> installedLines;
+    const int m = execCmdLines(kInstalledQuery, installedLines);
+    if (m < 0) {
+        return -1;
+    }
+    std::set<std::string> installed;
+    for (const auto& line : installedLines) {
+        installed.insert(line.substr(0, line.find_first_of("\r\n")));
+    }
     int found = 0;
     for (auto& package : packages) {
+        // The whole name: "abc" is not installed in the form of "abc-tools_2.0_armhf.deb".
+        const std::string head = package.package_name + "_";
         for (const auto& entry : entries) {
-            if (entry.rfind(package.package_name, 0) == 0) {
+            if (entry.rfind(head, 0) == 0 && installed.count(package.package_name) > 0) {
                 std::string old = entry;
                 const auto newline = old.find('\n');
                 if (newline != std::string::npos) {
@@ -799,29 +920,26 @@ std::string cee_upd::writePackageList(int kind, std::time_t startTime, const std
     }
     const std::string path = listDir + "/" + prefix + timeText;
     int lines = 0;
-    {
-        std::ofstream out(path, std::ios::trunc);
-        if (!out) {
-            ZLOG_E(log_, "[{}:{}] in writePackageList error ({}) : failed to open file ({})", label,
-                   path);
-            zorcommon::flushLog(log_);
-            return "";
+    std::ostringstream out;
+    out << "###################\n"
+        << "# " << (kind == kReinstall ? "re-install(cancel)" : "update") << " package list\n"
+        << "#   create date: " << timeText << "\n"
+        << "#\n";
+    for (const auto& p : packages) {
+        const std::string& file = kind == kReinstall ? p.old_package_filename : p.package_filename;
+        if (kind == kReinstall && file.empty()) {
+            continue;  // nothing was installed before that update
         }
-        out << "###################\n"
-            << "# " << (kind == kReinstall ? "re-install(cancel)" : "update") << " package list\n"
-            << "#   create date: " << timeText << "\n"
-            << "#\n";
-        for (const auto& p : packages) {
-            const std::string& file =
-                kind == kReinstall ? p.old_package_filename : p.package_filename;
-            if (kind == kReinstall && file.empty()) {
-                continue;  // nothing was installed before that update
-            }
-            out << p.command_info_id << " " << pkgDir << " " << p.package_path << " " << file
-                << "\n";
-            ++lines;
-        }
-        out.flush();
+        out << p.command_info_id << " " << pkgDir << " " << p.package_path << " " << file << "\n";
+        ++lines;
+    }
+    // Written beside and renamed into place: a link planted at the name is replaced, never
+    // followed.
+    if (!zorcommon::replaceFile(path, out.str())) {
+        ZLOG_E(log_, "[{}:{}] in writePackageList error ({}) : failed to open file ({})", label,
+               path);
+        zorcommon::flushLog(log_);
+        return "";
     }
     if (lines == 0) {
         ZLOG_W(log_,
@@ -853,7 +971,9 @@ int cee_upd::execPkgDownloadAndInstall(int kind, std::time_t startTime,
     }
     const std::string command = setting_->getStringValue("UPDATE_CMD_LINE") + " " + listFile +
                                 " > " + dir + "/" + name + " 2>&1";
-    const int s = execCmdStatus(command);
+    // The shell's redirection follows links: the output file is made fresh first, so that it
+    // opens our own regular file.
+    const int s = zorcommon::createFreshFile(dir + "/" + name) ? execCmdStatus(command) : -1;
     if (s < 0) {
         ZLOG_E(log_,
                "[{}:{}] in execPkgDownloadAndInstall error ({}) : update execution failed -> {} : "
@@ -877,33 +997,30 @@ int cee_upd::createResultFile(int code, int commandId, const std::string& result
     const bool dirOk = zorcommon::makeDirectories(dir) == 0;
     const std::string failPath = dir + "/" + setting_->getStringValue("RESULT_FAIL_FILE");
     std::remove(failPath.c_str());
+    // Written beside and renamed into place: the folder may be writable by others, and a link
+    // planted at the name must be replaced, never followed.
     if (code == 0) {
         const std::string path = dir + "/" + setting_->getStringValue("RESULT_FILE");
-        std::ofstream out(path, std::ios::trunc);
-        if (!out) {
+        if (!zorcommon::replaceFile(path, "update\n" + std::to_string(commandId) + "\n")) {
             ZLOG_E(log_, "[{}:{}] in createResultFile error ({}) : failed to open file", path);
             zorcommon::flushLog(log_);
             return -1;
         }
-        out << "update\n" << commandId << "\n";
-        out.close();
         ZLOG_I(log_,
                "[{}:{}] in createResultFile : create update result file ({}) : update result -> "
                "{} : command_id -> {}",
                path, dirOk ? "success" : "failed", commandId);
         return 0;
     }
-    std::ofstream out(failPath, std::ios::trunc);
-    if (!out) {
+    std::string text = std::to_string(commandId) + "\n";
+    if (!resultText.empty()) {
+        text += resultText + "\n";
+    }
+    if (!zorcommon::replaceFile(failPath, text)) {
         ZLOG_E(log_, "[{}:{}] in createResultFile error ({}) : failed to open file", failPath);
         zorcommon::flushLog(log_);
         return -2;
     }
-    out << commandId << "\n";
-    if (!resultText.empty()) {
-        out << resultText << "\n";
-    }
-    out.close();
     ZLOG_I(log_, "[{}:{}] in createResultFile : create failed file ({}) : command_id -> {}",
            failPath, commandId);
     return 0;

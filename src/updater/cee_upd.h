@@ -20,8 +20,9 @@ namespace zorupd {
 
 // Exit statuses of cee-updater.
 constexpr int kExitOk = 0;
-constexpr int kExitNoDatabase = 1;  // also: the log file cannot be created
+constexpr int kExitNoDatabase = 1;  // also: database not readable, log file cannot be created
 constexpr int kExitDbOpenFailed = 2;
+constexpr int kExitCommitFailed = 3;  // the run's outcome could not be committed
 constexpr int kExitNetworkDown = 100;
 
 // Settings singleton, log "upd", banner, signal handlers, connection manager and initConn
@@ -66,13 +67,17 @@ class cee_upd {
     int execCmdStatus(const std::string& command);
 
     // One update run in one transaction, then the result file and the finish command: the
-    // step code of execUpdate, or -1 (database file missing or a name empty) or -2 (database
-    // not opened).
+    // step code of execUpdate, or -1 (database file missing, not readable, or a name empty),
+    // -2 (database not opened) or -3 (the commit failed: everything rolled back, failure file
+    // written, no finish command).
     int runUpdateProcess();
-    // The steps of a run on an open controller inside the caller's transaction. 0 installed,
-    // 1 no due run, 9 re-install failed, 13/14/15 result or retry not recorded (roll back),
-    // 97/98/99 failed and recorded. commandId and resultText are out-parameters.
+    // The steps of a run on an open controller inside the caller's transaction. 0 installed
+    // (or, for an emergency update without packages, cancelled), 1 no due run, 2 the due-run
+    // query failed, 13/14/15 result or retry not recorded (roll back), 97/98/99 failed and
+    // recorded. commandId and resultText are out-parameters.
     int execUpdate(db::DbUpdController& controller, int& commandId, std::string& resultText);
+    static constexpr int kDueRunQueryFailed = 2;
+    static constexpr int kCommitFailed = -3;
 
     // Finds the installed version of every package with the package manager query and stores
     // it as old_package_filename. The number found, -1 query not run, -2 no package name,
@@ -108,6 +113,11 @@ class cee_upd {
 
     static constexpr const char* kNoData = "no_data";
 
+    // UPD_RETRY_NUM or UPD_RETRY_INTERVAL; a value below 0 gives the default (5, 120).
+    int retrySetting(const char* key) const;
+    // Warns about each retry setting out of range (start-up).
+    void warnRetrySettings() const;
+
   private:
     // Text of a moment in local time, "%Y%m%d_%H%M%S" (list and output file names).
     static std::string fileTimeText(std::time_t t);
@@ -116,6 +126,8 @@ class cee_upd {
     const std::string pkgQueryTemplate_ =
         "dpkg -l | egrep '#rep_pkg_grep_word#' | awk -F' ' '{ print $2 \"_\" $3 \"_\" $4 "
         "\".deb\" }'";
+    // Names of the packages in the installed state, one per line.
+    static constexpr const char* kInstalledQuery = "dpkg -l | awk '$1 == \"ii\" { print $2 }'";
     data::SettingData* setting_;
     zorcommon::Logger log_;
     conn::ConnectionManagerUpd* manager_;

@@ -196,7 +196,8 @@ class UpdateProcessTest(E2ETestCase):
         self.assertIsNone(updater.result("update_failed"))
         self.assertEqual(updater.wait_finish(), "== logger_reboot\nupdate\n7001\n")
         self.assertEqual(read(updater.folder, "update_finish.sh.started"), "\n")  # no argument
-        self.assertEqual(read(updater.folder, "dpkg.args"), "-l\n")
+        # The package query, then the listing of the installed state.
+        self.assertEqual(read(updater.folder, "dpkg.args"), "-l\n-l\n")
 
         find_in_order(lines, [
             exact(": === start update process. ===", "I"),
@@ -361,55 +362,6 @@ class UpdateProcessTest(E2ETestCase):
             exact("Update execution success -> 0", "I"),
             exact("success db commit!", "I"),
         ])
-
-    # (e) ----------------------------------------------------------------------------------------
-
-    def test_failed_reinstall_rolls_back_and_the_next_start_retries(self):
-        folder = self.folder_with_database()
-        updater = self.updater(folder)
-        db = updater.db_file
-        add_update(db, "9201", 0, [("bpkg_2.0_armhf.deb", "tools", "bpkg_1.0_armhf.deb")],
-                   minutes=-600, state=1)
-        add_update(db, "9202", 0, [("cpkg_2.0_armhf.deb", "tools", None)], minutes=600)
-        add_update(db, "9203", 1, [("epkg_3.0_armhf.deb", "tools", None)],
-                   cancel=[("9201", 1), ("9202", 1)])
-        updater.installed("bpkg 2.0 armhf", "epkg 1.0 armhf")
-        updater.package_updater_codes(1)  # the re-install fails
-        with open(db, "rb") as f:
-            before = f.read()
-        lines = self.run_updater(updater)
-
-        with open(db, "rb") as f:
-            self.assertEqual(f.read(), before)  # everything rolled back
-        self.assertEqual(len(updater.package_updater_calls()), 1)  # nothing installed
-        self.assertEqual(updater.result("update_failed"),
-                         "9203\n<9> : re-install(cancel) execution failed -> 256\n")
-        self.assertEqual(updater.wait_finish(1),
-                         "== update_failed\n9203\n<9> : re-install(cancel) execution failed -> "
-                         "256\n")
-        find_in_order(lines, [
-            exact("===== <7> cancel pending updates : find update targets (cancel not execute "
-                  "proc info) : update num -> 1", "I"),
-            exact("===== <9> execute cancel : re-install(cancel) execution failed -> 256", "I"),
-            exact("Update execution failed -> 9 : update failed, db data unchanged", "W"),
-            exact("do db rollback!", "I"),
-        ])
-        self.assertEqual(find_lines(lines, "<13>"), [])
-
-        # The package updater works again: the same run is taken at the next start.
-        rerun = self.updater(folder, name="cee-updater-2")
-        lines = self.run_updater(rerun)
-        self.assertEqual(query(db, "SELECT id, proc_status FROM proc_info ORDER BY id"),
-                         [(1, 3), (2, 4), (3, 1)])
-        self.assertEqual(rerun.result_files(), ["logger_reboot"])
-        self.assertEqual(rerun.result("logger_reboot"), "update\n9203\n")
-        find_in_order(lines, [
-            exact("===== <1> get update targets : proc_info.id -> 3 : command_info.id -> 3 : "
-                  "update id -> 9203 : update type -> emargency", "I"),
-            exact("===== <9> execute cancel : re-install success", "I"),
-            exact("Update execution success -> 0", "I"),
-        ])
-        rerun.wait_finish(2)
 
     # (f) ----------------------------------------------------------------------------------------
 

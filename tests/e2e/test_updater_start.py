@@ -6,6 +6,7 @@ schema statements of the command database; outside programs (the package updater
 finish command) are scripts that record that they were started. Ping hosts: 127.0.0.1
 (reachable) and addresses that fail at once.
 """
+import fcntl
 import hashlib
 import os
 import signal
@@ -129,14 +130,16 @@ class StartTest(E2ETestCase):
         self.assertEqual(self.start_program(rerun).wait_exit(), 1)
         self.assertEqual(os.listdir(updater.db_dir), [])
 
-    def test_leftover_lock_file_exits_2_and_is_removed_for_the_next_start(self):
+    def test_held_lock_file_exits_2_and_a_leftover_is_taken_over(self):
         folder = self.temp_dir()
         updater = Updater(folder)
         create_database(updater.db_file)
-        write_text(updater.lock_file, "")
         agent_lock = write_text(os.path.join(updater.db_dir, "db_cee.lock"), "")
-        self.assertEqual(self.start_program(updater).wait_exit(), 2)
-        self.assertFalse(os.path.exists(updater.lock_file))
+        # Another updater that is still running holds its lock file (and the flock on it).
+        with open(write_text(updater.lock_file, ""), "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            self.assertEqual(self.start_program(updater).wait_exit(), 2)
+            self.assertTrue(os.path.exists(updater.lock_file))
         find_in_order(updater.log(), [
             exact("in open : create lock file [RO] -> failed!", "I"),
             exact("Database open failed. -> false", "W"),
@@ -144,7 +147,8 @@ class StartTest(E2ETestCase):
             exact("in endMain : finished!", "I"),
         ])
 
-        # The next start opens; the agent's lock file is none of the updater's business.
+        # Its holder gone, the file is a leftover: the next start takes it over and removes
+        # it at its end; the agent's lock file is none of the updater's business.
         rerun = Updater(folder, name="cee-updater-2")
         self.assertEqual(self.start_program(rerun).wait_exit(), 0)
         self.assertTrue(os.path.exists(agent_lock))

@@ -139,7 +139,7 @@ TEST_F(UpdateTest, NormalUpdateIsScheduledAndRecorded) {
     EXPECT_EQ(rows("SELECT res_result_str FROM command_info"), (Rows{xml}));
     EXPECT_EQ(rows("SELECT seq_no, package_filename, package_name, package_path FROM "
                    "package_list ORDER BY seq_no"),
-              (Rows{"1|abc_1.2_armhf.deb|abc|tools", "2| def_2.0_armhf.deb| def|pkgs/tools"}));
+              (Rows{"1|abc_1.2_armhf.deb|abc|tools", "2|def_2.0_armhf.deb|def|pkgs/tools"}));
     EXPECT_EQ(rows("SELECT sched_proc_time, exic_num, proc_status FROM proc_info"),
               (Rows{"2026-12-08 23:17:00|0|0"}));
     EXPECT_TRUE(log.contains("I : [CmdInfoUpdate.cpp:"));
@@ -267,6 +267,13 @@ TEST_F(UpdateTest, UnusableRequestsAreAnsweredWithDetail) {
     for (int i = 0; i < 100000; ++i) {
         deep += "<p>";
     }
+    // One entry more than an order may carry, as packages and as cancel ids.
+    std::string manyPackages;
+    std::string manyCancels;
+    for (int i = 0; i <= 1000; ++i) {
+        manyPackages += "<p>/var/repos/p" + std::to_string(i) + "_1_all.deb</p>";
+        manyCancels += "<p>C" + std::to_string(i) + "</p>";
+    }
     struct Case {
         std::string xml;
         std::string detail;
@@ -287,6 +294,9 @@ TEST_F(UpdateTest, UnusableRequestsAreAnsweredWithDetail) {
         {request("0", ""), "Failed to get update target (command_type=0) [st=1]"},
         {request("1", ""),
          "Failed to get update target and command_id list to cancel (command_type=1) [st1]"},
+        {request("0", manyPackages), "XML parsing error (err=-107) [st=0]"},
+        {request("1", "<cancel_id_list>" + manyCancels + "</cancel_id_list>"),
+         "XML parsing error (err=-107) [st=0]"},
     };
     for (const auto& c : cases) {
         auto cmd = command(c.xml, now);
@@ -381,15 +391,63 @@ TEST_F(UpdateTest, FailureInsideTheJobRollsItBack) {
 }
 
 TEST_F(UpdateTest, DatabaseLockedByAnotherProgram) {
+    zorcommon::setBusyTimeoutMs(0);  // BUSY_TIMEOUT_MS 0: no waiting at all
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(tmp.file("cee_pkg_upd.db").c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     auto cmd = command(request("0", kTwoPackages), jst(2026, 12, 7, 10, 0));
-    // Neither the order nor its result could be written: answered all the same.
+    // Neither the order nor its result could be written: answered all the same, without a
+    // run time.
     EXPECT_EQ(cmd->execCommand(), -9);
     EXPECT_EQ(output(*cmd).get("data").get("result").get<std::string>(), "failed");
+    EXPECT_NE(zorcommon::decodeBase64(cmd->getResultString())
+                  .find(">0</p>\n        <status_list/>\n        <detail>Failed to insert command "
+                        "info in cee db [st=3]</detail>"),
+              std::string::npos);
+    zorcommon::setBusyTimeoutMs(-1);
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
     EXPECT_EQ(rows("SELECT count(*) FROM command_info"), (Rows{"0"}));
     EXPECT_FALSE(testutil::exists(tmp.file("db_cee.lock")));
+}
+
+TEST_F(UpdateTest, FailedCommitAnswersWithoutARunTime) {
+    // A reader takes its shared lock while the job is being written (the draws of the
+    // scheduling come just before): the commit cannot get its exclusive lock.
+    zorcommon::setBusyTimeoutMs(0);
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(tmp.file("cee_pkg_upd.db").c_str(), &reader), SQLITE_OK);
+    auto cmd = command(request("0", kTwoPackages), jst(2026, 12, 7, 10, 0));
+    cmd->setRandomSource([reader](std::time_t, int count) {
+        sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM command_info;", nullptr, nullptr,
+                     nullptr);
+        return std::vector<std::uint32_t>(static_cast<size_t>(count), 0);
+    });
+    EXPECT_EQ(cmd->execCommand(), -9);
+    sqlite3_exec(reader, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(reader);
+    zorcommon::setBusyTimeoutMs(-1);
+
+    EXPECT_EQ(output(*cmd).get("data").get("result").get<std::string>(), "failed");
+    EXPECT_NE(zorcommon::decodeBase64(cmd->getResultString())
+                  .find(">0</p>\n        <status_list/>\n        <detail>Failed to commit update "
+                        "job in cee db [st=3]</detail>"),
+              std::string::npos);
+    EXPECT_EQ(rows("SELECT (SELECT count(*) FROM package_list) + (SELECT count(*) FROM proc_info)"),
+              (Rows{"0"}));
+}
+
+TEST_F(UpdateTest, SchedulersStartedInTheSameSecondDiffer) {
+    // Without a test source the draws come from the system's entropy: two terminals that get
+    // one order in the same second pick different moments (a window of 3e8 seconds).
+    writeSettings("\"EMARG_UPD_START_SEC\": 0, \"EMARG_UPD_END_SEC\": 300000000");
+    std::set<std::time_t> runs;
+    for (int i = 0; i < 2; ++i) {
+        picojson::value order;
+        picojson::parse(order, R"({"order":{"type":"cmd","indicate":"UpdateLogger"}})");
+        CmdInfoUpdate cmd(order);
+        cmd.setClock([] { return jst(2026, 12, 7, 10, 0); });
+        runs.insert(cmd.calculateTimeToEmargencyExecute());
+    }
+    EXPECT_EQ(runs.size(), 2u);
 }

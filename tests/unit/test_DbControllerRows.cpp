@@ -80,7 +80,7 @@ TEST_F(DbRowsTest, PackageEntriesAreSplitAndNumbered) {
     EXPECT_EQ(db.insertPackageList(5, "/var/repos/", entries), 3);
     EXPECT_EQ(rows("SELECT command_info_id, seq_no, package_filename, package_name, package_path "
                    "FROM package_list ORDER BY id"),
-              (Rows{"5|1|abc_1.2_armhf.deb|abc|tools", "5|2| abc_1.2_armhf.deb| abc|pkgs/tools",
+              (Rows{"5|1|abc_1.2_armhf.deb|abc|tools", "5|2|abc_1.2_armhf.deb|abc|pkgs/tools",
                     "5|3|plain name.deb|plain name.deb|plainname.deb"}));
     // Another order starts at 1 again; an empty removeDir keeps the directory.
     EXPECT_EQ(db.insertPackageList(6, "", {"/var/repos/x/y_1_all.deb"}), 1);

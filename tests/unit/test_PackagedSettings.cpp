@@ -112,7 +112,7 @@ TEST(PackagedSettings, AgentFileHoldsEveryDefault) {
         "MAX_ANSWER_BYTES",
         "TIME_START", "TIME_END", "DAY_SPAN", "LOCALE_HOUR", "EMARG_UPD_START_SEC",
         "EMARG_UPD_END_SEC", "LIST_FILE_PATH", "LIST_PRE_NAME", "REMOVE_PKG_DIR",
-        "DB_PATH", "DB_FILE", "LOCK_CEE", "LOCK_UPD"};
+        "DB_PATH", "DB_FILE", "LOCK_CEE", "LOCK_UPD", "BUSY_TIMEOUT_MS"};
     EXPECT_EQ(keys, all);
 }
 

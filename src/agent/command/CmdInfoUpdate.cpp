@@ -2,7 +2,10 @@
 
 #include <tinyxml2.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <random>
@@ -18,6 +21,8 @@ namespace command {
 
 namespace {
 constexpr std::time_t kDay = 86400;
+// Largest number of package entries, and of cancel ids, that one order may carry.
+constexpr size_t kMaxOrderEntries = 1000;
 
 const char* okText(bool ok) {
     return ok ? "success" : "failed";
@@ -38,8 +43,22 @@ bool toInt(const char* text, int& value) {
     return true;
 }
 
-std::vector<std::uint32_t> seededDraws(std::time_t seed, int count) {
-    std::mt19937 generator(static_cast<std::uint32_t>(seed));
+// Seeded from the system's entropy source, never from the clock alone: terminals that receive
+// one broadcast order in the same second must not all pick the same night and minute.
+std::uint32_t entropySeed(std::time_t now) {
+    try {
+        std::random_device device;
+        return device();
+    } catch (const std::exception&) {
+        // No entropy source: the process id and a fine clock still differ between terminals.
+        const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+        return static_cast<std::uint32_t>(now) ^ (static_cast<std::uint32_t>(::getpid()) << 16) ^
+               static_cast<std::uint32_t>(ticks);
+    }
+}
+
+std::vector<std::uint32_t> entropyDraws(std::time_t now, int count) {
+    std::mt19937 generator(entropySeed(now));
     std::vector<std::uint32_t> draws;
     for (int i = 0; i < count; ++i) {
         draws.push_back(generator());
@@ -51,7 +70,7 @@ std::vector<std::uint32_t> seededDraws(std::time_t seed, int count) {
 CmdInfoUpdate::CmdInfoUpdate(const picojson::value& order)
     : CmdInfoBase(order, "UpdateLogger", "ロガーソフトウェアアップデート指示"),
       clock_([] { return std::time(nullptr); }),
-      random_(seededDraws) {
+      random_(entropyDraws) {
     executable_ = true;
     hasOutput_ = true;
     useConnectionManager_ = false;
@@ -72,13 +91,21 @@ bool CmdInfoUpdate::isSystemSettingReady() const {
     return !loggerId_.empty() && loggerId_ != "unknown";
 }
 
-std::string CmdInfoUpdate::localTimeText(std::time_t t, const char* format) const {
-    std::tm local{};
+std::time_t CmdInfoUpdate::zoneOffset() const {
+    const int hours = setting_ != nullptr ? setting_->getIntValue("LOCALE_HOUR") : 9;
+    return static_cast<std::time_t>(hours) * 3600;
+}
+
+std::string CmdInfoUpdate::scheduleTimeText(std::time_t t, const char* format) const {
+    // UTC moved by LOCALE_HOUR, not the process's time zone: the updater compares scheduled
+    // times with the UTC clock plus a fixed offset, whatever zone the device is set to.
+    const std::time_t shifted = t + zoneOffset();
+    std::tm zone{};
     char buffer[64] = {};
-    if (localtime_r(&t, &local) == nullptr) {
+    if (gmtime_r(&shifted, &zone) == nullptr) {
         return "";
     }
-    std::strftime(buffer, sizeof buffer, format, &local);
+    std::strftime(buffer, sizeof buffer, format, &zone);
     return buffer;
 }
 
@@ -180,8 +207,16 @@ int CmdInfoUpdate::execCommand() {
         active = false;
     };
     if ((type == 0 || type == 1) && runTime > 0) {
-        if (opened && id > 0) {
+        // An order that cannot be recorded gets no run: the answer must not promise one.
+        if (!opened) {
+            errorText = "Failed to open cee db [st=3]";
+        } else if (id < 1) {
+            errorText = "Failed to insert command info in cee db [st=3]";
+        } else {
             active = db.beginTransaction();
+            if (!active) {
+                errorText = "Failed to begin transaction in cee db [st=3]";
+            }
         }
         if (active) {
             const int n =
@@ -234,13 +269,8 @@ int CmdInfoUpdate::execCommand() {
         }
     }
 
-    const std::string response =
-        makeResponseXml(requestId, commandId, runTime, errorText, foundIds);
-    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : xml return data -> {}", response);
-    resultString_ = encodeDataValue(response);
-
     if (active) {
-        const std::string runText = localTimeText(runTime, "%Y-%m-%d %H:%M:%S");
+        const std::string runText = scheduleTimeText(runTime, "%Y-%m-%d %H:%M:%S");
         if (result == 0) {
             const int n = db.updateCommandInfoForUpd(id, commandId, requestId, type, runText);
             if (n >= 1) {
@@ -288,6 +318,16 @@ int CmdInfoUpdate::execCommand() {
         }
     }
 
+    // Built once the job is written: it names a run time only while a run is about to be
+    // committed, and is built again (run time 0, with the reason) if that fails.
+    std::string response;
+    auto respond = [&](std::time_t reported) {
+        response = makeResponseXml(requestId, commandId, reported, errorText, foundIds);
+        ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : xml return data -> {}", response);
+        resultString_ = encodeDataValue(response);
+    };
+    respond(active ? runTime : 0);
+
     if (opened) {
         const int n = db.updateCommandInfoAtId(id, errorText, result, response);
         if (n < 1) {
@@ -299,12 +339,23 @@ int CmdInfoUpdate::execCommand() {
             if (active) {
                 db.rollbackTransaction();
                 active = false;
+                errorText = "Failed to update command info in cee db [st=3]";
+                respond(0);
             }
         }
         if (active) {
             const bool committed = db.commitTransaction();
             ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : DB commit -> {}",
                    okText(committed));
+            if (!committed) {
+                // A failed COMMIT can leave the transaction open: end it, so that nothing of
+                // the job stays, and record the failure in the order's row if possible.
+                db.rollbackTransaction();
+                result = -9;
+                errorText = "Failed to commit update job in cee db [st=3]";
+                respond(0);
+                db.updateCommandInfoAtId(id, errorText, result, response);
+            }
         }
     }
     db.close();
@@ -365,6 +416,11 @@ int CmdInfoUpdate::getPkgListFromRecvData(const std::string& xml, std::string& r
 
     for (const auto* p = data->FirstChildElement(xmlPackage_.c_str()); p != nullptr;
          p = p->NextSiblingElement(xmlPackage_.c_str())) {
+        if (packageEntries.size() >= kMaxOrderEntries) {
+            ZLOG_W(log_, "[{}:{}] in getPkgListFromRecvData : too many entries ({}) : more than {}",
+                   xmlPackage_, kMaxOrderEntries);
+            return kTooManyEntries;
+        }
         const char* text = p->GetText();
         if (text == nullptr) {
             throw std::runtime_error("package element without text");
@@ -389,6 +445,13 @@ int CmdInfoUpdate::getPkgListFromRecvData(const std::string& xml, std::string& r
         if (const auto* list = data->FirstChildElement(xmlCancelList_.c_str())) {
             for (const auto* p = list->FirstChildElement(xmlCancelEntry_.c_str()); p != nullptr;
                  p = p->NextSiblingElement(xmlCancelEntry_.c_str())) {
+                if (cancelIds.size() >= kMaxOrderEntries) {
+                    ZLOG_W(log_,
+                           "[{}:{}] in getPkgListFromRecvData : too many entries ({}) : more "
+                           "than {}",
+                           xmlCancelList_, kMaxOrderEntries);
+                    return kTooManyEntries;
+                }
                 // An entry without text names nothing to cancel.
                 if (const char* text = p->GetText()) {
                     cancelIds.emplace_back(text);
@@ -403,8 +466,10 @@ int CmdInfoUpdate::getPkgListFromRecvData(const std::string& xml, std::string& r
 }
 
 std::time_t CmdInfoUpdate::timeOfDayToEpoch(const std::string& text) {
-    const int localeHour = setting_ != nullptr ? setting_->getIntValue("LOCALE_HOUR") : 9;
-    const std::time_t base = now() / kDay * kDay - static_cast<std::time_t>(localeHour) * 3600;
+    // Midnight of the current day in the zone of the schedule (UTC + LOCALE_HOUR), so that a
+    // time of day never lands on the day before in the early hours.
+    const std::time_t offset = zoneOffset();
+    const std::time_t base = (now() + offset) / kDay * kDay - offset;
     const auto parts = zorcommon::splitString(text, ":", true, false);
     if (parts.size() != 3) {
         return 0;
@@ -462,11 +527,16 @@ std::time_t CmdInfoUpdate::calculateTimeToExecute() {
     const std::time_t dayOffset = static_cast<std::time_t>(draws.at(1) % days);
     ZLOG_I(log_,
            "[{}:{}] in CmdInfoUpdate calculateTimeToExecute : start date -> {} : end date -> {}",
-           localTimeText(start, "%Y-%m-%d %X"),
-           localTimeText(end + static_cast<std::time_t>(days - 1) * kDay, "%Y-%m-%d %X"));
-    const std::time_t run = start + minuteOffset * 60 + dayOffset * kDay;
+           scheduleTimeText(start, "%Y-%m-%d %X"),
+           scheduleTimeText(end + static_cast<std::time_t>(days - 1) * kDay, "%Y-%m-%d %X"));
+    std::time_t run = start + minuteOffset * 60 + dayOffset * kDay;
+    // A run never lies before the order: one that would is moved to the next day of the
+    // window.
+    while (run <= current) {
+        run += kDay;
+    }
     ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate calculateTimeToExecute : execute date -> {}",
-           localTimeText(run, "%Y-%m-%d %X"));
+           scheduleTimeText(run, "%Y-%m-%d %X"));
     return run;
 }
 
@@ -508,10 +578,11 @@ std::time_t CmdInfoUpdate::calculateTimeToEmargencyExecute() {
     ZLOG_I(log_,
            "[{}:{}] in CmdInfoUpdate calculateTimeToEmargencyExecute : start date -> {} : end "
            "date -> {}",
-           localTimeText(current + s, "%Y-%m-%d %X"), localTimeText(current + e, "%Y-%m-%d %X"));
+           scheduleTimeText(current + s, "%Y-%m-%d %X"),
+           scheduleTimeText(current + e, "%Y-%m-%d %X"));
     const std::time_t run = current + s + offset;
     ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate calculateTimeToEmargencyExecute : execute date -> {}",
-           localTimeText(run, "%Y-%m-%d %X"));
+           scheduleTimeText(run, "%Y-%m-%d %X"));
     return run;
 }
 
@@ -535,7 +606,7 @@ std::string CmdInfoUpdate::makeResponseXml(const std::string& requestId,
     auto* entry = doc.NewElement(xmlEntry_.c_str());
     entry->SetAttribute(xmlEntryPos_.c_str(), "1");
     entry->SetAttribute(xmlEntryId_.c_str(), commandId.c_str());
-    entry->SetText(runTime > 0 ? localTimeText(runTime, "%Y%m%d%H%M%S").c_str() : "0");
+    entry->SetText(runTime > 0 ? scheduleTimeText(runTime, "%Y%m%d%H%M%S").c_str() : "0");
     data->InsertEndChild(entry);
 
     auto* statusList = doc.NewElement("status_list");

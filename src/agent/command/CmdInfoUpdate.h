@@ -5,8 +5,9 @@
 // over MQTT and posted to the result server read from SystemSetting.xml.
 //
 // Runs on the order thread. The clock and the random draws used for scheduling can be replaced
-// (tests); by default they are the real time and a generator seeded with the current second at
-// each scheduling.
+// (tests); by default they are the real time and a generator seeded from the system's entropy
+// source at each scheduling. Scheduled times are written as wall-clock texts of UTC +
+// LOCALE_HOUR, independent of the device's time zone.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,8 @@ namespace command {
 class CmdInfoUpdate : public CmdInfoBase {
   public:
     using Clock = std::function<std::time_t()>;
-    // Returns the draws of one scheduling, seeded with the given current time.
+    // Returns the draws of one scheduling; it is given the current time (the default source
+    // does not use it: it seeds from the system's entropy).
     using RandomSource = std::function<std::vector<std::uint32_t>(std::time_t seed, int count)>;
 
     explicit CmdInfoUpdate(const picojson::value& order);
@@ -32,7 +34,8 @@ class CmdInfoUpdate : public CmdInfoBase {
     // -5 update fields, -6 runs, -9 order result could not be written.
     int execCommand() override;
 
-    // The update type (0, 1 or any other integer given), or -101..-106 for an unusable request.
+    // The update type (0, 1 or any other integer given), or -101..-106 for an unusable request,
+    // -107 (kTooManyEntries) for more than 1000 package entries or cancel ids.
     // Throws std::runtime_error for a package element without text.
     int getPkgListFromRecvData(const std::string& xml, std::string& requestId,
                                std::string& commandId, std::vector<std::string>& packageEntries,
@@ -41,7 +44,7 @@ class CmdInfoUpdate : public CmdInfoBase {
     std::time_t calculateTimeToExecute();
     // Run time of an emergency update, 0 when not computable.
     std::time_t calculateTimeToEmargencyExecute();
-    // HH:MM:SS of the current local day (local midnight from LOCALE_HOUR), 0 on failure.
+    // HH:MM:SS of the current day in UTC + LOCALE_HOUR, 0 on failure.
     std::time_t timeOfDayToEpoch(const std::string& text);
     bool isSystemSettingReady() const;
     std::string makeResponseXml(const std::string& requestId, const std::string& commandId,
@@ -51,9 +54,14 @@ class CmdInfoUpdate : public CmdInfoBase {
     void setClock(Clock clock) { clock_ = std::move(clock); }
     void setRandomSource(RandomSource random) { random_ = std::move(random); }
 
+    static constexpr int kTooManyEntries = -107;
+
   private:
     std::time_t now() const { return clock_(); }
-    std::string localTimeText(std::time_t t, const char* format) const;
+    // LOCALE_HOUR in seconds.
+    std::time_t zoneOffset() const;
+    // A moment as wall-clock text of UTC + LOCALE_HOUR.
+    std::string scheduleTimeText(std::time_t t, const char* format) const;
 
     // XML vocabulary of the request and the response.
     const std::string xmlRoot_ = "commandRequest";

@@ -48,6 +48,7 @@ const std::vector<SettingSpec>& agentSettings() {
         {"DATABASE", "DB_FILE", SettingKind::String, "cee_pkg_upd.db", 0},
         {"DATABASE", "LOCK_CEE", SettingKind::String, "db_cee.lock", 0},
         {"DATABASE", "LOCK_UPD", SettingKind::String, "db_upd.lock", 0},
+        {"DATABASE", "BUSY_TIMEOUT_MS", SettingKind::Int, nullptr, 3000},
     };
     return specs;
 }

@@ -362,7 +362,11 @@ int DbController::insertPackageList(std::int64_t id, const std::string& removeDi
     int count = 0;
     for (const auto& entry : entries) {
         const auto slash = entry.rfind('/');
-        const std::string fileName = slash == std::string::npos ? entry : entry.substr(slash + 1);
+        // Blanks around the file name (the entry form puts one after the last "/") would keep
+        // the installed-version lookup from ever finding the package.
+        std::string fileName = slash == std::string::npos ? entry : entry.substr(slash + 1);
+        fileName.erase(0, fileName.find_first_not_of(" \t\r\n"));
+        fileName.erase(fileName.find_last_not_of(" \t\r\n") + 1);
         std::string directory = slash == std::string::npos ? entry : entry.substr(0, slash);
         const std::string packageName = fileName.substr(0, fileName.find('_'));
         directory.erase(std::remove(directory.begin(), directory.end(), ' '), directory.end());

@@ -1,5 +1,6 @@
 #include "DbUpdController.h"
 
+#include <climits>
 #include <cstring>
 
 namespace zorupd {
@@ -91,7 +92,7 @@ int DbUpdController::init(const std::string& dbDir, const std::string& dbFile,
     return 0;
 }
 
-UpdBasicInfo DbUpdController::selectTargetCommandInfo() {
+UpdBasicInfo DbUpdController::selectTargetCommandInfo(bool* failed) {
     SQLiteStmtMaker maker(db_);
     sqlite3_stmt* stmt = maker.prepare(kSelectTarget);
     UpdBasicInfo info;
@@ -110,6 +111,9 @@ UpdBasicInfo DbUpdController::selectTargetCommandInfo() {
                "command_info : rc -> {}",
                rc);
         info = UpdBasicInfo();
+        if (failed != nullptr) {
+            *failed = true;
+        }
     } else if (info.command_info_id >= 1) {
         ZLOG_I(log_,
                "[{}:{}] in selectTargetCommandInfo : find target : proc_info.id -> {} : "
@@ -333,9 +337,15 @@ int DbUpdController::selectNextProcNum(int command_info_id, int max) {
     sqlite3_stmt* stmt = maker.prepare(kSelectRetryCount);
     sqlite3_bind_int(stmt, 1, command_info_id);
     int value = 0;
+    bool usable = true;
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        value = sqlite3_column_int(stmt, 0);  // NULL (no run) reads as 0
+        // NULL (no run) reads as 0. A counter that is not a whole number of 0 or more (text,
+        // a fraction, a negative number) cannot say how often the update was tried.
+        const int type = sqlite3_column_type(stmt, 0);
+        const sqlite3_int64 raw = sqlite3_column_int64(stmt, 0);
+        usable = type == SQLITE_NULL || (type == SQLITE_INTEGER && raw >= 0 && raw <= INT_MAX);
+        value = usable ? static_cast<int>(raw) : 0;
     }
     if (rc != SQLITE_DONE) {
         ZLOG_E(log_,
@@ -349,6 +359,11 @@ int DbUpdController::selectNextProcNum(int command_info_id, int max) {
            "[{}:{}] in selectNextProcNum : exec step : rc -> {} ({}) : find select next schdule "
            "execution num -> {} : max execution num -> {}",
            rc, "success", value, max);
+    if (!usable) {
+        ZLOG_W(log_, "[{}:{}] in selectNextProcNum : exec step : retry count is not usable");
+        zorcommon::flushLog(log_);
+        return -3;
+    }
     if (value >= max) {
         ZLOG_I(log_, "[{}:{}] in selectNextProcNum : exec step : retry count is max");
         zorcommon::flushLog(log_);
@@ -382,6 +397,18 @@ int DbUpdController::insertNextProcInfo(int command_info_id, int seconds) {
     }
     zorcommon::flushLog(log_);
     return 1;
+}
+
+bool DbUpdController::beginSavepoint() {
+    return execSimple("SAVEPOINT cancel_work;");
+}
+
+bool DbUpdController::rollbackToSavepoint() {
+    return execSimple("ROLLBACK TO cancel_work;") && releaseSavepoint();
+}
+
+bool DbUpdController::releaseSavepoint() {
+    return execSimple("RELEASE cancel_work;");
 }
 
 }  // namespace db

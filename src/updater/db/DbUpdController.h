@@ -5,8 +5,9 @@
 // The updater never creates the database. One controller is opened per run by
 // runUpdateProcess; every operation runs on that connection inside the caller's transaction,
 // on the updater's single thread. Operations append to the lists they are given and flush the
-// log before they return. No busy time-out: a statement that meets a lock of cee-agent fails
-// at once (SQLITE_BUSY) and is reported as a failed step.
+// log before they return. A statement that meets a lock of cee-agent or of a reader waits up
+// to the busy time-out (BUSY_TIMEOUT_MS), then fails (SQLITE_BUSY) and is reported as a failed
+// step.
 #pragma once
 
 #include <string>
@@ -36,8 +37,9 @@ class DbUpdController : public zorcommon::DbControllerBase {
 
     // The one due run (state 0, sched_proc_time not later than now in UTC+9 wall-clock time,
     // update type 0, 1 or 2): highest type first, then the earliest. All -1 when none is due
-    // or the query failed.
-    data::UpdBasicInfo selectTargetCommandInfo();
+    // or the query failed; then *failed (if given) is set to true, so that an unreadable
+    // database is not taken for one with nothing due.
+    data::UpdBasicInfo selectTargetCommandInfo(bool* failed = nullptr);
 
     // The latest runs (at state 0 or 1) of the updates that this update cancels: state 0 goes
     // to `pending`, any other to `executed`. Total size of both lists, or -2.
@@ -65,12 +67,19 @@ class DbUpdController : public zorcommon::DbControllerBase {
     int updateResultProcInfo(int proc_info_id, int status, const std::string& result,
                              const std::string& start, const std::string& end);
 
-    // Highest exic_num of the update (0 when it has no run); -1 when it reached `max`; -2.
+    // Highest exic_num of the update (0 when it has no run); -1 when it reached `max`; -2
+    // query failed; -3 the stored count is not a whole number of 0 or more.
     int selectNextProcNum(int command_info_id, int max);
 
     // Adds a retry run due `seconds` from now (UTC+9 wall-clock text) with the next exic_num.
     // 1, -1 when the insert failed, -2 when the statement cannot be built.
     int insertNextProcInfo(int command_info_id, int seconds);
+
+    // A savepoint around the cancel work of a run, so that a failed re-install undoes it
+    // while the run's own outcome is still recorded. True on success.
+    bool beginSavepoint();
+    bool rollbackToSavepoint();  // also releases it
+    bool releaseSavepoint();
 
   private:
     int updateCancelStatus(const char* op, const char* what, int status,
