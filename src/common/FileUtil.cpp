@@ -95,6 +95,8 @@ const char* readFileResultText(ReadFileResult result) {
             return "read error";
     }
     return "read error";
+}
+
 bool replaceFile(const std::string& path, const std::string& text) {
     std::string name = path + ".XXXXXX";
     std::vector<char> buffer(name.begin(), name.end());

@@ -57,7 +57,7 @@ std::unique_ptr<SettingData>& instance() {
 }
 }  // namespace
 
-const std::array<const char*, 38> SettingData::kKeyNames = {
+const std::array<const char*, 39> SettingData::kKeyNames = {
     "SYSTEM_SETTING_XML_FILE",
     "ALIVE_CHECK",
     "PING_SERVER",
