@@ -47,7 +47,8 @@ class UpdateOutcomeTest(E2ETestCase):
         agent_dir = os.path.join(folder, "agent")
         os.makedirs(agent_dir, exist_ok=True)
         write_text(os.path.join(agent_dir, "SystemSetting.xml"), SYSTEM_SETTING)
-        base = {"LOG": {"LOG_FILE": name + ".log"},
+        # One log file for the whole test: the waits below count lines of the current file.
+        base = {"LOG": {"LOG_FILE": name + ".log", "LOG_MAX_BYTES": 10000000},
                 "PKG_UPDATE": {"REMOVE_PKG_DIR": "/var/repos/"}}
         for section, values in (settings or {}).items():
             base.setdefault(section, {}).update(values)
