@@ -592,3 +592,30 @@ TEST(DbUpdControllerConcurrency, OtherProgramsWriteLockFailsAtOnce) {
     EXPECT_FALSE(testutil::exists(tmp.file("db_cee.lock")));
     EXPECT_FALSE(testutil::exists(tmp.file("db_upd.lock")));
 }
+
+TEST_F(DbUpdTest, RowIdsBeyond32BitsAreKeptWhole) {
+    const std::int64_t big = 4294967301;  // 2^32 + 5: read as 32 bits it would be row 5
+    exec(
+        "INSERT INTO command_info (id, command_json, upd_command_id, upd_command_type) VALUES "
+        "(5, 'UpdateLogger', '700', 0), (4294967301, 'UpdateLogger', '701', 0)");
+    exec(
+        "INSERT INTO proc_info (id, command_info_id, sched_proc_time) VALUES (4294967302, "
+        "4294967301, datetime('now', '+9 hours', '-1 minutes'))");
+    exec(
+        "INSERT INTO package_list (id, command_info_id, seq_no, package_filename, package_name, "
+        "package_path) VALUES (4294967303, 4294967301, 1, 'abc_1.0_armhf.deb', 'abc', 'pool')");
+
+    const UpdBasicInfo due = db.selectTargetCommandInfo();
+    EXPECT_EQ(due.proc_info_id, big + 1);
+    EXPECT_EQ(due.command_info_id, big);
+    std::vector<PackageInfoData> packages;
+    ASSERT_EQ(db.selectPackageInfoAtCiid(due.command_info_id, packages), 1);
+    EXPECT_EQ(packages[0].id, big + 2);
+    packages[0].old_package_filename = "abc_0.9_armhf.deb";
+    EXPECT_EQ(db.updateOldPackageInfo(packages), 1);
+    EXPECT_EQ(db.updateResultProcInfo(due.proc_info_id, 2, "failed", "", ""), 1);
+    EXPECT_EQ(db.insertNextProcInfo(due.command_info_id, 120), 1);
+    EXPECT_EQ(rows("SELECT id, command_info_id, proc_status FROM proc_info ORDER BY id"),
+              (Rows{"4294967302|4294967301|2", "4294967303|4294967301|0"}));
+    EXPECT_EQ(rows("SELECT old_package_filename FROM package_list"), (Rows{"abc_0.9_armhf.deb"}));
+}

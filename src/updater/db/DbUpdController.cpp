@@ -99,8 +99,8 @@ UpdBasicInfo DbUpdController::selectTargetCommandInfo(bool* failed) {
     int lines = 0;
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        info.proc_info_id = sqlite3_column_int(stmt, 0);
-        info.command_info_id = sqlite3_column_int(stmt, 1);
+        info.proc_info_id = sqlite3_column_int64(stmt, 0);
+        info.command_info_id = sqlite3_column_int64(stmt, 1);
         info.command_id = sqlite3_column_int(stmt, 2);
         info.command_type = sqlite3_column_int(stmt, 3);
         ++lines;
@@ -125,19 +125,19 @@ UpdBasicInfo DbUpdController::selectTargetCommandInfo(bool* failed) {
     return info;
 }
 
-int DbUpdController::selectCancelProcInfo(int command_info_id,
+int DbUpdController::selectCancelProcInfo(std::int64_t command_info_id,
                                           std::vector<CancelProcInfo>& executed,
                                           std::vector<CancelProcInfo>& pending) {
     ZLOG_I(log_, "[{}:{}] in selectCancelProcInfo : select cancel target proc_info sql -> {}",
            kSelectCancelRuns);
     SQLiteStmtMaker maker(db_);
     sqlite3_stmt* stmt = maker.prepare(kSelectCancelRuns);
-    sqlite3_bind_int(stmt, 1, command_info_id);
+    sqlite3_bind_int64(stmt, 1, command_info_id);
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         CancelProcInfo run;
-        run.id = sqlite3_column_int(stmt, 0);
-        run.command_info_id = sqlite3_column_int(stmt, 1);
+        run.id = sqlite3_column_int64(stmt, 0);
+        run.command_info_id = sqlite3_column_int64(stmt, 1);
         run.proc_status = sqlite3_column_int(stmt, 2);
         (run.proc_status != 0 ? executed : pending).push_back(run);
     }
@@ -162,8 +162,8 @@ int DbUpdController::readPackageRows(sqlite3_stmt* stmt, std::vector<PackageInfo
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         PackageInfoData package;
-        package.id = sqlite3_column_int(stmt, 0);
-        package.command_info_id = sqlite3_column_int(stmt, 1);
+        package.id = sqlite3_column_int64(stmt, 0);
+        package.command_info_id = sqlite3_column_int64(stmt, 1);
         package.package_filename = columnText(stmt, 2);
         package.package_name = columnText(stmt, 3);
         package.package_path = columnText(stmt, 4);
@@ -173,7 +173,7 @@ int DbUpdController::readPackageRows(sqlite3_stmt* stmt, std::vector<PackageInfo
     return rc;
 }
 
-int DbUpdController::selectPackageInfoAtCiid(int command_info_id,
+int DbUpdController::selectPackageInfoAtCiid(std::int64_t command_info_id,
                                              std::vector<PackageInfoData>& list) {
     if (command_info_id < 1) {
         ZLOG_W(log_, "[{}:{}] in selectPackageInfoAtCiid : not set command_info_id -> {}",
@@ -187,7 +187,7 @@ int DbUpdController::selectPackageInfoAtCiid(int command_info_id,
            kSelectPackages, command_info_id);
     SQLiteStmtMaker maker(db_);
     sqlite3_stmt* stmt = maker.prepare(kSelectPackages);
-    sqlite3_bind_int(stmt, 1, command_info_id);
+    sqlite3_bind_int64(stmt, 1, command_info_id);
     const int rc = readPackageRows(stmt, list);
     if (rc != SQLITE_DONE) {
         ZLOG_E(log_,
@@ -214,7 +214,7 @@ int DbUpdController::updateOldPackageInfo(const std::vector<PackageInfoData>& li
     int count = 0;
     for (const auto& package : list) {
         bindText(stmt, 1, package.old_package_filename);
-        sqlite3_bind_int(stmt, 2, package.id);
+        sqlite3_bind_int64(stmt, 2, package.id);
         const int rc = sqlite3_step(stmt);
         ZLOG_I(log_, "[{}:{}] in updateOldPackageInfo : exec step : rc -> {} ({})", rc,
                stepWord(rc));
@@ -251,7 +251,7 @@ int DbUpdController::selectCancelPackageInfo(const std::vector<CancelProcInfo>& 
     sqlite3_stmt* stmt = maker.prepare(sql.c_str());
     // With no target the lone parameter stays NULL and matches no row.
     for (size_t n = 0; n < targets.size(); ++n) {
-        sqlite3_bind_int(stmt, static_cast<int>(n + 1), targets[n].command_info_id);
+        sqlite3_bind_int64(stmt, static_cast<int>(n + 1), targets[n].command_info_id);
     }
     const int rc = readPackageRows(stmt, list);
     if (rc != SQLITE_DONE) {
@@ -279,7 +279,7 @@ int DbUpdController::updateCancelStatus(const char* op, const char* what, int st
     int count = 0;
     for (const auto& run : list) {
         sqlite3_bind_int(stmt, 1, status);
-        sqlite3_bind_int(stmt, 2, run.id);
+        sqlite3_bind_int64(stmt, 2, run.id);
         const int rc = sqlite3_step(stmt);
         ZLOG_I(log_, "[{}:{}] in {} : exec step : rc -> {} ({})", op, rc, stepWord(rc));
         if (rc != SQLITE_DONE) {
@@ -304,8 +304,9 @@ int DbUpdController::updateCancelSuccessProcInfo(const std::vector<CancelProcInf
                               kCancelledAfterInstall, list);
 }
 
-int DbUpdController::updateResultProcInfo(int proc_info_id, int status, const std::string& result,
-                                          const std::string& start, const std::string& end) {
+int DbUpdController::updateResultProcInfo(std::int64_t proc_info_id, int status,
+                                          const std::string& result, const std::string& start,
+                                          const std::string& end) {
     ZLOG_I(log_,
            "[{}:{}] in updateResultProcInfo : update proc_info sql -> {} : proc_info -> {} : "
            "result -> {}",
@@ -316,7 +317,7 @@ int DbUpdController::updateResultProcInfo(int proc_info_id, int status, const st
     bindText(stmt, 2, result);
     bindText(stmt, 3, start);
     bindText(stmt, 4, end);
-    sqlite3_bind_int(stmt, 5, proc_info_id);
+    sqlite3_bind_int64(stmt, 5, proc_info_id);
     const int rc = sqlite3_step(stmt);
     ZLOG_I(log_, "[{}:{}] in updateResultProcInfo : exec step : rc -> {} ({})", rc, stepWord(rc));
     if (rc != SQLITE_DONE) {
@@ -330,12 +331,12 @@ int DbUpdController::updateResultProcInfo(int proc_info_id, int status, const st
     return 1;
 }
 
-int DbUpdController::selectNextProcNum(int command_info_id, int max) {
+int DbUpdController::selectNextProcNum(std::int64_t command_info_id, int max) {
     ZLOG_I(log_, "[{}:{}] in selectNextProcNum : select next schdule execution num sql -> {}",
            kSelectRetryCount);
     SQLiteStmtMaker maker(db_);
     sqlite3_stmt* stmt = maker.prepare(kSelectRetryCount);
-    sqlite3_bind_int(stmt, 1, command_info_id);
+    sqlite3_bind_int64(stmt, 1, command_info_id);
     int value = 0;
     bool usable = true;
     int rc;
@@ -373,7 +374,7 @@ int DbUpdController::selectNextProcNum(int command_info_id, int max) {
     return value;
 }
 
-int DbUpdController::insertNextProcInfo(int command_info_id, int seconds) {
+int DbUpdController::insertNextProcInfo(std::int64_t command_info_id, int seconds) {
     std::string sql = kInsertRetryTemplate;
     if (!replaceRepWord(sql, std::to_string(seconds))) {
         return -2;
@@ -384,8 +385,8 @@ int DbUpdController::insertNextProcInfo(int command_info_id, int seconds) {
            sql, command_info_id, seconds);
     SQLiteStmtMaker maker(db_);
     sqlite3_stmt* stmt = maker.prepare(sql.c_str());
-    sqlite3_bind_int(stmt, 1, command_info_id);
-    sqlite3_bind_int(stmt, 2, command_info_id);
+    sqlite3_bind_int64(stmt, 1, command_info_id);
+    sqlite3_bind_int64(stmt, 2, command_info_id);
     const int rc = sqlite3_step(stmt);
     ZLOG_I(log_, "[{}:{}] in insertNextProcInfo : exec step : rc -> {} ({})", rc, stepWord(rc));
     if (rc != SQLITE_DONE) {

@@ -10,6 +10,7 @@
 // step.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -43,11 +44,13 @@ class DbUpdController : public zorcommon::DbControllerBase {
 
     // The latest runs (at state 0 or 1) of the updates that this update cancels: state 0 goes
     // to `pending`, any other to `executed`. Total size of both lists, or -2.
-    int selectCancelProcInfo(int command_info_id, std::vector<data::CancelProcInfo>& executed,
+    int selectCancelProcInfo(std::int64_t command_info_id,
+                             std::vector<data::CancelProcInfo>& executed,
                              std::vector<data::CancelProcInfo>& pending);
 
     // The packages of one update in seq_no order. Size of `list`, 0 for an id below 1, or -2.
-    int selectPackageInfoAtCiid(int command_info_id, std::vector<data::PackageInfoData>& list);
+    int selectPackageInfoAtCiid(std::int64_t command_info_id,
+                                std::vector<data::PackageInfoData>& list);
 
     // Stores old_package_filename of each package. Rows updated, or -1 at the first failure
     // (rows before it stay updated inside the transaction).
@@ -64,16 +67,16 @@ class DbUpdController : public zorcommon::DbControllerBase {
     int updateCancelSuccessProcInfo(const std::vector<data::CancelProcInfo>& list);
 
     // Records a run's outcome. 1 (also when no row has that id), or -1.
-    int updateResultProcInfo(int proc_info_id, int status, const std::string& result,
+    int updateResultProcInfo(std::int64_t proc_info_id, int status, const std::string& result,
                              const std::string& start, const std::string& end);
 
     // Highest exic_num of the update (0 when it has no run); -1 when it reached `max`; -2
     // query failed; -3 the stored count is not a whole number of 0 or more.
-    int selectNextProcNum(int command_info_id, int max);
+    int selectNextProcNum(std::int64_t command_info_id, int max);
 
     // Adds a retry run due `seconds` from now (UTC+9 wall-clock text) with the next exic_num.
     // 1, -1 when the insert failed, -2 when the statement cannot be built.
-    int insertNextProcInfo(int command_info_id, int seconds);
+    int insertNextProcInfo(std::int64_t command_info_id, int seconds);
 
     // A savepoint around the cancel work of a run, so that a failed re-install undoes it
     // while the run's own outcome is still recorded. True on success.
