@@ -279,6 +279,10 @@ int cee_upd::runUpdateProcess() {
     zorcommon::logPlain(log_, "<<<<<--------------------------");
     bool commit = false;
     bool resultFile = true;
+    // The outcome, the retry count or the retry run could not be written (13, 14, 15): the run
+    // is rolled back and must be treated like a failed commit, or it would be installed and
+    // finished again at every start without ever counting.
+    bool notRecorded = false;
     if (r == 0) {
         ZLOG_I(log_, "[{}:{}] Update execution success -> {}", r);
         commit = true;
@@ -295,6 +299,7 @@ int cee_upd::runUpdateProcess() {
         resultFile = false;
     } else {
         ZLOG_W(log_, "[{}:{}] Update execution failed -> {} : update failed, db data unchanged", r);
+        notRecorded = true;
     }
     zorcommon::logPlain(log_, "-------------------------->>>>>");
 
@@ -317,11 +322,12 @@ int cee_upd::runUpdateProcess() {
     controller.close();
     noteSignal();
 
-    if (!committed) {
+    if (!committed || notRecorded) {
         // The outcome is not in the database, so the device must not act on it: no success
         // file and no finish command; the run is still due and the next start tries again.
         const std::string reason =
-            "failed to db commit : run not recorded, retried at the next start" +
+            std::string(committed ? "failed to record the outcome" : "failed to db commit") +
+            " : run not recorded, retried at the next start" +
             (resultText.empty() ? std::string() : " | " + resultText);
         if (createResultFile(kCommitFailed, commandId, reason) != 0) {
             ZLOG_W(log_, "[{}:{}] failed to result file");

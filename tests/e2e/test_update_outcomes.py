@@ -262,12 +262,41 @@ class UpdateOutcomeTest(E2ETestCase):
         self.assertIsNone(first.result("logger_reboot"))
         self.assertTrue(first.result("update_failed").startswith("9501\nfailed to db commit"))
 
+        self.assertEqual(started_count(first, "update_finish.sh"), 0)
+
         # The reader still holds its lock for a moment: the default busy time-out waits for it.
         second = self.updater(folder, "cee-updater-2")
         second.installed("bpkg 1.0 armhf")
         self.run_updater(second)
         self.assertEqual(runs(db), [(1, 1, 0, 1, "")])
         self.assertEqual(second.wait_finish(1), "== logger_reboot\nupdate\n9501\n")
+        self.assertEqual(started_count(second, "update_finish.sh"), 1)
+
+    def test_outcome_that_cannot_be_written_is_not_reported_as_installed(self):
+        folder = self.temp_dir()
+        write_text(os.path.join(folder, "SystemSetting.xml"), SYSTEM_SETTING)
+        db = create_database(os.path.join(folder, "updater", "db", "cee_pkg_upd.db"))
+        add_update(db, "9601", 0, [("cpkg_2.0_armhf.deb", "tools", None)])
+        with closing(sqlite3.connect(db)) as c:
+            c.execute("CREATE TRIGGER no_outcome BEFORE UPDATE OF r_result_str ON proc_info "
+                      "BEGIN SELECT RAISE(ABORT, 'disk trouble'); END")
+            c.commit()
+        first = self.updater(folder, "cee-updater-1")
+        first.installed("cpkg 1.0 armhf")
+        self.run_updater(first, status=3)
+        self.assertEqual(runs(db), [(1, 1, 0, 0, None)])  # still due, attempt not counted
+        self.assertTrue(first.result("update_failed").startswith(
+            "9601\nfailed to record the outcome"))
+        self.assertIsNone(first.result("logger_reboot"))
+        self.assertEqual(started_count(first, "update_finish.sh"), 0)
+
+        with closing(sqlite3.connect(db)) as c:
+            c.execute("DROP TRIGGER no_outcome")
+            c.commit()
+        second = self.updater(folder, "cee-updater-2")
+        second.installed("cpkg 1.0 armhf")
+        self.run_updater(second)
+        self.assertEqual(runs(db), [(1, 1, 0, 1, "")])
         self.assertEqual(started_count(second, "update_finish.sh"), 1)
 
     def test_unreadable_database_is_an_error(self):
