@@ -11,6 +11,8 @@
 
 namespace zorcommon {
 
+static_assert(kAnswerTooLarge == CURLE_FILESIZE_EXCEEDED, "the header's code is libcurl's");
+
 namespace {
 constexpr size_t kTopicSize = MQTT_IF_TOPIC_SIZE;
 constexpr size_t kSendBufferSize = 512000;

@@ -16,6 +16,9 @@ namespace zorcommon {
 
 // Default of MAX_ANSWER_BYTES: the largest answer read from a peer (32 MiB).
 constexpr long kDefaultMaxAnswerBytes = 33554432;
+// httpSendPost's result when the answer was larger than MAX_ANSWER_BYTES (libcurl's code for
+// an exceeded file size).
+constexpr int kAnswerTooLarge = 63;
 
 struct HttpSettings {
     int retryNum = 3;                              // attempts = retryNum + 1; below 0 counts as 0

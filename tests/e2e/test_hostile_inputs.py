@@ -10,7 +10,9 @@ import base64
 import json
 import os
 import re
+import sqlite3
 import subprocess
+from contextlib import closing
 
 from harness import (DEADLINE_S, E2ETestCase, LoggerSim, b64, exact, find_lines, make_order,
                      read_text, unique_name, wait_until, write_script, write_text)
@@ -169,6 +171,11 @@ class HostileOrdersTest(E2ETestCase):
                     % (limit or 33554432))
                 self.agent.wait_for_log(exact("in CmdInfoEcholDevRead execCommand : execute "
                                               "result -> failed : (63)"))
+                with closing(sqlite3.connect(self.agent.db_file)) as db:
+                    row = db.execute("SELECT res_error_str, res_result FROM command_info ORDER "
+                                     "BY id LIMIT 1").fetchone()
+                self.assertEqual(row, ("8082 port send error. answer larger than "
+                                       "MAX_ANSWER_BYTES", 63))
                 # An announced length above the limit is refused before the body is read; a
                 # body without end is read up to the limit and no further.
                 self.assertLess(vm_hwm_kib(self.agent.pid) - idle, 8 * 1024 + 2 * (limit or 0)

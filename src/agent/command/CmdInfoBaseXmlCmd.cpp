@@ -86,8 +86,12 @@ int CmdInfoBaseXmlCmd::execCommand() {
                    "{}",
                    cls, id);
         } else {
-            const int r = db.updateCommandInfoAtId(id, status != 0 ? "8082 port send error." : "",
-                                                   status, answer);
+            // An answer above the limit is the one failure the code alone does not explain.
+            const char* error = status == 0 ? ""
+                                : status == zorcommon::kAnswerTooLarge
+                                    ? "8082 port send error. answer larger than MAX_ANSWER_BYTES"
+                                    : "8082 port send error.";
+            const int r = db.updateCommandInfoAtId(id, error, status, answer);
             if (r < 1) {
                 ZLOG_W(log_,
                        "[{}:{}] in {} execCommand : failed to update command_info : ret -> {}", cls,
