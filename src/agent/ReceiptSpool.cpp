@@ -179,7 +179,18 @@ bool ReceiptSpool::open(std::string& error) {
     }
     std::map<std::uint64_t, std::string> found;  // seq -> "order" / "run"
     std::map<std::uint64_t, std::int64_t> rows;
-    for (const dirent* e = ::readdir(d.get()); e != nullptr; e = ::readdir(d.get())) {
+    for (;;) {
+        // readdir gives NULL both at the end and on an error; only errno tells them apart. A
+        // listing cut short would leave orders behind, so an error fails the open.
+        errno = 0;
+        const dirent* e = ::readdir(d.get());
+        if (e == nullptr) {
+            if (errno != 0) {
+                error = errnoText("cannot read spool folder " + dir_);
+                return false;
+            }
+            break;
+        }
         std::uint64_t seq = 0;
         std::string suffix;
         if (!parseName(e->d_name, seq, suffix)) {
