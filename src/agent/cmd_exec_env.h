@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "CmdInfoBase.h"
 #include "ConnectionManager.h"
@@ -37,7 +38,7 @@ void signal_handler(int signal);
 // cannot take is answered "failed" in the next pass.
 void subscribeFunction(const char* topic, const char* message);
 // Builds the command object for an order text (never null).
-std::unique_ptr<command::CmdInfoBase> CreateCmdInfoObj(const std::string& orderText);
+std::unique_ptr<command::CmdInfoBase> CreateCmdInfoObj(std::string_view orderText);
 // Body of the order thread: builds, checks, executes the order and queues its results.
 void executeServerOrderThread(std::mutex& sendMutex, std::mutex& resultMutex,
                               std::string orderText);
