@@ -97,7 +97,7 @@ void ReceiptSpool::syncDir() const {
     }
 }
 
-bool ReceiptSpool::writeFileAtomically(const std::string& target, const std::string& text,
+bool ReceiptSpool::writeFileAtomically(const std::string& target, std::string_view text,
                                        std::string& error) const {
     const std::string tmp = target.substr(0, target.rfind('.')) + ".tmp";
     {
@@ -247,7 +247,7 @@ bool ReceiptSpool::open(std::string& error) {
     return true;
 }
 
-ReceiptSpool::AddResult ReceiptSpool::add(const std::string& text, std::string& error) {
+ReceiptSpool::AddResult ReceiptSpool::add(std::string_view text, std::string& error) {
     std::lock_guard<std::mutex> lock(mu_);
     const auto size = static_cast<std::uint64_t>(text.size());
     if (sizes_.size() >= maxOrders_ || bytes_ + size > maxBytes_) {

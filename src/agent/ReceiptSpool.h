@@ -23,6 +23,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zorcee {
@@ -50,7 +51,7 @@ class ReceiptSpool {
 
     // Stores an order durably. Full when the bounds are reached, Failed when it cannot be
     // written (error holds the reason).
-    AddResult add(const std::string& text, std::string& error);
+    AddResult add(std::string_view text, std::string& error);
 
     // Orders that were started but not finished when the spool was opened, in arrival order.
     // Handed out once; the files stay until remove().
@@ -74,7 +75,7 @@ class ReceiptSpool {
 
   private:
     std::string path(std::uint64_t seq, const char* suffix) const;
-    bool writeFileAtomically(const std::string& target, const std::string& text,
+    bool writeFileAtomically(const std::string& target, std::string_view text,
                              std::string& error) const;
     void syncDir() const;
 

@@ -519,9 +519,11 @@ void subscribeFunction(const char* topic, const char* message) {
             return;
         }
         // Orders for other terminals and orders that cannot run are settled here, so they
-        // neither fill the spool nor wait in line before this terminal's own orders.
-        const std::string text(message);
-        const auto cmd = CreateCmdInfoObj(text);
+        // neither fill the spool nor wait in line before this terminal's own orders. The text
+        // is read where the MQTT library holds it, not copied, and the payload is not kept:
+        // the checks and the refusal answer (whose data.value is "") do without it.
+        const std::string_view text(message);
+        const auto cmd = CreateCmdInfoObj(text, false);
         if (!isOwnOrder(*cmd)) {
             return;
         }
@@ -546,10 +548,11 @@ void subscribeFunction(const char* topic, const char* message) {
     }
 }
 
-std::unique_ptr<CmdInfoBase> CreateCmdInfoObj(const std::string& orderText) {
+std::unique_ptr<CmdInfoBase> CreateCmdInfoObj(std::string_view orderText, bool withPayload) {
     ZLOG_I(logger, "[{}:{}] in CreateCmdInfoObj");
     picojson::value parsed;
-    const std::string err = zorcommon::parseJson(parsed, orderText);
+    const std::string err =
+        zorcommon::parseJson(parsed, orderText, zorcommon::kMaxJsonDepth, !withPayload);
     if (!err.empty()) {
         ZLOG_W(logger, "[{}:{}] in CreateCmdInfoObj : json parse error : {}", err);
         zorcommon::flushLog(logger);
@@ -623,11 +626,11 @@ void executeServerOrderThread(std::mutex& sendMtx, std::mutex& resultMtx, std::s
             }
         }
         if (cmd->hasOutput()) {
-            const std::string output = cmd->getOutputData();
+            std::string output = cmd->getOutputData();
             ZLOG_D(logger, "[{}:{}] in executeServerOrder : !!!!! RESULT !!!!! : result str -> {}",
                    output);
             std::lock_guard<std::mutex> lock(sendMtx);
-            sendQueue.push_back(output);
+            sendQueue.push_back(std::move(output));
         } else {
             ZLOG_D(logger,
                    "[{}:{}] in executeServerOrder : !!!!! RESULT !!!!! : no output in the command");

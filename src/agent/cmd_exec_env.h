@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "CmdInfoBase.h"
 #include "ConnectionManager.h"
@@ -36,8 +37,10 @@ void signal_handler(int signal);
 // order for another terminal or one that cannot run is logged and dropped; an order the spool
 // cannot take is answered "failed" in the next pass.
 void subscribeFunction(const char* topic, const char* message);
-// Builds the command object for an order text (never null).
-std::unique_ptr<command::CmdInfoBase> CreateCmdInfoObj(const std::string& orderText);
+// Builds the command object for an order text (never null). Without withPayload, a string at
+// data.value is read as "" (enough to check and refuse an order, not to run it).
+std::unique_ptr<command::CmdInfoBase> CreateCmdInfoObj(std::string_view orderText,
+                                                       bool withPayload = true);
 // Body of the order thread: builds, checks, executes the order and queues its results.
 void executeServerOrderThread(std::mutex& sendMutex, std::mutex& resultMutex,
                               std::string orderText);

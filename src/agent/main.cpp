@@ -1,6 +1,7 @@
 // cee-agent: receives server orders over MQTT, executes them and answers. Runs in the
 // foreground until SIGINT or SIGTERM.
 #include <malloc.h>
+#include <sqlite3.h>
 
 #include "CommandLine.h"
 #include "SettingData.h"
@@ -11,6 +12,14 @@ int main(int argc, char** argv) {
     // order thread would otherwise each keep an arena of their own, with its touched pages, for
     // a process that does one thing at a time.
     mallopt(M_ARENA_MAX, 1);
+    // Blocks of 128 KiB and more (an order's text, its payload, the request) are mapped on
+    // their own and given back when freed. By default the C library raises this bound to the
+    // size of each such block freed, after which megabyte buffers come from the heap, where
+    // freed pages stay resident and the next order's buffers are placed beside them.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    // SQLite's page caches may hold up to 2 MB each; a row with a request of megabytes passes
+    // through them page by page. Above this, SQLite reuses cached pages instead of adding more.
+    sqlite3_soft_heap_limit64(1024 * 1024);
     std::string configPath = zorcee::data::SettingData::kDefaultPath;
     const int cli = zorcommon::parseCommandLine(argc, argv, "cee-agent", configPath);
     if (cli != zorcommon::kContinue) {

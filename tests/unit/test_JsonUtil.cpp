@@ -85,3 +85,60 @@ TEST(JsonUtil, SettingsFilesNestedTooDeepKeepDefaults) {
         }
     }
 }
+
+// Strings are reserved ahead of reading: escapes, a backslash just before the end and texts
+// cut off inside a string read exactly as the parser's own context reads them.
+TEST(JsonUtil, StringsReadAsTheParserReadsThem) {
+    const std::string texts[] = {
+        "\"\"",
+        "\"plain\"",
+        "\"a\\\"b\\\\\"",
+        "\"\\u00e9\\ud83d\\ude00\\n\\/\"",
+        "[\"x\", {\"k\": \"v\\\\\"}, \"\\\\\\\\\"]",
+        std::string("\"nul\0inside\"", 12),
+        "\"cut",
+        "\"cut\\",
+        "\"bad \\q escape\"",
+        "\"lone \\ud83d surrogate\"",
+        "{\"a\": \"" + std::string(300000, 'x') + "\"}",
+    };
+    for (const auto& text : texts) {
+        picojson::value ours;
+        picojson::value theirs;
+        const std::string err = zorcommon::parseJson(ours, text);
+        EXPECT_EQ(err, picojson::parse(theirs, text)) << text.substr(0, 40);
+        if (err.empty()) {
+            EXPECT_EQ(ours.serialize(), theirs.serialize()) << text.substr(0, 40);
+        }
+    }
+}
+
+// With skipDataValue only the string at data.value of the outermost object reads as "";
+// it is still checked, and every other member stays as it is.
+TEST(JsonUtil, SkipDataValueEmptiesOnlyThePayload) {
+    struct Case {
+        std::string text;
+        const char* parsed;  // serialized result; nullptr: a syntax error
+    };
+    const Case cases[] = {
+        {R"({"data":{"value":"QUJD","n":"x"},"value":"y"})",
+         R"({"data":{"n":"x","value":""},"value":"y"})"},
+        {R"({"data":{"value":{"value":"z"}}})", R"({"data":{"value":{"value":"z"}}})"},
+        {R"({"data":{"value":5}})", R"({"data":{"value":5}})"},
+        {R"({"order":{"data":{"value":"k"}}})", R"({"order":{"data":{"value":"k"}}})"},
+        {R"([{"data":{"value":"k"}}])", R"([{"data":{"value":"k"}}])"},
+        {R"({"data":{"value":"a\u00e9\n"}})", R"({"data":{"value":""}})"},
+        {R"({"data":{"value":"bad \q"}})", nullptr},
+        {R"({"data":{"value":"cut)", nullptr},
+    };
+    for (const auto& c : cases) {
+        picojson::value v;
+        const std::string err = zorcommon::parseJson(v, c.text, zorcommon::kMaxJsonDepth, true);
+        if (c.parsed == nullptr) {
+            EXPECT_NE(err, "") << c.text;
+        } else {
+            EXPECT_EQ(err, "") << c.text;
+            EXPECT_EQ(v.serialize(), c.parsed) << c.text;
+        }
+    }
+}

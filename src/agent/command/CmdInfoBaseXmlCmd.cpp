@@ -30,7 +30,7 @@ CmdInfoBaseXmlCmd::CmdInfoBaseXmlCmd(picojson::value order, const XmlCmdSpec& sp
 int CmdInfoBaseXmlCmd::execCommand() {
     const std::string& cls = className_;
     ZLOG_I(log_, "[{}:{}] in {} execCommand", cls);
-    const std::string request = choiseDataValue();
+    std::string request = choiseDataValue();
     // The Base64 text is not needed any more (the answer replaces it): an upload order would
     // otherwise hold its payload twice while it is posted and recorded.
     if (orderJson_.is<picojson::object>()) {
@@ -69,6 +69,9 @@ int CmdInfoBaseXmlCmd::execCommand() {
     std::string answer;
     const int status =
         connectionManager_ != nullptr ? connectionManager_->httpSendPost(url, request, answer) : -1;
+    // Posted and recorded: the row's update below does not need it, and SQLite reads and
+    // rewrites the whole row (request included) while it runs.
+    std::string().swap(request);
     ZLOG_I(log_, "[{}:{}] in {} execCommand : execute result -> {} : ({})", cls,
            status == 0 ? "success" : "failed", status);
     if (status == 0) {

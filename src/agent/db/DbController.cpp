@@ -220,9 +220,9 @@ const char* stepWord(int rc) {
 }  // namespace
 
 void DbController::bindText(const char* op, sqlite3_stmt* stmt, int pos, const std::string& value,
-                            bool logValue) {
+                            bool logValue, bool outlivesStmt) {
     const int rc = sqlite3_bind_text(stmt, pos, value.data(), static_cast<int>(value.size()),
-                                     SQLITE_TRANSIENT);
+                                     outlivesStmt ? SQLITE_STATIC : SQLITE_TRANSIENT);
     // Request and answer texts can be large: only short values are worth repeating.
     if (logValue) {
         ZLOG_I(log_, "[{}:{}] in {} : bind pos -> {} : rc -> {} : value -> {}", op, pos, rc, value);
@@ -251,7 +251,7 @@ std::int64_t DbController::insertCommandInfoBasic(const std::string& commandName
            kInsertCommandInfo);
     sqlite3_stmt* insert = maker.prepare(kInsertCommandInfo);
     bindText(op, insert, 1, commandName);
-    bindText(op, insert, 2, recvXml);
+    bindText(op, insert, 2, recvXml, false, true);  // the statement ends with this call
     bindText(op, insert, 3, serverTime);
     int rc = sqlite3_step(insert);
     ZLOG_I(log_, "[{}:{}] in insertCommandInfoBasic : exec step : rc -> {} ({})", stepWord(rc), rc);
@@ -308,7 +308,7 @@ int DbController::updateCommandInfoAtId(std::int64_t id, const std::string& resE
     sqlite3_stmt* stmt = maker.prepare(kUpdateCommandInfoResult);
     bindText(op, stmt, 1, resErrorStr);
     bindInt(op, stmt, 2, resResult);
-    bindText(op, stmt, 3, resResultStr);
+    bindText(op, stmt, 3, resResultStr, false, true);
     bindInt(op, stmt, 4, id);
     const int rc = sqlite3_step(stmt);
     ZLOG_I(log_, "[{}:{}] in updateCommandInfoAtId : exec step : rc -> {} ({})", stepWord(rc), rc);

@@ -70,9 +70,12 @@ class DbController : public zorcommon::DbControllerBase {
     static void setRowListener(RowListener listener);
 
   private:
-    // Binds text (length-exact, copied) and logs the position and SQLite's code.
+    // Binds text (length-exact) and logs the position and SQLite's code. SQLite copies the
+    // text unless `outlivesStmt` says that `value` stays unchanged until the statement is
+    // finalized (for requests and answers of megabytes, which SQLite copies into its record
+    // anyway).
     void bindText(const char* op, sqlite3_stmt* stmt, int pos, const std::string& value,
-                  bool logValue = false);
+                  bool logValue = false, bool outlivesStmt = false);
     void bindInt(const char* op, sqlite3_stmt* stmt, int pos, std::int64_t value);
 };
 
