@@ -9,9 +9,11 @@ import base64
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import sqlite3
+import tempfile
 from contextlib import closing
 
 from harness import (DEADLINE_S, Agent, E2ETestCase, LoggerSim, exact, find_lines, make_order,
@@ -66,9 +68,10 @@ def numbered_order(n):
 
 class OrderSpoolTest(E2ETestCase):
 
-    def agents(self, folder, broker, sim, settings=None):
+    def agents(self, folder, broker, sim, settings=None, mqtt=None):
         """A factory of agents sharing folder and broker session (a stop and a restart)."""
         client_id = "spool-%d" % os.getpid()
+        mqtt = dict(mqtt or {}, CLIENT_ID=client_id)
         merged = {"QMT_HTTP": {"URL": sim.url, "RETRY_NUM": 0, "CURL_TIMEOUT": 5}}
         merged.update(settings or {})
         count = [0]
@@ -76,7 +79,7 @@ class OrderSpoolTest(E2ETestCase):
         def make(start=True, wait_ready=True, **overrides):
             count[0] += 1
             agent = Agent(folder, broker, settings=dict(merged, **overrides),
-                          mqtt={"CLIENT_ID": client_id}, name="cee-agent-%d" % count[0])
+                          mqtt=mqtt, name="cee-agent-%d" % count[0])
             if start:
                 self.start_program(agent)
                 if wait_ready:
@@ -282,7 +285,14 @@ class OrderSpoolTest(E2ETestCase):
         broker = self.start_broker(persistence=True)
         sim = self.start_program(LoggerSim(folder, "--mode", "slow", "--delay-ms", "1500",
                                            "--fault-count", "1"))
-        make = self.agents(os.path.join(folder, "agent"), broker, sim)
+        mqtt = {}
+        if os.environ.get("CEE_BUILD_DIR", "").endswith("emulated") and os.path.isdir("/dev/shm"):
+            # The 32-bit client library lists its folder with 32-bit readdir, which fails
+            # (EOVERFLOW) under the emulator on this host's disk file systems, whose directory
+            # positions need 64 bits (a 32-bit kernel gives 32-bit ones); tmpfs has small ones.
+            mqtt["PERSISTENCE_DIR"] = tempfile.mkdtemp(dir="/dev/shm")
+            self.addCleanup(shutil.rmtree, mqtt["PERSISTENCE_DIR"], True)
+        make = self.agents(os.path.join(folder, "agent"), broker, sim, mqtt=mqtt)
         first = make()
         watcher = unique_name("spool-answers")
 
