@@ -43,9 +43,15 @@ has_stage() { [[ ",$stages," == *",$1,"* ]]; }
 configure_and_build() {
   local dir=$1
   shift
+  local build_start=$SECONDS
   cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCEE_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$(nproc)"
+  echo "test.sh: $dir built in $((SECONDS - build_start)) s"
 }
+
+# The sanitizer builds compile at -O1 with line tables only: a third of the compile time of -O2,
+# and the reports still name file and line.
+sanitizer_flags=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG")
 
 # run_sanitized NAME DIR [ctest arguments...]: runs ctest in DIR with every sanitizer report
 # going to DIR/sanitizer-logs, and fails when a report is there afterwards.
@@ -99,12 +105,12 @@ if has_stage plain; then
   echo "test.sh: plain stage done after $((SECONDS - start)) s"
 fi
 if has_stage asan; then
-  configure_and_build build-asan -DCEE_SANITIZE=address
+  configure_and_build build-asan -DCEE_SANITIZE=address "${sanitizer_flags[@]}"
   run_sanitized asan build-asan -LE 'long|package' "$@"
   echo "test.sh: asan stage done after $((SECONDS - start)) s"
 fi
 if has_stage tsan; then
-  configure_and_build build-tsan -DCEE_SANITIZE=thread
+  configure_and_build build-tsan -DCEE_SANITIZE=thread "${sanitizer_flags[@]}"
   run_sanitized tsan build-tsan -L threads "$@"
   echo "test.sh: tsan stage done after $((SECONDS - start)) s"
 fi
