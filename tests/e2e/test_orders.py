@@ -1,0 +1,65 @@
+"""Orders through a real broker to a real cee-agent and logger-sim: which orders are executed
+(target matching, retained messages, unusable and hostile texts), what the logger
+application receives, what the server gets back and what is recorded."""
+import os
+import sqlite3
+import unittest
+from contextlib import closing
+
+from harness import (Agent, E2ETestCase, LoggerSim, answer_value, make_order, order, publish,
+                     publish_many, request, wait_until)
+
+
+def nested(depth):
+    return "[" * depth + "]" * depth
+
+
+class OrdersTest(E2ETestCase):
+
+    def test_only_own_sound_orders_are_executed_and_answered_in_arrival_order(self):
+        folder = self.temp_dir()
+        broker = self.start_broker()
+        # The first request meets an answer without end: the answer bound ends that order.
+        sim = self.start(LoggerSim(folder, "--mode", "endless", "--fault-count", "1"))
+        agent = Agent(os.path.join(folder, "agent"), broker, settings={
+            "QMT_HTTP": {"URL": sim.url, "RETRY_NUM": 2, "MAX_ANSWER_BYTES": 1048576}})
+        # Retained on the order topic before the agent subscribes: delivered, never executed.
+        publish(broker, agent.topic_sub, order("retained"), retain=True)
+        self.start(agent)
+        answers = self.subscribe(broker, agent.topic_pub)
+        own = (Agent.SUBSTRATE_CODE,)
+        texts = [
+            order("bound"),
+            order("other-terminal", terminal=("E2E9999",)),
+            order("other-platform", platform=("other",)),
+            make_order("ReadFromEchonetDevice", request("deep")).replace(
+                '"timestamp"', '"x":%s,"timestamp"' % nested(100000)),
+            "x",  # one byte
+            "not json",
+            order(1, terminal=own),
+            order(2, platform=(Agent.PLATFORM,)),
+            make_order("GetLatestMeasurementData", request(3, "GetLatestMeasurementData")),
+        ]
+        publish_many(broker, agent.topic_sub, texts)
+        got = answers.wait_answers(4)
+        self.assertEqual(sim.requests(), [request("bound"), request(1), request(2),
+                                          request(3, "GetLatestMeasurementData")])
+        self.assertEqual(got[0]["data"], {"result": "failed", "value": ""})
+        for n, answer in enumerate(got[1:], 1):
+            self.assertEqual(answer["data"]["result"], "success")
+            self.assertIn('<commandResponse id="%d">' % n, answer_value(answer))
+        self.assertEqual(got[3]["order"]["indicate"], "GetLatestMeasurementData")
+        self.assertTrue(agent.running())
+        with closing(sqlite3.connect(agent.db_file)) as db:
+            rows = db.execute("SELECT recv_xml, res_result FROM command_info ORDER BY id")
+            self.assertEqual([(r[0], r[1] == 0) for r in rows],
+                             [(request("bound"), False), (request(1), True), (request(2), True),
+                              (request(3, "GetLatestMeasurementData"), True)])
+        # Nothing of the foreign or unusable orders is left to run.
+        wait_until(lambda: not agent.spool_files(), "spool emptied")
+        self.assertEqual(len(answers.payloads()), 4)
+        self.assertEqual(agent.spool_files(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
