@@ -8,7 +8,7 @@ import unittest
 from contextlib import closing
 
 from harness import (DEADLINE_S, Agent, E2ETestCase, LoggerSim, answer_ids, order,
-                     publish_many, request, wait_until, write_text)
+                     publish_many, request, wait_until)
 
 
 class OrderSpoolTest(E2ETestCase):
@@ -24,25 +24,25 @@ class OrderSpoolTest(E2ETestCase):
                      settings={"QMT_HTTP": {"URL": sim.url, "CURL_TIMEOUT": 30}})
 
     def test_sigterm_finishes_the_running_order_and_leaves_the_rest_for_the_restart(self):
-        sim = self.start(LoggerSim(self.folder, "--mode", "slow", "--delay-ms", "1500"))
+        sim = self.start(LoggerSim(self.folder, "--mode", "slow", "--delay-ms", "1000"))
         first = self.start(self.agent(sim, "first"))
         answers = self.subscribe(self.broker, first.topic_pub)
-        publish_many(self.broker, first.topic_sub, [order(n) for n in range(1, 5)])
-        wait_until(lambda: len(first.spool_files()) >= 3, "orders spooled")
+        publish_many(self.broker, first.topic_sub, [order(n) for n in range(1, 4)])
+        wait_until(lambda: len(first.spool_files()) >= 2, "orders spooled")
         sim.wait_requests(1)
         self.assertEqual(first.terminate(), 0)
         # The operator's line for the stop names the signal.
         self.assertIn("receive signal -> 15", first.log())
         left = first.spool_files()
         self.assertTrue(left and all(f.endswith(".order") for f in left), left)
-        self.assertEqual(len(left) + len(sim.requests()), 4)
+        self.assertEqual(len(left) + len(sim.requests()), 3)
         self.assertEqual(answer_ids(answers.wait_answers(1)), ["1"])
 
         second = self.start(self.agent(sim, "second"))
-        got = answers.wait_answers(4, DEADLINE_S * 2)
-        self.assertEqual(answer_ids(got), ["1", "2", "3", "4"])
-        self.assertEqual([a["data"]["result"] for a in got], ["success"] * 4)
-        self.assertEqual(sim.requests(), [request(n) for n in range(1, 5)])
+        got = answers.wait_answers(3)
+        self.assertEqual(answer_ids(got), ["1", "2", "3"])
+        self.assertEqual([a["data"]["result"] for a in got], ["success"] * 3)
+        self.assertEqual(sim.requests(), [request(n) for n in range(1, 4)])
         wait_until(lambda: not second.spool_files(), "spool emptied")
 
     def test_killed_mid_order_is_answered_failed_and_never_run_again(self):
@@ -72,27 +72,12 @@ class OrderSpoolTest(E2ETestCase):
         self.assertEqual(second.terminate(), 0)
         self.assertFalse(os.path.exists(lock))
 
-    def test_full_spool_answers_a_new_order_failed_at_once(self):
-        # The first request is never answered in time: the spool stays full meanwhile.
-        sim = self.start(LoggerSim(self.folder, "--mode", "never", "--fault-count", "1"))
-        agent = self.agent(sim, "agent")
-        for n in range(1, 1001):
-            write_text(os.path.join(agent.settings["SPOOL_DIR"], "%020d.order" % n), order(n))
-        self.start(agent)
-        answers = self.subscribe(self.broker, agent.topic_pub)
-        sim.wait_requests(1)
-        agent.send_order(order(5000))
-        refused = answers.wait_answers(1)[0]["data"]
-        self.assertEqual(refused["result"], "failed")
-        self.assertIn("spool full", refused["error"])
-        self.assertEqual(sim.requests(), [request(1)])  # still inside the first order
-
     def test_answer_waiting_for_the_broker_survives_a_restart(self):
         self.broker.stop()
         self.broker = self.start_broker(persistence=True)
-        sim = self.start(LoggerSim(self.folder, "--mode", "slow", "--delay-ms", "1500",
+        sim = self.start(LoggerSim(self.folder, "--mode", "slow", "--delay-ms", "1000",
                                    "--fault-count", "1"))
-        mqtt = {"PERSISTENCE_DIR": self.persistence_dir(self.folder)}
+        mqtt = {"PERSISTENCE_DIR": self.persistence_dir(self.folder), "PUBLISH_TIMEOUT_S": 1}
         first = self.start(self.agent(sim, "first", **mqtt))
         watcher = dict(client_id="e2e-watch-%d" % os.getpid(), clean_session=False)
         answers = self.subscribe(self.broker, first.topic_pub, **watcher)

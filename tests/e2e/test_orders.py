@@ -1,13 +1,16 @@
 """Orders through a real broker to a real cee-agent and logger-sim: which orders are executed
 (target matching, retained messages, unusable and hostile texts), what the logger
-application receives, what the server gets back and what is recorded."""
+application receives, what the server gets back and what is recorded; a full order spool
+refuses a new order at once."""
 import os
+import signal
 import sqlite3
 import unittest
 from contextlib import closing
 
 from harness import (Agent, E2ETestCase, LoggerSim, answer_value, make_order, order, publish,
-                     publish_many, request, wait_until)
+                     publish_many, request, wait_until,
+                     write_text)
 
 
 def nested(depth):
@@ -59,6 +62,25 @@ class OrdersTest(E2ETestCase):
         wait_until(lambda: not agent.spool_files(), "spool emptied")
         self.assertEqual(len(answers.payloads()), 4)
         self.assertEqual(agent.spool_files(), [])
+
+    def test_full_spool_answers_a_new_order_failed_at_once(self):
+        folder = self.temp_dir()
+        broker = self.start_broker()
+        # The first request is never answered in time: the spool stays full meanwhile.
+        sim = self.start(LoggerSim(folder, "--mode", "never", "--fault-count", "1"))
+        agent = Agent(os.path.join(folder, "agent"), broker, settings={
+            "QMT_HTTP": {"URL": sim.url, "CURL_TIMEOUT": 30}})
+        for n in range(1, 1001):
+            write_text(os.path.join(agent.settings["SPOOL_DIR"], "%020d.order" % n), order(n))
+        self.start(agent)
+        answers = self.subscribe(broker, agent.topic_pub)
+        sim.wait_requests(1)
+        agent.send_order(order(5000))
+        refused = answers.wait_answers(1)[0]["data"]
+        self.assertEqual(refused["result"], "failed")
+        self.assertIn("spool full", refused["error"])
+        self.assertEqual(sim.requests(), [request(1)])  # still inside the first order
+        agent.terminate(signal.SIGKILL)
 
 
 if __name__ == "__main__":
