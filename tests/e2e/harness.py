@@ -8,9 +8,9 @@ programs (under the emulator: launchers); CEE_BUILD_DIR is the build folder (its
 launcher tree for a cross build).
 """
 import base64
-import copy
 import json
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -24,10 +24,11 @@ import unittest
 
 # Upper bound of every wait: generous for a loaded or emulated machine; a hang still fails.
 DEADLINE_S = 20.0
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 EMULATED = os.environ.get("CEE_BUILD_DIR", "").endswith("emulated")
+
+
 def wait_until(predicate, what, deadline_s=DEADLINE_S):
     """Polls predicate until it returns a true value (returned); fails after deadline_s."""
     end = time.monotonic() + deadline_s
@@ -71,21 +72,20 @@ def end(proc):
             proc.wait()
 
 
-def read_text(path, default=""):
+def read_text(path):
+    """The file's text; None when there is none."""
     try:
         with open(path, errors="replace") as f:
             return f.read()
     except (FileNotFoundError, NotADirectoryError):
-        return default
+        return None
 
 
 def deep_merge(base, overrides):
-    merged = copy.deepcopy(base)
+    merged = dict(base)
     for key, value in (overrides or {}).items():
-        if isinstance(value, dict) and isinstance(merged.get(key), dict):
-            merged[key] = deep_merge(merged[key], value)
-        else:
-            merged[key] = copy.deepcopy(value)
+        nested = isinstance(value, dict) and isinstance(merged.get(key), dict)
+        merged[key] = deep_merge(merged[key], value) if nested else value
     return merged
 
 
@@ -198,13 +198,13 @@ class Program:
         end(self.proc)
 
     def stdout(self):
-        return read_text(self.stdout_path)
+        return read_text(self.stdout_path) or ""
 
     def stderr(self):
-        return read_text(self.stderr_path)
+        return read_text(self.stderr_path) or ""
 
     def log(self):
-        return read_text(self.log_path) if self.log_path else ""
+        return self.log_path and read_text(self.log_path) or ""
 
     def wait_for_log(self, text, count=1, start=0, deadline_s=DEADLINE_S):
         """Waits until text occurs count times in the log from character start on."""
@@ -264,7 +264,7 @@ class Broker:
         end(self.proc)
 
     def log_text(self):
-        return read_text(self.log_path)
+        return read_text(self.log_path) or ""
 
     def subscriptions(self, client_id):
         """Subscriptions of client_id the broker has acknowledged so far."""
@@ -319,14 +319,11 @@ class Subscriber:
         with self._lock:
             return list(self._payloads)
 
-    def answers(self):
-        """The received messages parsed as JSON."""
-        return [json.loads(p) for p in self.payloads()]
-
     def wait_answers(self, count, deadline_s=DEADLINE_S):
+        """Waits for count messages; returns all received so far, parsed as JSON."""
         wait_until(lambda: len(self.payloads()) >= count, "%d message(s) on %s"
                    % (count, self.topic), deadline_s)
-        return self.answers()
+        return [json.loads(p) for p in self.payloads()]
 
     def stop(self):
         end(self.proc)
@@ -334,13 +331,12 @@ class Subscriber:
             self.proc.stdout.close()
 
 
-def make_order(indicate, value="", terminal=("all",), platform=("all",), extra=None):
+def make_order(indicate, value, terminal=("all",), platform=("all",)):
     """The JSON text of a server order carrying the request value (Base64 in data.value)."""
-    order = {"order": {"type": "cmd", "indicate": indicate,
-                       "target": {"platform": list(platform), "group": ["all"],
-                                  "terminal": list(terminal)}},
-             "data": {"value": base64.b64encode(value.encode()).decode()}, "timestamp": "2026/12/06 10:00:00"}
-    return json.dumps(deep_merge(order, extra), separators=(",", ":"))
+    target = {"platform": list(platform), "group": ["all"], "terminal": list(terminal)}
+    return json.dumps({"order": {"type": "cmd", "indicate": indicate, "target": target},
+                       "data": {"value": base64.b64encode(value.encode()).decode()},
+                       "timestamp": "2026/12/06 10:00:00"}, separators=(",", ":"))
 
 
 def request(n, command="ReadFromEchonetDevice"):
@@ -451,8 +447,9 @@ class LoggerSim(Program):
         return "http://127.0.0.1:%d/" % self.port
 
     def requests(self):
-        """Bodies received so far (logger-sim escapes backslash and line breaks)."""
-        return [line.replace("\\n", "\n").replace("\\\\", "\\")
+        """Bodies received so far (logger-sim escapes backslash, line feed and return)."""
+        unescape = {"n": "\n", "r": "\r"}
+        return [re.sub(r"\\(.)", lambda m: unescape.get(m.group(1), m.group(1)), line)
                 for line in self.stdout().split("\n")[1:-1]]
 
     def wait_requests(self, count, deadline_s=DEADLINE_S):
@@ -511,8 +508,3 @@ class Updater(Program):
     def lock_file(self):
         return os.path.join(self.settings["DATABASE"]["DB_PATH"], "db_upd.lock")
 
-    def package_updater_calls(self):
-        return read_text(os.path.join(self.folder, "package_updater.started")).splitlines()
-
-    def result(self, name):
-        return read_text(os.path.join(self.result_dir, name), None)

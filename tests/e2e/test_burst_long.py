@@ -8,7 +8,7 @@ from contextlib import closing
 from harness import (DEADLINE_S, Agent, E2ETestCase, LoggerSim, answer_ids, order,
                      publish_many, request, wait_until)
 
-ORDERS = 40
+ORDERS = 30
 WARM_UP = 3
 # Resident memory after the burst may exceed the idle level by at most this much.
 GROWTH_LIMIT_KIB = 1024

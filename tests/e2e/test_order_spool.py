@@ -31,8 +31,9 @@ class OrderSpoolTest(E2ETestCase):
         wait_until(lambda: len(first.spool_files()) >= 2, "orders spooled")
         sim.wait_requests(1)
         self.assertEqual(first.terminate(), 0)
-        # The operator's line for the stop names the signal.
+        # The operator's line for the stop names the signal, once.
         self.assertIn("receive signal -> 15", first.log())
+        self.assertEqual(first.log().count("receive signal -> "), 1)
         left = first.spool_files()
         self.assertTrue(left and all(f.endswith(".order") for f in left), left)
         self.assertEqual(len(left) + len(sim.requests()), 3)

@@ -11,7 +11,7 @@ import unittest
 from contextlib import closing
 
 from harness import (Agent, E2ETestCase, LoggerSim, Updater, answer_value, make_order,
-                     wait_until, write_text)
+                     read_text, wait_until, write_text)
 
 SYSTEM_SETTING = ('<?xml version="1.0" encoding="UTF-8"?>\n<logger loggerId="LG-1" '
                   'plantId="PL-9"><general><serverUrl>%s</serverUrl></general></logger>\n')
@@ -71,8 +71,10 @@ class UpdateAcrossProcessesTest(E2ETestCase):
                          [(0, 1)])
         self.assertEqual(query(agent.db_file, "SELECT old_package_filename FROM package_list"),
                          [("abc_1.0_armhf.deb",)])
-        self.assertEqual(len(third.package_updater_calls()), 1)
-        self.assertEqual(third.result("logger_reboot"), "update\n7001\n")
+        self.assertEqual(read_text(os.path.join(third.folder, "package_updater.started")).count(
+            "\n"), 1)
+        self.assertEqual(read_text(os.path.join(third.result_dir, "logger_reboot")),
+                         "update\n7001\n")
         self.assertEqual(query(agent.db_file, "PRAGMA integrity_check"), [("ok",)])
 
 
