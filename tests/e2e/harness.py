@@ -73,12 +73,12 @@ def end(proc):
 
 
 def read_text(path):
-    """The file's text; None when there is none."""
+    """The file's text; "" when there is none."""
     try:
         with open(path, errors="replace") as f:
             return f.read()
-    except (FileNotFoundError, NotADirectoryError):
-        return None
+    except (FileNotFoundError, NotADirectoryError, TypeError):
+        return ""
 
 
 def deep_merge(base, overrides):
@@ -153,11 +153,6 @@ class E2ETestCase(unittest.TestCase):
         return sub.start()
 
 
-# libfaketime as its wrapper names it: the loader of each program puts its own architecture's
-# library folder in place of $LIB (an emulated ARM program gets the armhf build).
-FAKETIME_PRELOAD = "/usr/$LIB/faketime/libfaketime.so.1"
-
-
 class Program:
     """A binary in the background; stdout and stderr go to files in folder. faketime:
     "YYYY-MM-DD HH:MM:SS", a wall clock that starts there and runs on (libfaketime preloaded
@@ -166,8 +161,8 @@ class Program:
     def __init__(self, argv, folder, name, extra_env=None, log_path=None, faketime=None):
         self.argv, self.folder, self.name, self.log_path = list(argv), folder, name, log_path
         self.env = dict(os.environ, TZ="JST-9", **(extra_env or {}))
-        if faketime:
-            self.env.update(LD_PRELOAD=FAKETIME_PRELOAD, FAKETIME="@" + faketime,
+        if faketime:  # $LIB: the loader takes the program's own build (armhf when emulated)
+            self.env.update(LD_PRELOAD="/usr/$LIB/faketime/libfaketime.so.1", FAKETIME="@" + faketime,
                             FAKETIME_DONT_FAKE_MONOTONIC="1")
         self.stdout_path = os.path.join(folder, name + ".stdout")
         self.stderr_path = os.path.join(folder, name + ".stderr")
@@ -181,7 +176,7 @@ class Program:
         return self
 
     def running(self):
-        return self.proc is not None and self.proc.poll() is None
+        return self.proc.poll() is None
 
     def wait_exit(self, deadline_s=DEADLINE_S):
         try:
@@ -198,13 +193,13 @@ class Program:
         end(self.proc)
 
     def stdout(self):
-        return read_text(self.stdout_path) or ""
+        return read_text(self.stdout_path)
 
     def stderr(self):
-        return read_text(self.stderr_path) or ""
+        return read_text(self.stderr_path)
 
     def log(self):
-        return self.log_path and read_text(self.log_path) or ""
+        return read_text(self.log_path)
 
     def wait_for_log(self, text, count=1, start=0, deadline_s=DEADLINE_S):
         """Waits until text occurs count times in the log from character start on."""
@@ -252,11 +247,8 @@ class Broker:
         def accepts():
             if self.proc.poll() is not None:
                 raise AssertionError("mosquitto exited with %s" % self.proc.returncode)
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                return True
-            except OSError:
-                return False
+            with socket.socket() as sock:
+                return sock.connect_ex(("127.0.0.1", port)) == 0
         wait_until(accepts, "mosquitto on port %d" % port)
         return self
 
@@ -264,7 +256,7 @@ class Broker:
         end(self.proc)
 
     def log_text(self):
-        return read_text(self.log_path) or ""
+        return read_text(self.log_path)
 
     def subscriptions(self, client_id):
         """Subscriptions of client_id the broker has acknowledged so far."""
@@ -367,8 +359,7 @@ class Agent(Program):
     PLATFORM, GROUP, SUBSTRATE_CODE = "e2e-platform", "east", "E2E0001"
 
     def __init__(self, folder, broker=None, settings=None, mqtt=None, name="cee-agent",
-                 faketime=None, config_option="--config"):
-        os.makedirs(folder, exist_ok=True)
+                 faketime=None):
         self.settings = deep_merge({
             "CMD_SUBSTRATE_CODE": os.path.join(folder, "substratecode-generator"),
             "SYSTEM_SETTING_XML_FILE": os.path.join(folder, "SystemSetting.xml"),
@@ -395,9 +386,7 @@ class Agent(Program):
         write_script(os.path.join(folder, "substratecode-generator"),
                      "echo " + self.SUBSTRATE_CODE)
         log = self.settings["LOG"]
-        config = ([config_option, self.config_path] if "=" not in config_option
-                  else [config_option + self.config_path])
-        super().__init__([AGENT] + config, folder, name, {"MQTT_IF_CONF": mqtt_conf},
+        super().__init__([AGENT, "--config", self.config_path], folder, name, {"MQTT_IF_CONF": mqtt_conf},
                          os.path.join(log["LOG_DIR"], log["LOG_FILE"]), faketime)
 
     def start(self):
@@ -459,9 +448,8 @@ class LoggerSim(Program):
 
 
 # The head of the table "dpkg -l" prints.
-DPKG_HEADER = ("Desired=Unknown/Install/Remove/Purge/Hold\n| Status=Not/Inst/Conf-files\n"
-               "|/ Err?=(none)/Reinst-required\n||/ Name Version Architecture Description\n"
-               "+++-====-=======-============-===========\n")
+DPKG_HEADER = ("Desired=Unknown\n| Status=Not/Inst\n|/ Err?=(none)\n"
+               "||/ Name Version Architecture Description\n+++-====-=======-====-====\n")
 
 
 class Updater(Program):
@@ -472,7 +460,6 @@ class Updater(Program):
 
     def __init__(self, folder, db_dir, installed=(), package_updater=None, name="cee-updater",
                  faketime=None, settings=None):
-        os.makedirs(folder, exist_ok=True)
         self.settings = deep_merge({
             "SYSTEM_SETTING_XML_FILE": os.path.join(folder, "SystemSetting.xml"),
             "ALIVE_CHECK": {"PING_SERVER": "127.0.0.1"},
@@ -503,8 +490,5 @@ class Updater(Program):
                "PATH": os.path.join(folder, "bin") + os.pathsep + os.environ["PATH"]}
         super().__init__([UPDATER, "--config", config], folder, name, env,
                          os.path.join(folder, "log", "cee_upd.log"), faketime)
-
-    @property
-    def lock_file(self):
-        return os.path.join(self.settings["DATABASE"]["DB_PATH"], "db_upd.lock")
+        self.lock_file = os.path.join(db_dir, "db_upd.lock")
 

@@ -35,16 +35,15 @@ class ProgramTest(E2ETestCase):
         # it writes there. No broker listens, so the agent ends after preparing its database.
         for option in ("-c", "--config", "--config="):
             with self.subTest(option=option):
-                agent = Agent(self.temp_dir(), mqtt={"CONNECT_TIMEOUT_S": 1},
-                              config_option=option)
-                self.assertEqual(self.start(agent, wait_ready=False).wait_exit(), 1)
-                self.assertTrue(agent.log())
-                self.assertTrue(os.path.exists(agent.db_file))
-
                 folder = self.temp_dir()
-                updater = Updater(folder, os.path.join(folder, "db"))
-                updater.argv[1:] = ([option + updater.argv[2]] if option.endswith("=")
-                                    else [option, updater.argv[2]])
+                agent = Agent(folder, mqtt={"CONNECT_TIMEOUT_S": 1})
+                updater = Updater(os.path.join(folder, "u"), os.path.dirname(agent.db_file))
+                for program in (agent, updater):
+                    path = program.argv[-1]
+                    program.argv[1:] = [option + path] if "=" in option else [option, path]
+                self.assertEqual(self.start(agent, wait_ready=False).wait_exit(), 1)
+                self.assertTrue(agent.log() and os.path.exists(agent.db_file))
+                os.remove(agent.db_file)
                 self.assertEqual(self.start(updater).wait_exit(), 1)  # no database there
                 self.assertIn("Database file is not found", updater.log())
 

@@ -77,10 +77,7 @@ class Client:
             return [text[4:] for text in self.lines if text.startswith("msg ")]
 
     def wait_messages(self, count):
-        with self.cond:
-            if not self.cond.wait_for(lambda: sum(t.startswith("msg ") for t in self.lines)
-                                      >= count, DEADLINE_S):
-                raise AssertionError("got only %s" % self.lines)
+        wait_until(lambda: len(self.messages()) >= count, "%d message(s)" % count)
         return self.messages()
 
     def wait_status(self, value):
@@ -88,12 +85,11 @@ class Client:
 
     def close(self):
         if not self.proc.stdin.closed:
-            self.proc.stdin.close()
+            self.proc.stdin.close()  # the driver ends at the end of its input
         try:
             self.proc.wait(10)
         except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+            harness.end(self.proc)
         self.proc.stdout.close()
 
 
@@ -249,11 +245,8 @@ class MqttIfTest(unittest.TestCase):
         self.assertEqual(c.rc("destroy"), 0)
         c.close()
 
-        wrong = self.settings(QOS="2", TOPIC_SUB=5, KEEPALIVE_S="x", TOPIC_PUB="p" * 127)
-        c = self.started(settings=wrong, receive=True)
-        self.assertEqual(c.cmd("sub"), "0 cee/order")
+        c = self.started(settings=self.settings(TOPIC_PUB="p" * 127), receive=True)
         self.assertEqual(c.cmd("pub"), "0 " + "p" * 127)
-        self.assertIn("cee/order (QoS 1)", self.broker.log_text())
         self.assertIn("(p2, c0, k60)", self.broker.log_text())  # persistent, keep-alive 60
         c.close()
 
