@@ -428,12 +428,8 @@ class LoggerSim(Program):
     def start(self):
         super().start()
         wait_until(lambda: "\n" in self.stdout(), "logger-sim to listen")
-        self.port = int(self.stdout().split()[2])
+        self.url = "http://127.0.0.1:%s/" % self.stdout().split()[2]
         return self
-
-    @property
-    def url(self):
-        return "http://127.0.0.1:%d/" % self.port
 
     def requests(self):
         """Bodies received so far (logger-sim escapes backslash, line feed and return)."""

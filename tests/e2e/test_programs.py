@@ -7,7 +7,7 @@ import subprocess
 import unittest
 
 from harness import (AGENT, DEADLINE_S, STATUS, UPDATER, Agent, E2ETestCase, Updater,
-                     agent_database, write_text)
+                     agent_database, read_text, write_text)
 
 
 class ProgramTest(E2ETestCase):
@@ -47,13 +47,18 @@ class ProgramTest(E2ETestCase):
                 self.assertEqual(self.start(updater).wait_exit(), 1)  # no database there
                 self.assertIn("Database file is not found", updater.log())
 
-    def test_agent_without_a_log_file_ends_with_status_1(self):
-        folder = self.temp_dir()
-        blocker = write_text(os.path.join(folder, "not-a-folder"), "")
-        agent = Agent(folder, settings={"LOG": {"LOG_DIR": os.path.join(blocker, "log")}})
-        self.assertEqual(self.start(agent, wait_ready=False).wait_exit(), 1)
-        self.assertIn(os.path.join(blocker, "log", "cee.log"), agent.stderr())
-        self.assertFalse(os.path.exists(agent.db_file))
+    def test_agent_that_cannot_prepare_its_files_ends_with_status_1(self):
+        # "x" is a regular file where a folder should be (paths relative to the agent's
+        # working folder); the message names the path.
+        for settings, named in (({"LOG": {"LOG_DIR": "x/log"}}, "x/log/cee.log"),
+                                ({"DATABASE": {"DB_PATH": "x/db"}}, "x/db"),
+                                ({"SPOOL_DIR": "x/spool"}, "x/spool")):
+            with self.subTest(named=named):
+                folder = self.temp_dir()
+                write_text(os.path.join(folder, "x"), "")
+                agent = Agent(folder, settings=settings)
+                self.assertEqual(self.start(agent, wait_ready=False).wait_exit(), 1)
+                self.assertIn(named, agent.stderr())
 
     def test_updater_exit_statuses_and_its_lock_across_processes(self):
         folder = self.temp_dir()
@@ -78,12 +83,16 @@ class ProgramTest(E2ETestCase):
         self.assertEqual(updater("after").wait_exit(), 0)
         self.assertFalse(os.path.exists(os.path.join(db_dir, "db_upd.lock")))
 
-    def test_cee_status_reads_the_database_the_agent_made(self):
+    def test_cee_status_reads_the_database_the_agent_made_and_writes_nothing(self):
         folder = self.temp_dir()
         db_file = agent_database(os.path.join(folder, "agent"))
+        db_dir = os.path.dirname(db_file)
+        files = lambda: {n: read_text(os.path.join(db_dir, n)) for n in os.listdir(db_dir)}
+        before = files()
         done = self.run_program(STATUS, "--db", db_file, "--json")
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertTrue(done.stdout.startswith("{"), done.stdout)
+        self.assertEqual(files(), before)  # a reader only: no lock file, nothing written
         missing = os.path.join(folder, "nowhere.db")
         done = self.run_program(STATUS, "--db", missing)
         self.assertEqual((done.returncode, done.stdout), (1, ""))
