@@ -323,9 +323,9 @@ class Subscriber:
             self.proc.stdout.close()
 
 
-def make_order(indicate, value, terminal=("all",), platform=("all",)):
+def make_order(indicate, value, terminal=("all",), platform=("all",), group=("all",)):
     """The JSON text of a server order carrying the request value (Base64 in data.value)."""
-    target = {"platform": list(platform), "group": ["all"], "terminal": list(terminal)}
+    target = {"platform": list(platform), "group": list(group), "terminal": list(terminal)}
     return json.dumps({"order": {"type": "cmd", "indicate": indicate, "target": target},
                        "data": {"value": base64.b64encode(value.encode()).decode()},
                        "timestamp": "2026/12/06 10:00:00"}, separators=(",", ":"))
