@@ -3,7 +3,6 @@
 
 import os
 import re
-import shutil
 import subprocess
 import tempfile
 import unittest
@@ -16,16 +15,13 @@ ORDERS = ("ReadFromEchonetDevice", "GetLatestMeasurementData")
 
 def run_demo(**extra_env):
     """Runs the demo in a scratch folder of its own; returns (exit status, output)."""
-    folder = tempfile.mkdtemp(prefix="cee-demo-")
-    try:
+    with tempfile.TemporaryDirectory(prefix="cee-demo-") as folder:
         env = dict(os.environ, CEE_DEMO_SKIP_BUILD="1", CEE_DEMO_DIR=folder,
                    CEE_BUILD_DIR=os.environ.get("CEE_BUILD_DIR", os.path.join(ROOT, "build")),
                    **extra_env)
         proc = subprocess.run([DEMO], env=env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=180)
         return proc.returncode, proc.stdout.decode("utf-8", "replace")
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
 
 
 def sections(output):

@@ -14,106 +14,14 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
-import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import harness  # noqa: E402  (the broker and the MQTT clients of the end-to-end tests)
+from harness import DEADLINE_S, free_port, publish, wait_until  # noqa: E402
+
 CLIENT = []  # the driver, behind an emulator when cross-built
-MOSQUITTO = ""
-DEADLINE_S = 15
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(what, predicate, deadline_s=DEADLINE_S):
-    end = time.monotonic() + deadline_s
-    while time.monotonic() < end:
-        result = predicate()
-        if result:
-            return result
-        time.sleep(0.05)
-    raise AssertionError("timed out waiting for " + what)
-
-
-class Broker:
-    def __init__(self, folder):
-        self.folder = folder
-        self.port = free_port()
-        self.proc = None
-        self.starts = 0
-        self.helpers = []
-
-    def start(self):
-        self.starts += 1
-        self.log = os.path.join(self.folder, "broker%d.log" % self.starts)
-        conf = os.path.join(self.folder, "broker.conf")
-        with open(conf, "w") as f:
-            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\nuser root\n"
-                    "log_dest file %s\nlog_type all\n" % (self.port, self.log))
-        self.proc = subprocess.Popen([MOSQUITTO, "-c", conf], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-
-        def accepts():
-            self.assert_running()
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return True
-            except OSError:
-                return False
-
-        wait_for("broker to accept connections", accepts)
-
-    def assert_running(self):
-        if self.proc.poll() is not None:
-            raise AssertionError("mosquitto exited with %s" % self.proc.returncode)
-
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(10)
-
-    def close(self):
-        self.stop()
-        for proc in self.helpers:
-            if proc.poll() is None:
-                proc.kill()
-            proc.communicate()
-
-    def log_text(self):
-        try:
-            with open(self.log) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
-
-    def wait_log(self, text, count=1):
-        wait_for("broker log %r x%d" % (text, count), lambda: self.log_text().count(text) >= count)
-
-    def publish(self, topic, message, retain=False):
-        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-q", "1",
-                        "-t", topic, "-m", message] + (["-r"] if retain else []),
-                       check=True, timeout=DEADLINE_S)
-
-    def subscriber(self, topic, count):
-        """Starts mosquitto_sub and returns once the broker has its subscription; communicate()
-        gives its lines. Stopped by stop() if still running."""
-        before = self.log_text().count("Sending SUBACK")
-        proc = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-q",
-                                 "1", "-v", "-t", topic, "-C", str(count), "-W", str(DEADLINE_S)],
-                                stdout=subprocess.PIPE, text=True)
-        self.helpers.append(proc)
-        self.wait_log("Sending SUBACK", before + 1)
-        return proc
-
-    def retained(self, topic):
-        return subprocess.run(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-t",
-                               topic, "-C", "1", "-W", "5"], capture_output=True, text=True,
-                              timeout=DEADLINE_S).stdout.strip()
 
 
 class Client:
@@ -168,35 +76,44 @@ class Client:
             return [text[4:] for text in self.lines if text.startswith("msg ")]
 
     def wait_messages(self, count):
-        with self.cond:
-            if not self.cond.wait_for(lambda: sum(t.startswith("msg ") for t in self.lines)
-                                      >= count, DEADLINE_S):
-                raise AssertionError("got only %s" % self.lines)
+        wait_until(lambda: len(self.messages()) >= count, "%d message(s)" % count)
         return self.messages()
 
     def wait_status(self, value):
-        wait_for("connect status %d" % value, lambda: self.rc("status") == value)
+        wait_until(lambda: self.rc("status") == value, "connect status %d" % value)
 
     def close(self):
         if not self.proc.stdin.closed:
-            self.proc.stdin.close()
+            self.proc.stdin.close()  # the driver ends at the end of its input
         try:
             self.proc.wait(10)
         except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+            harness.end(self.proc)
         self.proc.stdout.close()
 
 
-class MqttIfTest(unittest.TestCase):
+class MqttIfTest(harness.E2ETestCase):
     def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.broker = Broker(self.tmp.name)
-        self.broker.start()
+        super().setUp()
+        self.folder = self.temp_dir()
+        self.broker = self.start_broker()
         self.clients = []
-        self.addCleanup(self.tmp.cleanup)
-        self.addCleanup(self.broker.close)
         self.addCleanup(lambda: [c.close() for c in self.clients])
+
+    def wait_log(self, text, count=1):
+        wait_until(lambda: self.broker.log_text().count(text) >= count, "broker log %r" % text)
+
+    def publish(self, message, topic="cee/order"):
+        publish(self.broker, topic, message)
+
+    def received(self, sub, count):
+        wait_until(lambda: len(sub.payloads()) >= count, "%d message(s)" % count)
+        return [p.decode() for p in sub.payloads()]
+
+    def retained(self, topic):
+        return subprocess.run(["mosquitto_sub", "-p", str(self.broker.port), "-t", topic, "-C",
+                               "1", "-W", "5"], capture_output=True, text=True,
+                              timeout=DEADLINE_S).stdout.strip()
 
     def settings(self, **extra):
         base = {"BROKER_URI": "tcp://127.0.0.1:%d" % self.broker.port, "CLIENT_ID": "t1",
@@ -205,7 +122,7 @@ class MqttIfTest(unittest.TestCase):
         return base
 
     def client(self, name="cee-agent", settings=None):
-        c = Client(self.tmp.name, name, settings if settings is not None else self.settings())
+        c = Client(self.folder, name, settings if settings is not None else self.settings())
         self.clients.append(c)
         return c
 
@@ -225,21 +142,20 @@ class MqttIfTest(unittest.TestCase):
         self.assertEqual(c.cmd("pub"), "0 cee/t1/answer")  # {client_id} is CLIENT_ID
         self.assertEqual(c.rc("setup"), 0)
         self.assertEqual(c.rc("status"), 1)
-        answers = self.broker.subscriber("cee/t1/answer", 2)
+        answers = self.subscribe(self.broker, "cee/t1/answer")
         c.cmd("echo")  # the callback answers through dataSend on the library's thread
         self.assertEqual(c.rc("recv"), 0)
-        self.broker.publish("cee/order", "order 1")
+        self.publish("order 1")
         self.assertEqual(c.wait_messages(1), ["cee/order order 1"])
         self.assertEqual(c.answer("answered"), "0")
         c.cmd("echo off")
-        self.broker.publish("cee/order", "a much longer order")
-        self.broker.publish("cee/order", "short")  # payloads are not NUL-terminated on the wire
+        self.publish("a much longer order")
+        self.publish("short")  # payloads are not NUL-terminated on the wire
         self.assertEqual(c.wait_messages(3)[1:], ["cee/order a much longer order",
                                                    "cee/order short"])
         self.assertEqual(c.rc("send answer 2"), 0)
-        out, _ = answers.communicate(timeout=DEADLINE_S)
-        self.assertEqual(out.splitlines(), ["cee/t1/answer order 1", "cee/t1/answer answer 2"])
-        self.broker.wait_log("Received SUBSCRIBE from t1-cee-agent\n")
+        self.assertEqual(self.received(answers, 2), ["order 1", "answer 2"])
+        self.wait_log("Received SUBSCRIBE from t1-cee-agent\n")
         self.assertIn("cee/order (QoS 1)", self.broker.log_text())
 
     def test_orders_sent_while_stopped_are_kept_until_callback(self):
@@ -247,24 +163,25 @@ class MqttIfTest(unittest.TestCase):
         self.assertEqual(c.rc("destroy"), 0)
         c.close()
         for i in range(1, 4):
-            self.broker.publish("cee/order", "o%d" % i)
+            self.publish("o%d" % i)
         c = self.started()  # no callback yet: the session delivers o1..o4 to the library
-        self.broker.publish("cee/order", "o4")
+        self.publish("o4")
         # Acknowledged means the library took them: the broker will not send them again.
-        self.broker.wait_log("Received PUBACK from t1-cee-agent", 4)
+        self.wait_log("Received PUBACK from t1-cee-agent", 4)
         self.assertEqual(c.messages(), [])
         self.assertEqual(c.rc("recv"), 0)
-        self.broker.publish("cee/order", "o5")
+        self.publish("o5")
         self.assertEqual(c.wait_messages(5), ["cee/order o%d" % i for i in range(1, 6)])
 
     def test_reconnects_and_resubscribes_after_broker_restart(self):
         c = self.started(receive=True)
         self.broker.stop()
         c.wait_status(0)
+        subscribed = self.broker.log_text().count("Received SUBSCRIBE from t1-cee-agent\n")
         self.broker.start()  # persistence off: the broker forgot the subscription
-        self.broker.wait_log("Received SUBSCRIBE from t1-cee-agent\n")
+        self.wait_log("Received SUBSCRIBE from t1-cee-agent\n", subscribed + 1)
         c.wait_status(1)
-        self.broker.publish("cee/order", "after restart")
+        self.publish("after restart")
         self.assertEqual(c.wait_messages(1), ["cee/order after restart"])
         self.assertEqual(c.rc("send still here"), 0)
 
@@ -284,13 +201,12 @@ class MqttIfTest(unittest.TestCase):
                 c.close()
 
     def test_two_programs_with_same_client_id_keep_their_sessions(self):
-        answers = self.broker.subscriber("cee/t1/answer", 2)
+        answers = self.subscribe(self.broker, "cee/t1/answer")
         agent = self.started("cee-agent", receive=True)
         updater = self.started("cee-updater")
         self.assertEqual(agent.rc("send from agent"), 0)
         self.assertEqual(updater.rc("send from updater"), 0)
-        self.assertEqual(sorted(answers.communicate(timeout=DEADLINE_S)[0].splitlines()),
-                         ["cee/t1/answer from agent", "cee/t1/answer from updater"])
+        self.assertEqual(sorted(self.received(answers, 2)), ["from agent", "from updater"])
         self.assertEqual((agent.rc("status"), updater.rc("status")), (1, 1))
         log = self.broker.log_text()
         self.assertIn(" as t1-cee-agent ", log)
@@ -299,13 +215,13 @@ class MqttIfTest(unittest.TestCase):
 
     def test_program_without_receive_holds_no_subscription(self):
         c = self.started("cee-updater")
-        self.broker.publish("cee/order", "not for the updater")
+        self.publish("not for the updater")
         self.assertEqual(c.rc("send done"), 0)  # acknowledged: anything sent before is seen
         self.assertNotIn("SUBSCRIBE from t1-cee-updater", self.broker.log_text())
         self.assertEqual(c.rc("destroy"), 0)
         c.close()
         c = self.started("cee-updater", receive=True)
-        self.broker.publish("cee/order", "marker")
+        self.publish("marker")
         self.assertEqual(c.wait_messages(1), ["cee/order marker"])
 
     def test_arguments_and_settings(self):
@@ -322,18 +238,10 @@ class MqttIfTest(unittest.TestCase):
         self.assertEqual(c.rc("destroy"), 0)
         c.close()
 
-        wrong = self.settings(QOS="2", TOPIC_SUB=5, KEEPALIVE_S="x", TOPIC_PUB="p" * 127)
-        c = self.started(settings=wrong, receive=True)
-        self.assertEqual(c.cmd("sub"), "0 cee/order")
-        self.assertEqual(c.cmd("pub"), "0 " + "p" * 127)
-        self.assertIn("cee/order (QoS 1)", self.broker.log_text())
-        self.assertIn("(p2, c0, k60)", self.broker.log_text())  # persistent, keep-alive 60
-        c.close()
-
-        c = self.client(settings=self.settings(TOPIC_PUB="p" * 128))
-        self.assertEqual(c.rc("init"), 0)
-        self.assertEqual(c.rc("pub"), -1)
-        c.close()
+        for length, rc in ((127, 0), (128, -1)):  # the longest answer topic
+            c = self.client(settings=self.settings(TOPIC_PUB="p" * length))
+            self.assertEqual((c.rc("init"), c.rc("pub")), (0, rc))
+            c.close()
 
         c = self.client(settings=self.settings(BROKER_URI="bogus://127.0.0.1:1"))
         self.assertEqual(c.rc("init"), -1)
@@ -341,16 +249,15 @@ class MqttIfTest(unittest.TestCase):
     def test_status_topic_online_offline_and_last_will(self):
         settings = self.settings(STATUS_TOPIC="st/{client_id}/{program}")
         c = self.started(settings=settings)
-        self.assertEqual(self.broker.retained("st/t1/cee-agent"), "online")
+        self.assertEqual(self.retained("st/t1/cee-agent"), "online")
         self.assertEqual(c.rc("destroy"), 0)
-        self.assertEqual(self.broker.retained("st/t1/cee-agent"), "offline")
+        self.assertEqual(self.retained("st/t1/cee-agent"), "offline")
         c.close()
 
         c = self.started(settings=settings)
-        watch = self.broker.subscriber("st/t1/cee-agent", 2)
+        watch = self.subscribe(self.broker, "st/t1/cee-agent")
         c.proc.send_signal(signal.SIGKILL)  # no clean disconnect: the broker sends the will
-        out, _ = watch.communicate(timeout=DEADLINE_S)
-        self.assertEqual(out.splitlines(), ["st/t1/cee-agent online", "st/t1/cee-agent offline"])
+        self.assertEqual(self.received(watch, 2), ["online", "offline"])
 
 
 if __name__ == "__main__":
@@ -360,5 +267,5 @@ if __name__ == "__main__":
     parser.add_argument("--emulator", default="")
     args, rest = parser.parse_known_args()
     CLIENT = shlex.split(args.emulator) + [os.path.abspath(args.client)]
-    MOSQUITTO = args.mosquitto
+    harness.MOSQUITTO = args.mosquitto
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -1,0 +1,87 @@
+"""Orders through a real broker to a real cee-agent and logger-sim: which orders are executed
+(target matching, retained messages, unusable and hostile texts), what the logger
+application receives, what the server gets back and what is recorded; a full order spool
+refuses a new order at once."""
+import os
+import signal
+import sqlite3
+import unittest
+from contextlib import closing
+
+from harness import (Agent, E2ETestCase, LoggerSim, answer_value, make_order, order, publish,
+                     publish_many, request, wait_until, write_text)
+
+
+def nested(depth):
+    return "[" * depth + "]" * depth
+
+
+class OrdersTest(E2ETestCase):
+
+    def test_only_own_sound_orders_are_executed_and_answered_in_arrival_order(self):
+        folder = self.temp_dir()
+        broker = self.start_broker()
+        # The first request meets an answer without end: the answer bound ends that order.
+        sim = self.start(LoggerSim(folder, "--mode", "endless", "--fault-count", "1"))
+        agent = Agent(os.path.join(folder, "agent"), broker, settings={
+            "QMT_HTTP": {"URL": sim.url, "RETRY_NUM": 2, "MAX_ANSWER_BYTES": 1048576}})
+        # Retained on the order topic before the agent subscribes: delivered, never executed.
+        publish(broker, agent.topic_sub, order("retained"), retain=True)
+        self.start(agent)
+        agent.wait_for_log("retained message is not executed")
+        answers = self.subscribe(broker, agent.topic_pub)
+        own = (Agent.SUBSTRATE_CODE,)
+        texts = [
+            order("bound"),
+            order("other-terminal", terminal=("E2E9999",)),
+            order("other-platform", platform=("other",)),
+            order("other-group", group=("west",)),
+            make_order("ReadFromEchonetDevice", request("deep")).replace(
+                '"timestamp"', '"x":%s,"timestamp"' % nested(100000)),
+            "x",  # one byte
+            "not json",
+            order(1, terminal=own),
+            order(2, platform=(Agent.PLATFORM,), group=(Agent.GROUP,)),
+            make_order("GetLatestMeasurementData", request(3, "GetLatestMeasurementData")),
+        ]
+        publish_many(broker, agent.topic_sub, texts)
+        got = answers.wait_answers(4)
+        self.assertEqual(sim.requests(), [request("bound"), request(1), request(2),
+                                          request(3, "GetLatestMeasurementData")])
+        self.assertEqual(got[0]["data"], {"result": "failed", "value": ""})
+        for n, answer in enumerate(got[1:], 1):
+            self.assertEqual(answer["data"]["result"], "success")
+            self.assertIn('<commandResponse id="%d">' % n, answer_value(answer))
+        self.assertEqual(got[3]["order"]["indicate"], "GetLatestMeasurementData")
+        self.assertTrue(agent.running())
+        with closing(sqlite3.connect(agent.db_file)) as db:
+            rows = db.execute("SELECT recv_xml, res_result FROM command_info ORDER BY id")
+            self.assertEqual([(r[0], r[1] == 0) for r in rows],
+                             [(request("bound"), False), (request(1), True), (request(2), True),
+                              (request(3, "GetLatestMeasurementData"), True)])
+        # Nothing of the foreign or unusable orders is left to run.
+        wait_until(lambda: not agent.spool_files(), "spool emptied")
+        self.assertEqual(len(answers.payloads()), 4)
+
+    def test_full_spool_answers_a_new_order_failed_at_once(self):
+        folder = self.temp_dir()
+        broker = self.start_broker()
+        # The first request is never answered in time: the spool stays full meanwhile.
+        sim = self.start(LoggerSim(folder, "--mode", "never", "--fault-count", "1"))
+        agent = Agent(os.path.join(folder, "agent"), broker, settings={
+            "QMT_HTTP": {"URL": sim.url, "CURL_TIMEOUT": 30}})
+        for n in range(1, 1001):
+            write_text(os.path.join(agent.settings["SPOOL_DIR"], "%020d.order" % n), order(n))
+        self.start(agent)
+        answers = self.subscribe(broker, agent.topic_pub)
+        sim.wait_requests(1)
+        agent.send_order(order(5000))
+        refused = answers.wait_answers(1)[0]["data"]
+        self.assertEqual(refused["result"], "failed")
+        self.assertIn("spool full", refused["error"])
+        self.assertEqual(sim.requests(), [request(1)])  # still inside the first order
+        agent.terminate(signal.SIGKILL)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,102 @@
+"""The real binaries as a service manager and a field engineer start them: options, the
+settings file named on the command line, exit statuses, and cee-updater's lock across
+processes."""
+import fcntl
+import os
+import subprocess
+import unittest
+
+from harness import (AGENT, DEADLINE_S, STATUS, UPDATER, Agent, E2ETestCase, Updater,
+                     agent_database, read_text, write_text)
+
+
+class ProgramTest(E2ETestCase):
+
+    def run_program(self, *argv):
+        return subprocess.run(argv, capture_output=True, text=True, timeout=DEADLINE_S,
+                              cwd=self.temp_dir(), stdin=subprocess.DEVNULL)
+
+    def test_options_and_usage_errors(self):
+        for path in (AGENT, UPDATER, STATUS):
+            name = os.path.basename(path)
+            for args, status in ((["--help"], 0), (["-h"], 0), (["--version"], 0), (["-V"], 0),
+                                 (["--no-such-option"], 64), (["--config"], 64)):
+                with self.subTest(program=name, args=args):
+                    done = self.run_program(path, *args)
+                    self.assertEqual(done.returncode, status, done.stderr)
+                    if status == 0:
+                        self.assertIn("Usage" if args[0] in ("-h", "--help") else name, done.stdout)
+                    else:
+                        self.assertEqual((done.stdout, len(done.stderr.splitlines())), ("", 1))
+        self.assertEqual(self.run_program(AGENT, "extra").returncode, 64)
+
+    def test_every_form_of_the_config_option_is_read(self):
+        # The settings file puts the log where nothing else would: only a program that read
+        # it writes there. No broker listens, so the agent ends after preparing its database.
+        for option in ("-c", "--config", "--config="):
+            with self.subTest(option=option):
+                folder = self.temp_dir()
+                agent = Agent(folder, mqtt={"CONNECT_TIMEOUT_S": 1})
+                updater = Updater(os.path.join(folder, "u"), os.path.dirname(agent.db_file))
+                for program in (agent, updater):
+                    path = program.argv[-1]
+                    program.argv[1:] = [option + path] if "=" in option else [option, path]
+                self.assertEqual(self.start(agent, wait_ready=False).wait_exit(), 1)
+                self.assertTrue(agent.log() and os.path.exists(agent.db_file))
+                os.remove(agent.db_file)
+                self.assertEqual(self.start(updater).wait_exit(), 1)  # no database there
+                self.assertIn("Database file is not found", updater.log())
+
+    def test_agent_that_cannot_prepare_its_files_ends_with_status_1(self):
+        # "x" is a regular file where a folder should be (paths relative to the agent's
+        # working folder); the message names the path.
+        for settings, named in (({"LOG": {"LOG_DIR": "x/log"}}, "x/log/cee.log"),
+                                ({"DATABASE": {"DB_PATH": "x/db"}}, "x/db"),
+                                ({"SPOOL_DIR": "x/spool"}, "x/spool")):
+            with self.subTest(named=named):
+                folder = self.temp_dir()
+                write_text(os.path.join(folder, "x"), "")
+                agent = Agent(folder, settings=settings)
+                self.assertEqual(self.start(agent, wait_ready=False).wait_exit(), 1)
+                self.assertIn(named, agent.stderr())
+
+    def test_updater_exit_statuses_and_its_lock_across_processes(self):
+        folder = self.temp_dir()
+        db_file = agent_database(os.path.join(folder, "agent"))
+        db_dir = os.path.dirname(db_file)
+        with open(db_file, "rb") as f:
+            before = f.read()
+
+        def updater(name, **settings):
+            return self.start(Updater(os.path.join(folder, "updater"), db_dir, name=name,
+                                      settings=settings))
+        # Network down: 100, the database untouched.
+        self.assertEqual(updater("down", ALIVE_CHECK={"PING_SERVER": "0.0.0.1"}).wait_exit(),
+                         100)
+        # Another updater holds the lock (file and flock): 2, the holder's file stays.
+        with open(write_text(os.path.join(db_dir, "db_upd.lock"), ""), "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            self.assertEqual(updater("locked").wait_exit(), 2)
+        with open(db_file, "rb") as f:
+            self.assertEqual(f.read(), before)
+        # Its holder gone, the file is a leftover: taken over, and removed at the end.
+        self.assertEqual(updater("after").wait_exit(), 0)
+        self.assertFalse(os.path.exists(os.path.join(db_dir, "db_upd.lock")))
+
+    def test_cee_status_reads_the_database_the_agent_made_and_writes_nothing(self):
+        folder = self.temp_dir()
+        db_file = agent_database(os.path.join(folder, "agent"))
+        db_dir = os.path.dirname(db_file)
+        files = lambda: {n: read_text(os.path.join(db_dir, n)) for n in os.listdir(db_dir)}
+        before = files()
+        done = self.run_program(STATUS, "--db", db_file, "--json")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertTrue(done.stdout.startswith("{"), done.stdout)
+        self.assertEqual(files(), before)  # a reader only: no lock file, nothing written
+        missing = os.path.join(folder, "nowhere.db")
+        done = self.run_program(STATUS, "--db", missing)
+        self.assertEqual((done.returncode, done.stdout), (1, ""))
+        self.assertIn(missing, done.stderr)
+
+if __name__ == "__main__":
+    unittest.main()
