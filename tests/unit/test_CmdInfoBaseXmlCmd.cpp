@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <cstdio>
 #include <ctime>
 #include <thread>
 
@@ -35,37 +34,37 @@ TEST(XmlCmd, RequestAnswerAndRow) {
     const std::string request = "<commandRequest id=\"7\">\xe8\x93\x84\xff\xfe</commandRequest>";
     const std::string value = zorcommon::encodeBase64(
         reinterpret_cast<const unsigned char*>(request.data()), request.size());
+    testutil::writeFile(
+        tmp.file("c"), R"({"QMT_HTTP": {"RETRY_NUM": 0, "MAX_ANSWER_BYTES": 20, )"
+                       R"("URL": "http://127.0.0.1:)" +
+                           std::to_string(port) + R"(/"}, "DATABASE": {"DB_PATH": ")" + tmp.path() +
+                           R"("}, "CMD_SUBSTRATE_CODE": "true", "FILE_GROUP": ""})");
+    zorcee::data::SettingData::destroyInstance();
+    zorcee::data::SettingData::createInstance(tmp.file("c"));
+    ASSERT_EQ(zorcee::db::DbController().init(tmp.path(), "cee_pkg_upd.db", "db_cee.lock", "u"), 0);
     struct Case {
         int status;
         std::string reply;
-        int port;
         std::string data;  // the order's data
         int rc;
         std::string outcome;  // request received ; answer's data.result, data.value ; row
     };
     const std::vector<Case> cases = {
-        {200, "<ok>\xe8\x93\x84</ok>", port, R"({"value":")" + value + "\"}", 0,
+        {200, "<ok>\xe8\x93\x84</ok>", R"({"value":")" + value + "\"}", 0,
          request + " ; success <ok>\xe8\x93\x84</ok> ; " + request + "|0|<ok>\xe8\x93\x84</ok>"},
-        {500, "", port, R"({"value":"PGEvPg==","result":"x"})", 0, "<a/> ; x  ; <a/>|0|"},
-        {200, "", 1, R"({"value":")" + value + "\"}", 7, " ; failed  ; " + request + "|7|"},
-        {200, std::string(21, 'x'), port, R"({"value":"PGEvPg=="})", 63,
-         "<a/> ; failed  ; <a/>|63|"},
+        {500, "", R"({"value":"PGEvPg==","result":"x"})", 0, "<a/> ; x  ; <a/>|0|"},
+        {200, std::string(21, 'x'), R"({"value":"PGEvPg=="})", 63, "<a/> ; failed  ; <a/>|63|"},
+        // The logger application is gone.
+        {0, "", R"({"value":")" + value + "\"}", 7, " ; failed  ; " + request + "|7|"},
     };
     for (const auto& c : cases) {
         status = c.status;
         reply = c.reply;
         received.clear();
-        // Port 1: nothing listens there.
-        testutil::writeFile(tmp.file("c"),
-                            R"({"QMT_HTTP": {"RETRY_NUM": 0, "MAX_ANSWER_BYTES": 20, )"
-                            R"("URL": "http://127.0.0.1:)" +
-                                std::to_string(c.port) + R"(/"}, "DATABASE": {"DB_PATH": ")" +
-                                tmp.path() +
-                                R"("}, "CMD_SUBSTRATE_CODE": "true", "FILE_GROUP": ""})");
-        zorcee::data::SettingData::destroyInstance();
-        zorcee::data::SettingData::createInstance(tmp.file("c"));
-        ASSERT_EQ(zorcee::db::DbController().init(tmp.path(), "cee_pkg_upd.db", "db_cee.lock", "u"),
-                  0);
+        if (c.status == 0) {
+            server.stop();
+            thread.join();
+        }
         picojson::value order;
         picojson::parse(order, R"({"order":{"indicate":"x","target":{"platform":["all"],)"
                                R"("group":["*"],"terminal":["*"],"keep":1}},"data":)" +
@@ -79,15 +78,14 @@ TEST(XmlCmd, RequestAnswerAndRow) {
 
         picojson::value answer;
         picojson::parse(answer, cmd.getOutputData());
-        const auto row =
-            testutil::queryRows(tmp.file("cee_pkg_upd.db"),
-                                "SELECT recv_xml, res_result, res_result_str FROM command_info");
-        EXPECT_EQ((received.empty() ? "" : received[0]) + " ; " +
-                      answer.get("data").get("result").to_str() + " " +
-                      zorcommon::decodeBase64(answer.get("data").get("value").to_str()) + " ; " +
-                      (row.empty() ? "" : row[0]),
+        const auto& data = answer.get("data");
+        EXPECT_EQ((received.size() == 1 ? received[0] : "") + " ; " + data.get("result").to_str() +
+                      " " + zorcommon::decodeBase64(data.get("value").to_str()) + " ; " +
+                      testutil::queryRows(tmp.file("cee_pkg_upd.db"),
+                                          "SELECT recv_xml, res_result, res_result_str FROM "
+                                          "command_info ORDER BY id DESC LIMIT 1")
+                          .at(0),
                   c.outcome);
-        EXPECT_LE(received.size(), 1u);
         EXPECT_EQ(answer.get("order").serialize(), R"({"indicate":"x","target":{"keep":1}})");
         EXPECT_EQ(answer.get("n").to_str(),
                   "a\xef\xbf\xbd"
@@ -96,9 +94,6 @@ TEST(XmlCmd, RequestAnswerAndRow) {
         const std::string stamp = answer.get("timestamp").to_str();
         EXPECT_NE(strptime(stamp.c_str(), "%Y-%m-%d %H:%M:%S", &tm), nullptr) << stamp;
         EXPECT_LE(std::abs(timegm(&tm) - std::time(nullptr)), 60) << stamp;
-        std::remove(tmp.file("cee_pkg_upd.db").c_str());
     }
-    server.stop();
-    thread.join();
     zorcee::data::SettingData::destroyInstance();
 }

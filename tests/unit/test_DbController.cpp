@@ -10,10 +10,8 @@
 using zorcee::db::DbController;
 using Rows = std::vector<std::string>;
 
-namespace {
-
 // The schema's tables a file holds, and its version rows.
-std::string schema(const std::string& file) {
+static std::string schema(const std::string& file) {
     return testutil::queryRows(
                file,
                "SELECT group_concat(name, ' ') || ' ' || (SELECT count(*) FROM version) FROM "
@@ -21,15 +19,14 @@ std::string schema(const std::string& file) {
                "'cancel_cid_list', 'proc_info', 'version') ORDER BY name)")
         .at(0);
 }
-const char* const kComplete = "cancel_cid_list command_info package_list proc_info version 1";
+static const char* const kComplete =
+    "cancel_cid_list command_info package_list proc_info version 1";
 
-int init(const std::string& dir) {
+static int init(const std::string& dir) {
     return DbController().init(dir, "c.db", "db_cee.lock", "db_upd.lock");
 }
 
-}  // namespace
-
-TEST(DbControllerInit, MissingPartialAndCompleteFiles) {
+TEST(DbController, InitOnMissingPartialAndCompleteFiles) {
     testutil::TempDir tmp;
     const std::string dir = tmp.file("var/local/db");
     testutil::writeFile(tmp.file("plain"), "x");
@@ -65,19 +62,15 @@ TEST(DbControllerInit, MissingPartialAndCompleteFiles) {
                   Rows{cut ? "1" : "0"});
     }
 
+    // Commands open the database without creating it: a file removed meanwhile stays missing.
+    DbController missing;
+    EXPECT_FALSE(missing.open(dir, "gone.db"));
+    missing.close();
+    EXPECT_FALSE(testutil::exists(dir + "/gone.db"));
+
     // A complete file is not opened for writing at start (here its lock cannot even be made).
     ASSERT_EQ(zorcommon::makeDirectories(dir + "/db_cee.lock/blocked"), 0);
     EXPECT_EQ(init(dir), 0);
-}
-
-// Commands open the database without creating it: a file removed meanwhile stays missing.
-TEST(DbController, OpenNeverCreates) {
-    testutil::TempDir tmp;
-    ASSERT_EQ(init(tmp.path()), 0);
-    DbController missing;
-    EXPECT_FALSE(missing.open(tmp.path(), "gone.db"));
-    missing.close();
-    EXPECT_FALSE(testutil::exists(tmp.file("gone.db")));
 }
 
 // Ids beyond 32 bits are kept whole; only pending runs of orders with the command id are
