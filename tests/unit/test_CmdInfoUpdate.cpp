@@ -28,24 +28,25 @@ std::string request(const std::string& type, const std::string& body = kPackages
            "</command_type>" + body + "</requestData></commandRequest>";
 }
 
+const char* const kSystem =
+    R"(<logger loggerId="L" plantId="P"><general><serverUrl>u</serverUrl></general></logger>)";
+
 class UpdateTest : public ::testing::Test {
   protected:
     void SetUp() override { configure(""); }
     void TearDown() override { zorcee::data::SettingData::destroyInstance(); }
 
-    void configure(const std::string& pkgUpdate, bool system = true) {
-        testutil::writeFile(tmp.file("SystemSetting.xml"),
-                            system ? R"(<logger loggerId="L" plantId="P"><general><serverUrl>)"
-                                     "http://127.0.0.1:1/r</serverUrl></general></logger>"
-                                   : "<x/>");
-        testutil::writeFile(tmp.file("c"), R"({"CMD_SUBSTRATE_CODE": "true", "FILE_GROUP": "",)"
-                                           R"("SYSTEM_SETTING_XML_FILE": ")" +
-                                               tmp.file("SystemSetting.xml") +
-                                               R"(", "DATABASE": {"DB_PATH": ")" + tmp.path() +
-                                               R"("}, "PKG_UPDATE": {)" + pkgUpdate + "}}");
+    void configure(const std::string& pkgUpdate, const char* system = kSystem) {
+        testutil::writeFile(tmp.file("s.xml"), system);
+        testutil::writeFile(tmp.file("c"),
+                            R"({"CMD_SUBSTRATE_CODE": "true", "FILE_GROUP": "",)"
+                            R"("SYSTEM_SETTING_XML_FILE": ")" +
+                                tmp.file("s.xml") +
+                                R"(", "DATABASE": {"DB_FILE": "c.db", "DB_PATH": ")" + tmp.path() +
+                                R"("}, "PKG_UPDATE": {)" + pkgUpdate + "}}");
         zorcee::data::SettingData::destroyInstance();
         zorcee::data::SettingData::createInstance(tmp.file("c"));
-        ASSERT_EQ(zorcee::db::DbController().init(tmp.path(), "cee_pkg_upd.db", "l1", "l2"), 0);
+        ASSERT_EQ(zorcee::db::DbController().init(tmp.path(), "c.db", "l1", "l2"), 0);
     }
     std::unique_ptr<CmdInfoUpdate> command(const std::string& xml, std::time_t now,
                                            std::vector<std::uint32_t> draws = {0, 0}) {
@@ -70,9 +71,7 @@ class UpdateTest : public ::testing::Test {
         return {answer.get("data").get("result").to_str(),
                 zorcommon::decodeBase64(answer.get("data").get("value").to_str())};
     }
-    Rows rows(const std::string& sql) {
-        return testutil::queryRows(tmp.file("cee_pkg_upd.db"), sql);
-    }
+    Rows rows(const std::string& sql) { return testutil::queryRows(tmp.file("c.db"), sql); }
 
     testutil::TempDir tmp;
 };
@@ -186,9 +185,9 @@ TEST_F(UpdateTest, NoRunMeansAFailedAnswer) {
     };
     zorcommon::setBusyTimeoutMs(0);
     sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(tmp.file("cee_pkg_upd.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(tmp.file("c.db").c_str(), &other), SQLITE_OK);
     for (const auto& c : cases) {
-        configure(c.settings, c.fault != "system");
+        configure(c.settings, c.fault == "system" ? "<x/>" : kSystem);
         if (c.fault.find('_') != std::string::npos) {
             rows("CREATE TRIGGER t BEFORE INSERT ON " + c.fault +
                  " BEGIN SELECT RAISE(ABORT, ''); END");

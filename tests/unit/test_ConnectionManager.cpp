@@ -1,5 +1,6 @@
 // HTTP POST against local peers: how many attempts a failure costs, which failures end the
-// POST at once, the answer bound and redirects. The only layer that tests these.
+// POST at once, the answer bound and redirects. The only layer that tests these; the agent's
+// settings reaching them is shown with the forwarding commands.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -11,10 +12,7 @@
 #include <cstring>
 #include <thread>
 
-#include "ConnectionManager.h"
 #include "ConnectionManagerBase.h"
-#include "SettingData.h"
-#include "TestUtil.h"
 
 using zorcommon::ConnectionManagerBase;
 using zorcommon::HttpSettings;
@@ -112,19 +110,4 @@ TEST(HttpPost, AttemptsTimeOutsAndAnswerBound) {
         EXPECT_EQ(peer.posts.load(), c.attempts) << c.what;
         EXPECT_EQ(response, c.response) << c.what;
     }
-}
-
-// The agent's variant takes the count from its settings (the answer bound is shown with the
-// forwarding commands).
-TEST(HttpPost, AgentSettingsReachThePost) {
-    testutil::TempDir tmp;
-    testutil::writeFile(tmp.file("c"), R"({"CMD_SUBSTRATE_CODE": "true", "FILE_GROUP": "", )"
-                                       R"("QMT_HTTP": {"RETRY_NUM": 1, "RETRY_INTERVAL": 10}})");
-    zorcee::data::SettingData::destroyInstance();
-    zorcee::data::SettingData::createInstance(tmp.file("c"));
-    RawPeer dropping({"", "", ""});
-    std::string response;
-    EXPECT_EQ(zorcee::conn::ConnectionManager().httpSendPost(dropping.url, "x", response), 52);
-    EXPECT_EQ(dropping.accepted.load(), 2);
-    zorcee::data::SettingData::destroyInstance();
 }

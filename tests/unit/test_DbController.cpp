@@ -30,8 +30,6 @@ TEST(DbController, InitOnMissingPartialAndCompleteFiles) {
     testutil::TempDir tmp;
     const std::string dir = tmp.file("var/local/db");
     testutil::writeFile(tmp.file("plain"), "x");
-    EXPECT_EQ(init(""), 1);
-    EXPECT_EQ(DbController().init(dir, "", "a", "b"), 1);
     EXPECT_EQ(init(tmp.file("plain/db")), 2);
 
     // First start: folders, the tables and one version row; a leftover agent lock goes, the
@@ -73,9 +71,8 @@ TEST(DbController, InitOnMissingPartialAndCompleteFiles) {
     EXPECT_EQ(init(dir), 0);
 }
 
-// Ids beyond 32 bits are kept whole; only pending runs of orders with the command id are
-// superseded.
-TEST(DbController, RowsOf64BitIdsAndSupersededRuns) {
+// Ids beyond 32 bits are kept whole.
+TEST(DbController, RowsOf64BitIds) {
     testutil::TempDir tmp;
     ASSERT_EQ(init(tmp.path()), 0);
     DbController db;
@@ -97,9 +94,5 @@ TEST(DbController, RowsOf64BitIdsAndSupersededRuns) {
                    "package_list UNION ALL SELECT command_info_id FROM cancel_cid_list"),
               Rows(3, "4294967302"));
 
-    rows("INSERT INTO proc_info (command_info_id, sched_proc_time, proc_status) VALUES (" +
-         std::to_string(id) + ", 'x', 2), (4294967303, 'x', 0)");
-    EXPECT_EQ(db.updateProcInfo("B"), 1);
-    EXPECT_EQ(rows("SELECT proc_status FROM proc_info ORDER BY id"), (Rows{"5", "2", "0"}));
     db.close();
 }

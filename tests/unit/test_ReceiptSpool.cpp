@@ -8,7 +8,7 @@
 
 using zorcee::ReceiptSpool;
 
-TEST(ReceiptSpool, RestartKeepsArrivalOrderAndInterruptsStartedOrders) {
+TEST(ReceiptSpool, RestartOrderInterruptedOrdersAndBounds) {
     testutil::TempDir tmp;
     const std::string dir = tmp.file("var/spool");
     std::string error;
@@ -47,18 +47,14 @@ TEST(ReceiptSpool, RestartKeepsArrivalOrderAndInterruptsStartedOrders) {
     EXPECT_EQ(order, "cde");
     again.remove(interrupted[0].seq);
     EXPECT_EQ(again.count() + again.bytes(), 0u);
-}
 
-TEST(ReceiptSpool, BoundsOfCountAndSize) {
-    testutil::TempDir tmp;
+    // Bounds: at most 2 orders and 10 bytes here.
     ReceiptSpool spool(tmp.file("s"), 2, 10);
-    std::string error;
     ASSERT_TRUE(spool.open(error));
     std::string results;
     for (const char* text : {"123456", "12345", "1234", "1"}) {
         results += std::to_string(static_cast<int>(spool.add(text, error)));
     }
-    ReceiptSpool::Entry e;
     ASSERT_TRUE(spool.next(e));
     spool.remove(e.seq);  // room again once an order is done
     results += std::to_string(static_cast<int>(spool.add("1", error)));
