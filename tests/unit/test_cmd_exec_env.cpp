@@ -11,8 +11,6 @@
 #include "TestUtil.h"
 #include "cmd_exec_env.h"
 
-using Rows = std::vector<std::string>;
-
 // Orders addressed to this terminal (platform PF, group G1, terminal X1) or another one.
 static std::string order(const std::string& name, const std::string& terminal = "X1",
                          const std::string& value = "") {
@@ -101,7 +99,7 @@ TEST(CmdExecEnv, DispatchOfOrders) {
                   zorcommon::encodeBase64(reinterpret_cast<const unsigned char*>(request.data()),
                                           request.size()))),
               "11");
-    const Rows recorded =
+    const auto recorded =
         testutil::queryRows(f("db") + "/cee_pkg_upd.db",
                             "SELECT res_result_str FROM command_info WHERE res_result = 0");
     std::string response;
