@@ -14,8 +14,9 @@
 #include "TestUtil.h"
 
 // The answer: data.value is the logger application's answer, data.result whether it came (an
-// existing result stays), the target without this terminal's addressing, the current UTC time;
-// bytes of the order that are not UTF-8 become U+FFFD. The request is forwarded byte for byte.
+// existing result stays; an answer above MAX_ANSWER_BYTES counts as none), the target without
+// this terminal's addressing, the current UTC time; bytes of the order that are not UTF-8
+// become U+FFFD. The request is forwarded byte for byte.
 TEST(XmlCmd, RequestAnswerAndRow) {
     int status = 200;
     std::string reply;

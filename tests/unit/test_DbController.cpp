@@ -1,5 +1,6 @@
-// The agent's database: start-up (init) on missing, partial and complete files, the rows the
-// order operations write, and the lock that keeps two writers apart.
+// The agent's database: start-up (init) on missing, partial and complete files, opening
+// without creating, and rows with 64-bit ids. The rows of whole orders are shown with the
+// update order.
 #include "DbController.h"
 
 #include <gtest/gtest.h>
@@ -93,6 +94,5 @@ TEST(DbController, RowsOf64BitIds) {
     EXPECT_EQ(rows("SELECT command_info_id FROM proc_info UNION ALL SELECT command_info_id FROM "
                    "package_list UNION ALL SELECT command_info_id FROM cancel_cid_list"),
               Rows(3, "4294967302"));
-
     db.close();
 }
