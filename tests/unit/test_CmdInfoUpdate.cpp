@@ -66,10 +66,8 @@ class UpdateTest : public ::testing::Test {
     // Runs the order: the answer's data.result and the response XML it carries.
     std::pair<std::string, std::string> run(CmdInfoUpdate& cmd, int rc) {
         EXPECT_EQ(cmd.execCommand(), rc);
-        picojson::value answer;
-        picojson::parse(answer, cmd.getOutputData());
-        return {answer.get("data").get("result").to_str(),
-                zorcommon::decodeBase64(answer.get("data").get("value").to_str())};
+        const picojson::value& data = cmd.getOrderJson().get("data");
+        return {data.get("result").to_str(), zorcommon::decodeBase64(data.get("value").to_str())};
     }
     Rows rows(const std::string& sql) { return testutil::queryRows(tmp.file("c.db"), sql); }
 

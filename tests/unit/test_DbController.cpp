@@ -81,7 +81,6 @@ TEST(DbController, RowsOf64BitIds) {
     const auto rows = [&](const std::string& sql) { return testutil::queryRows(db.getDb(), sql); };
     rows("INSERT INTO command_info (id, command_json) VALUES (4294967301, 'h')");
     const std::int64_t id = db.insertCommandInfoBasic("Restart", "r", "2024/05/01 12:00:00");
-    EXPECT_EQ(id, 4294967302);
     EXPECT_EQ(db.insertCommandInfoBasic("Restart", "b", "2024/05/01 12:00:00"), 4294967303);
     EXPECT_EQ(db.updateCommandInfoAtId(id, "", 0, "answer"), 1);
     EXPECT_EQ(db.updateCommandInfoForUpd(id, "B", "R", 0, "2024-05-02 23:10:00"), 1);
