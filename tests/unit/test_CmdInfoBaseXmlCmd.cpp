@@ -1,8 +1,9 @@
-// Forwarding commands: recording, posting to a local HTTP server, the answer JSON.
+// Forwarding commands against a local stand-in of the logger application: the request it
+// receives, the answer the user gets and the order's row.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <sqlite3.h>
 
+#include <ctime>
 #include <thread>
 
 #include "Base64.h"
@@ -12,198 +13,88 @@
 #include "SettingData.h"
 #include "TestUtil.h"
 
-using namespace zorcee::command;
+// The answer: data.value is the logger application's answer, data.result whether it came (an
+// existing result stays; an answer above MAX_ANSWER_BYTES counts as none), the target without
+// this terminal's addressing, the current UTC time; bytes of the order that are not UTF-8
+// become U+FFFD. The request is forwarded byte for byte.
+TEST(XmlCmd, RequestAnswerAndRow) {
+    int status = 200;
+    std::string reply;
+    std::vector<std::string> received;
+    httplib::Server server;
+    server.Post("/", [&](const httplib::Request& req, httplib::Response& res) {
+        received.push_back(req.body);
+        EXPECT_EQ(req.get_header_value("Content-Type"), "text/xml");
+        res.status = status;
+        res.set_content(reply, "text/xml");
+    });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    std::thread thread([&] { server.listen_after_bind(); });
+    testutil::TempDir tmp;
 
-namespace {
-
-std::string b64(const std::string& s) {
-    return zorcommon::encodeBase64(reinterpret_cast<const unsigned char*>(s.data()), s.size());
-}
-
-picojson::value parse(const std::string& text) {
-    picojson::value v;
-    const std::string err = picojson::parse(v, text);
-    EXPECT_TRUE(err.empty()) << err;
-    return v;
-}
-
-picojson::value order(const std::string& indicate, const std::string& dataMember) {
-    return parse(R"({"order":{"type":"cmd","indicate":")" + indicate +
-                 R"(","target":{"platform":["all"],"group":["*"],"terminal":["*"],"keep":1}},)" +
-                 dataMember + R"("timestamp":"2024/05/01 12:00:00"})");
-}
-
-class XmlCmdTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        server.Post("/", [this](const httplib::Request& req, httplib::Response& res) {
-            std::lock_guard<std::mutex> lock(mutex);
-            received.push_back(req.body);
-            res.status = status;
-            res.set_content(reply, "text/xml");
-        });
-        port = server.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { server.listen_after_bind(); });
-        configure("http://127.0.0.1:" + std::to_string(port) + "/");
-    }
-    void TearDown() override {
-        server.stop();
-        thread.join();
-        zorcee::data::SettingData::destroyInstance();
-    }
-    void configure(const std::string& url) {
-        testutil::writeFile(tmp.file("cee.conf"),
-                            "{\"CMD_SUBSTRATE_CODE\": \"true\", \"FILE_GROUP\": \"" +
-                                tmp.file("group") + "\", \"QMT_HTTP\": {\"URL\": \"" + url +
-                                "\", \"RETRY_NUM\": 1, \"RETRY_INTERVAL\": 1}, \"DATABASE\": "
-                                "{\"DB_PATH\": \"" +
-                                tmp.path() + "\"}}");
-        zorcee::data::SettingData::destroyInstance();
-        zorcee::data::SettingData::createInstance(tmp.file("cee.conf"));
-        zorcee::db::DbController setup;
-        ASSERT_EQ(setup.init(tmp.path(), "cee_pkg_upd.db", "db_cee.lock", "db_upd.lock"), 0);
-    }
-    std::vector<std::string> rows(const std::string& sql) {
-        return testutil::queryRows(tmp.file("cee_pkg_upd.db"), sql);
-    }
-    template <class Command>
-    std::pair<int, picojson::value> run(const picojson::value& in) {
-        Command cmd(in);
+    const std::string request = "<commandRequest id=\"7\">\xe8\x93\x84\xff\xfe</commandRequest>";
+    const std::string value = zorcommon::encodeBase64(
+        reinterpret_cast<const unsigned char*>(request.data()), request.size());
+    testutil::writeFile(
+        tmp.file("c"), R"({"QMT_HTTP": {"RETRY_NUM": 0, "MAX_ANSWER_BYTES": 20, )"
+                       R"("URL": "http://127.0.0.1:)" +
+                           std::to_string(port) + R"(/"}, "DATABASE": {"DB_PATH": ")" + tmp.path() +
+                           R"("}, "CMD_SUBSTRATE_CODE": "true", "FILE_GROUP": ""})");
+    zorcee::data::SettingData::destroyInstance();
+    zorcee::data::SettingData::createInstance(tmp.file("c"));
+    ASSERT_EQ(zorcee::db::DbController().init(tmp.path(), "cee_pkg_upd.db", "db_cee.lock", "u"), 0);
+    struct Case {
+        int status;
+        std::string reply;
+        std::string data;  // the order's data
+        int rc;
+        std::string outcome;  // request received ; answer's data.result, data.value ; row
+    };
+    const std::vector<Case> cases = {
+        {200, "<ok>\xe8\x93\x84</ok>", R"({"value":")" + value + "\"}", 0,
+         request + " ; success <ok>\xe8\x93\x84</ok> ; " + request + "|0|<ok>\xe8\x93\x84</ok>"},
+        {500, "", R"({"value":"PGEvPg==","result":"x"})", 0, "<a/> ; x  ; <a/>|0|"},
+        {200, std::string(21, 'x'), R"({"value":"PGEvPg=="})", 63, "<a/> ; failed  ; <a/>|63|"},
+        // The logger application is gone.
+        {0, "", R"({"value":")" + value + "\"}", 7, " ; failed  ; " + request + "|7|"},
+    };
+    for (const auto& c : cases) {
+        status = c.status;
+        reply = c.reply;
+        received.clear();
+        if (c.status == 0) {
+            server.stop();
+            thread.join();
+        }
+        picojson::value order;
+        picojson::parse(order, R"({"order":{"indicate":"x","target":{"platform":["all"],)"
+                               R"("group":["*"],"terminal":["*"],"keep":1}},"data":)" +
+                                   c.data +
+                                   ",\"timestamp\":\"2000/01/01 00:00:00\",\"n\":\"a\xff"
+                                   "b\xc3(c\"}");
+        zorcee::command::CmdInfoEcholDevRead cmd(order);
         zorcee::conn::ConnectionManager cm;
         cmd.setConnectionManager(&cm);
-        const int rc = cmd.execCommand();
-        return {rc, parse(cmd.getOutputData())};
+        EXPECT_EQ(cmd.execCommand(), c.rc) << c.outcome;
+
+        picojson::value answer;
+        picojson::parse(answer, cmd.getOutputData());
+        const auto& data = answer.get("data");
+        EXPECT_EQ((received.size() == 1 ? received[0] : "") + " ; " + data.get("result").to_str() +
+                      " " + zorcommon::decodeBase64(data.get("value").to_str()) + " ; " +
+                      testutil::queryRows(tmp.file("cee_pkg_upd.db"),
+                                          "SELECT recv_xml, res_result, res_result_str FROM "
+                                          "command_info ORDER BY id DESC LIMIT 1")
+                          .at(0),
+                  c.outcome);
+        EXPECT_EQ(answer.get("order").serialize(), R"({"indicate":"x","target":{"keep":1}})");
+        EXPECT_EQ(answer.get("n").to_str(),
+                  "a\xef\xbf\xbd"
+                  "b\xef\xbf\xbd(c");
+        std::tm tm{};
+        const std::string stamp = answer.get("timestamp").to_str();
+        EXPECT_NE(strptime(stamp.c_str(), "%Y-%m-%d %H:%M:%S", &tm), nullptr) << stamp;
+        EXPECT_LE(std::abs(timegm(&tm) - std::time(nullptr)), 60) << stamp;
     }
-
-    testutil::TempDir tmp;
-    testutil::CapturedLog log{"cee"};
-    httplib::Server server;
-    std::thread thread;
-    int port = 0;
-    std::mutex mutex;
-    std::vector<std::string> received;
-    int status = 200;
-    std::string reply = "<commandResponse><status>SUCCESS</status></commandResponse>";
-};
-
-using Rows = std::vector<std::string>;
-
-}  // namespace
-
-TEST_F(XmlCmdTest, ForwardsRecordsAndAnswers) {
-    const std::string request =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><commandRequest "
-        "id=\"7\"><command>ReadFromEchonetDevice</command><requestData>"
-        "蓄電池</requestData></commandRequest>";
-    auto [rc, answer] = run<CmdInfoEcholDevRead>(
-        order("ReadFromEchonetDevice", R"("data":{"value":")" + b64(request) + R"("},)"));
-    EXPECT_EQ(rc, 0);
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0], request);  // byte for byte, non-ASCII included
-
-    const auto& data = answer.get("data");
-    EXPECT_EQ(zorcommon::decodeBase64(data.get("value").get<std::string>()), reply);
-    EXPECT_EQ(data.get("result").get<std::string>(), "success");
-    EXPECT_EQ(answer.get("order").get("target").serialize(), R"({"keep":1})");
-    const std::string stamp = answer.get("timestamp").get<std::string>();
-    EXPECT_EQ(stamp.size(), 19u);
-    EXPECT_NE(stamp, "2024/05/01 12:00:00");
-
-    EXPECT_EQ(rows("SELECT command_json, recv_xml, server_time_str, res_error_str, res_result, "
-                   "res_result_str FROM command_info"),
-              (Rows{"ReadFromEchonetDevice|" + request + "|2024-05-01 12:00:00||0|" + reply}));
-    EXPECT_FALSE(testutil::exists(tmp.file("db_cee.lock")));
-    EXPECT_TRUE(log.contains("I : [CmdInfoEcholDevRead.cpp:"));
-    EXPECT_TRUE(log.contains("] in CmdInfoEcholDevRead executable -> true"));
-    EXPECT_TRUE(
-        log.contains("] in CmdInfoEcholDevRead execCommand : execute result -> success "
-                     ": (0)"));
-    EXPECT_TRUE(log.contains("] in CmdInfoEcholDevRead execCommand : erase target -> success"));
-    EXPECT_TRUE(
-        log.contains("] in CmdInfoEcholDevRead execCommand : rewrite timestamp -> "
-                     "success"));
-}
-
-TEST_F(XmlCmdTest, ErrorStatusAndEmptyAnswerStillSucceed) {
-    status = 500;
-    reply = "";
-    auto [rc, answer] = run<CmdInfoBatReset>(
-        order("ResetStorageBattery", R"("data":{"value":"PGEvPg==","result":"x"},)"));
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(answer.get("data").serialize(), R"({"result":"x","value":""})");
-    EXPECT_EQ(rows("SELECT res_result, res_result_str FROM command_info"), (Rows{"0|"}));
-}
-
-TEST_F(XmlCmdTest, UnreachableLoggerApplication) {
-    server.stop();
-    thread.join();
-    thread = std::thread([] {});
-    configure("http://127.0.0.1:" + std::to_string(port) + "/");
-    auto [rc, answer] =
-        run<CmdInfoDispMeasure>(order("GetLatestMeasurementData", R"("data":{"value":"YQ=="},)"));
-    EXPECT_EQ(rc, 7);
-    EXPECT_EQ(answer.get("data").serialize(), R"({"result":"failed","value":""})");
-    EXPECT_EQ(rows("SELECT res_error_str, res_result, res_result_str FROM command_info"),
-              (Rows{"8082 port send error.|7|"}));
-    EXPECT_TRUE(log.contains("W : [CmdInfoBaseXmlCmd.cpp:"));
-    EXPECT_TRUE(log.contains("] in CmdInfoDispMeasure execCommand : result str -> not set"));
-}
-
-TEST_F(XmlCmdTest, LockPresentOrderWithoutDataOrTimestamp) {
-    testutil::writeFile(tmp.file("db_cee.lock"), "");
-    auto [rc, answer] = run<CmdInfoNwReset>(
-        parse(R"({"order":{"type":"cmd","indicate":"nwreset","target":{"platform":["all"]}}})"));
-    EXPECT_EQ(rc, 0);
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0], "");  // empty body posted
-    EXPECT_TRUE(answer.get("data").is<picojson::null>());
-    EXPECT_TRUE(answer.get("timestamp").is<picojson::null>());
-    EXPECT_EQ(answer.get("order").get("target").serialize(), "{}");
-    EXPECT_EQ(rows("SELECT count(*) FROM command_info"), (Rows{"0"}));
-    EXPECT_FALSE(testutil::exists(tmp.file("db_cee.lock")));  // close removes it anyway
-    EXPECT_TRUE(log.contains("] in CmdInfoNwReset execute true"));
-    EXPECT_TRUE(log.contains("] in CmdInfoNwReset execCommand : failed to open database"));
-    EXPECT_TRUE(log.contains("] in CmdInfoNwReset execCommand : rewrite timestamp -> failed"));
-}
-
-TEST_F(XmlCmdTest, CatalogueIdentities) {
-    const picojson::value empty = parse("{}");
-    struct Expect {
-        std::unique_ptr<CmdInfoBaseXmlCmd> cmd;
-        const char* name;
-        const char* label;
-    };
-    Expect all[] = {
-        {std::make_unique<CmdInfoReboot>(empty), "Restart", "CmdInfoReboot"},
-        {std::make_unique<CmdInfoLossNew>(empty), "GetMeasurementData", "CmdInfoLossNew"},
-        {std::make_unique<CmdInfoSendDevice>(empty), "SendDeviceCommand", "CmdInfoSendDevice"},
-        {std::make_unique<CmdInfoFileGet>(empty), "SaveFile", "CmdInfoFileGet"},
-        {std::make_unique<CmdInfoFileSend>(empty), "UploadFile", "CmdInfoFileSend"},
-        {std::make_unique<CmdInfoLogSend>(empty), "UploadNormalLog", "CmdInfoLogSend"},
-        {std::make_unique<CmdInfoEcholDevWrite>(empty), "WriteToEchonetDevice",
-         "WriteToEchonetDevice"},
-        {std::make_unique<CmdInfoEcholDevReadList>(empty), "ReadListFromEchonetDevice",
-         "CmdInfoEcholDevReadList"},
-        {std::make_unique<CmdInfoOutputCtrlPlantIdCheck>(empty),
-         "OutputControlPlantIdCheckForLogger", "CmdInfoOutputCtrlPlantIdCheck"},
-        {std::make_unique<CmdInfoTransferOutputCtrlSched>(empty), "TransferOutputControlSchedule",
-         "CmdInfoTransferOutputCtrlSched"},
-    };
-    for (const auto& e : all) {
-        EXPECT_EQ(e.cmd->getName(), e.name);
-        EXPECT_EQ(e.cmd->getClassName(), e.label);
-        EXPECT_FALSE(e.cmd->getDescription().empty());
-        EXPECT_TRUE(e.cmd->isExecutable() && e.cmd->hasOutput() && e.cmd->isUseConnectionManager());
-        EXPECT_FALSE(e.cmd->isSendResult());
-    }
-    EXPECT_EQ(all[0].cmd->getDescription(), "ロガー再起動指示");
-    EXPECT_TRUE(log.contains("I : [CmdInfoEcholDevWrite.cpp:"));
-    EXPECT_TRUE(log.contains("] in WriteToEchonetDevice executable -> true"));
-    EXPECT_TRUE(log.contains("] in CmdInfoFileGet execute true"));
-
-    // A 34-character name is stored whole.
-    run<CmdInfoOutputCtrlPlantIdCheck>(
-        order("OutputControlPlantIdCheckForLogger", R"("data":{"value":"YQ=="},)"));
-    EXPECT_EQ(rows("SELECT command_json FROM command_info"),
-              (Rows{"OutputControlPlantIdCheckForLogger"}));
+    zorcee::data::SettingData::destroyInstance();
 }
