@@ -6,39 +6,29 @@
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <stdexcept>
-#include <streambuf>
 
 namespace fuzzutil {
 
 namespace {
-std::string& scratchPath() {
-    static std::string path;
-    return path;
-}
+std::string scratch;
 
 void removeScratch() {
     std::error_code ec;
-    if (!scratchPath().empty()) {
-        std::filesystem::remove_all(scratchPath(), ec);
-    }
+    std::filesystem::remove_all(scratch, ec);
 }
-
-// A stream buffer that accepts and drops everything.
-class NullBuffer : public std::streambuf {
-  protected:
-    int overflow(int c) override { return traits_type::not_eof(c); }
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
 }  // namespace
 
+__attribute__((weak)) void fuzzInit() {}
+
 const std::string& scratchDir() {
-    if (scratchPath().empty()) {
+    if (scratch.empty()) {
         const char* base = std::getenv("TMPDIR");
         std::string pattern =
             std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/cee-fuzz-XXXXXX";
@@ -46,16 +36,16 @@ const std::string& scratchDir() {
             std::perror("mkdtemp");
             std::abort();
         }
-        scratchPath() = pattern;
+        scratch = pattern;
         std::atexit(removeScratch);
     }
-    return scratchPath();
+    return scratch;
 }
 
-std::string writeScratchFile(const std::string& name, const uint8_t* data, size_t size) {
+std::string writeScratchFile(const std::string& name, const std::string& bytes) {
     const std::string path = scratchDir() + "/" + name;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    out << bytes;
     out.close();
     if (!out) {
         std::perror(path.c_str());
@@ -64,11 +54,14 @@ std::string writeScratchFile(const std::string& name, const uint8_t* data, size_
     return path;
 }
 
-std::string writeScratchFile(const std::string& name, const std::string& text) {
-    return writeScratchFile(name, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+void fail(const char* what) {
+    std::fprintf(stderr, "fuzz property broken: %s\n", what);
+    std::abort();
 }
 
-void registerSilentLoggers() {
+}  // namespace fuzzutil
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     for (const char* name : {"cee", "upd"}) {
         spdlog::drop(name);
         auto log =
@@ -76,20 +69,13 @@ void registerSilentLoggers() {
         log->set_level(spdlog::level::debug);
         spdlog::register_logger(log);
     }
+    // Without a buffer every write fails quietly; sanitizer and fail() reports go to fd 2.
+    std::cerr.rdbuf(nullptr);
+    fuzzutil::fuzzInit();
+    return 0;
 }
 
-void fail(const char* what) {
-    std::fprintf(stderr, "fuzz property broken: %s\n", what);
-    std::abort();
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzzutil::fuzzOne(std::string(reinterpret_cast<const char*>(data), size));
+    return 0;
 }
-
-MuteCerr::MuteCerr() {
-    static NullBuffer sink;
-    saved_ = std::cerr.rdbuf(&sink);
-}
-
-MuteCerr::~MuteCerr() {
-    std::cerr.rdbuf(saved_);
-}
-
-}  // namespace fuzzutil

@@ -1,39 +1,30 @@
-// Helpers shared by the fuzz targets: a private scratch folder for the files a loader must read,
-// the programs' named loggers on a sink that formats every line and writes it nowhere, and a
-// guard that mutes std::cerr while a settings loader complains about a broken file.
+// The driver shared by the fuzz targets and their helpers. FuzzUtil.cpp defines libFuzzer's
+// entry points: once, the loggers "cee" and "upd" are registered at debug level on a sink that
+// formats every line and writes it nowhere, std::cerr is muted (the settings loaders complain
+// there about broken files) and fuzzInit() runs; then every input goes to fuzzOne().
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <iosfwd>
 #include <string>
 
 namespace fuzzutil {
 
+// Defined by each target: runs the code under test on one input (any bytes) and calls fail()
+// when a property does not hold.
+void fuzzOne(const std::string& input);
+// May be defined by a target that prepares something once; the default does nothing.
+void fuzzInit();
+
 // A folder made below $TMPDIR (or /tmp) on first use and removed with its files at exit.
 const std::string& scratchDir();
-
-// Writes `size` bytes to `name` in the scratch folder (replacing it); the file's path.
-std::string writeScratchFile(const std::string& name, const uint8_t* data, size_t size);
-std::string writeScratchFile(const std::string& name, const std::string& text);
-
-// Registers the loggers "cee" and "upd" at debug level on a sink that discards the lines, so
-// that every log call of the code under test is formatted but nothing is written.
-void registerSilentLoggers();
+// Writes `bytes` to `name` in the scratch folder (replacing it); the file's path.
+std::string writeScratchFile(const std::string& name, const std::string& bytes);
 
 // Aborts with `what` on standard error: a broken property of the code under test.
 [[noreturn]] void fail(const char* what);
-
-// Mutes std::cerr for its lifetime.
-class MuteCerr {
-  public:
-    MuteCerr();
-    ~MuteCerr();
-    MuteCerr(const MuteCerr&) = delete;
-    MuteCerr& operator=(const MuteCerr&) = delete;
-
-  private:
-    std::streambuf* saved_;
-};
+inline void check(bool holds, const char* what) {
+    if (!holds) {
+        fail(what);
+    }
+}
 
 }  // namespace fuzzutil

@@ -3,8 +3,6 @@
 // Checks that the answer is JSON again and that each rewrite that reports success took effect.
 #include <picojson.h>
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 
 #include "Base64.h"
@@ -12,83 +10,60 @@
 #include "FuzzUtil.h"
 #include "cmd_exec_env.h"
 
-using fuzzutil::fail;
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzzutil::registerSilentLoggers();
-    zorcee::attachObjects(nullptr);  // the order code's logger; no settings, no connection
-    return 0;
+namespace {
+// The member `key` of `v` when `v` is an object that has it, else nullptr.
+const picojson::value* member(const picojson::value* v, const char* key) {
+    if (v == nullptr || !v->is<picojson::object>()) {
+        return nullptr;
+    }
+    const auto& members = v->get<picojson::object>();
+    const auto it = members.find(key);
+    return it == members.end() ? nullptr : &it->second;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string text(reinterpret_cast<const char*>(data), size);
-    const auto cmd = zorcee::CreateCmdInfoObj(text);
-    if (!cmd) {
-        fail("CreateCmdInfoObj returned no object");
-    }
+bool isText(const picojson::value* v) {
+    return v != nullptr && v->is<std::string>();
+}
+}  // namespace
+
+void fuzzutil::fuzzInit() {
+    zorcee::attachObjects(nullptr);  // the order code's logger; no settings, no connection
+}
+
+void fuzzutil::fuzzOne(const std::string& input) {
+    const auto cmd = zorcee::CreateCmdInfoObj(input);
+    check(cmd != nullptr, "CreateCmdInfoObj returned no object");
     // Identity of this terminal; orders may name it, a wildcard or something else.
     cmd->isExecTarget("pf-A", "grp-1", "0123456789");
 
     const std::string request = cmd->choiseDataValue();
     cmd->choiseTimestamp();
     const std::string value = cmd->encodeDataValue(request);
-    const int resultIndex = size % 2;
-    const bool dataRewritten = cmd->reWriteData4Return(resultIndex, value);
+    const bool dataRewritten = cmd->reWriteData4Return(input.size() % 2, value);
     const bool targetErased = cmd->eraseTarget();
     const bool stamped = cmd->reWriteTimestamp();
-    const std::string answer = cmd->getOutputData();
 
-    picojson::value parsed;
-    if (!picojson::parse(parsed, answer).empty()) {
-        fail("the answer is not JSON");
-    }
-    if (!dataRewritten && !targetErased && !stamped) {
-        return 0;
-    }
-    if (!parsed.is<picojson::object>()) {
-        fail("a rewrite succeeded on an answer that is not an object");
-    }
-    const auto& root = parsed.get<picojson::object>();
+    picojson::value answer;
+    check(picojson::parse(answer, cmd->getOutputData()).empty(), "the answer is not JSON");
     if (dataRewritten) {
-        const auto d = root.find("data");
-        if (d == root.end() || !d->second.is<picojson::object>()) {
-            fail("data rewritten but missing");
-        }
-        const auto& members = d->second.get<picojson::object>();
-        const auto v = members.find("value");
-        const auto r = members.find("result");
-        if (v == members.end() || !v->second.is<std::string>() ||
-            v->second.get<std::string>() != value) {
-            fail("data.value is not the new value");
-        }
-        if (r == members.end()) {
-            fail("data.result missing");
-        }
-        if (zorcommon::decodeBase64(value) != request) {
-            fail("the payload does not survive encoding");
-        }
+        const picojson::value* data = member(&answer, "data");
+        const picojson::value* newValue = member(data, "value");
+        check(isText(newValue) && newValue->get<std::string>() == value,
+              "data.value is not the new value");
+        check(member(data, "result") != nullptr, "data.result missing");
+        check(zorcommon::decodeBase64(value) == request, "the payload does not survive encoding");
     }
     if (targetErased) {
-        const auto o = root.find("order");
-        if (o == root.end() || !o->second.is<picojson::object>()) {
-            fail("target erased but order missing");
-        }
-        const auto& order = o->second.get<picojson::object>();
-        const auto t = order.find("target");
-        if (t == order.end() || !t->second.is<picojson::object>()) {
-            fail("target erased but not an object any more");
-        }
-        const auto& target = t->second.get<picojson::object>();
-        if (target.count("platform") || target.count("group") || target.count("terminal")) {
-            fail("target members left after erasing");
+        const picojson::value* target = member(member(&answer, "order"), "target");
+        check(target != nullptr && target->is<picojson::object>(),
+              "target erased but not an object any more");
+        for (const char* key : {"platform", "group", "terminal"}) {
+            check(member(target, key) == nullptr, "target members left after erasing");
         }
     }
     if (stamped) {
-        const auto ts = root.find("timestamp");
-        if (ts == root.end() || !ts->second.is<std::string>() ||
-            ts->second.get<std::string>().size() != 19) {
-            fail("timestamp not rewritten to \"YYYY-MM-DD hh:mm:ss\"");
-        }
+        const picojson::value* ts = member(&answer, "timestamp");
+        check(isText(ts) && ts->get<std::string>().size() == 19,
+              "timestamp not rewritten to \"YYYY-MM-DD hh:mm:ss\"");
     }
-    return 0;
 }
