@@ -24,10 +24,11 @@ TEST(CommandLine, ConfigFileHelpVersionAndUsageErrors) {
             for (auto& word : words) {
                 argv.push_back(word.data());
             }
+            argv.push_back(nullptr);
             std::string path = "default.conf";
             testing::internal::CaptureStdout();
             testing::internal::CaptureStderr();
-            EXPECT_EQ(zorcommon::parseCommandLine(static_cast<int>(argv.size()), argv.data(),
+            EXPECT_EQ(zorcommon::parseCommandLine(static_cast<int>(words.size()), argv.data(),
                                                   "prog", path),
                       status)
                 << args;

@@ -13,9 +13,9 @@ std::string nested(int shape, size_t depth) {
     for (size_t i = 0; i < depth; ++i) {
         const bool object = shape == 0 || (shape == 2 && i % 2 == 0);
         open += object ? "{\"a\":" : "[";
-        close.insert(close.begin(), object ? '}' : ']');
+        close += object ? '}' : ']';
     }
-    return open + "1" + close;
+    return open + "1" + std::string(close.rbegin(), close.rend());
 }
 }  // namespace
 
