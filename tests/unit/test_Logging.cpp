@@ -2,6 +2,7 @@
 // control characters escaped; the file logger rotates at its size into a bounded number of files.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "Logging.h"
@@ -28,7 +29,7 @@ TEST(Logging, TextArgumentsAreCutAndEscaped) {
     // Every text argument of a line goes through it.
     testutil::CapturedLog log("cee");
     char forged[] = "forged\n2026 E : x";
-    const char* none = nullptr;
+    const char* none = std::getenv("CEE_TEST_NEVER_SET");  // null, unseen by the compiler
     ZLOG_I(spdlog::get("cee"), "[{}:{}] {} | {} | {} | {} | {}", std::string(5000, 'x'),
            static_cast<char*>(forged), none, std::string_view("\t"), 42);
     EXPECT_TRUE(log.contains(std::string(1024, 'x') +

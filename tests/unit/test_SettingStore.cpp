@@ -127,14 +127,13 @@ TEST(SettingStore, MqttLoaderRangesAndEmptyValues) {
         testutil::writeFile(dir.file("mqtt_if.conf"), text);
         return fields(mqttif::loadSettingsFile(dir.file("mqtt_if.conf")));
     };
-    // Each range at both ends.
-    for (
-        const auto& [text, ints] :
-        std::vector<std::pair<const char*, std::tuple<int, int, int, int>>>{
-            {R"({"QOS": 0, "KEEPALIVE_S": 65535, "CONNECT_TIMEOUT_S": 1, "PUBLISH_TIMEOUT_S": 3600})",
-             {0, 65535, 1, 3600}},
-            {R"({"QOS": 2, "KEEPALIVE_S": 0, "CONNECT_TIMEOUT_S": 3600, "PUBLISH_TIMEOUT_S": 1})",
-             {2, 0, 3600, 1}}}) {
+    // Each range at both ends: QOS, KEEPALIVE_S, CONNECT_TIMEOUT_S, PUBLISH_TIMEOUT_S.
+    const std::pair<const char*, std::tuple<int, int, int, int>> ranges[] = {
+        {R"({"QOS": 0, "KEEPALIVE_S": 65535, "CONNECT_TIMEOUT_S": 1, "PUBLISH_TIMEOUT_S": 3600})",
+         {0, 65535, 1, 3600}},
+        {R"({"QOS": 2, "KEEPALIVE_S": 0, "CONNECT_TIMEOUT_S": 3600, "PUBLISH_TIMEOUT_S": 1})",
+         {2, 0, 3600, 1}}};
+    for (const auto& [text, ints] : ranges) {
         const auto s = load(text);
         EXPECT_EQ(std::make_tuple(std::get<5>(s), std::get<6>(s), std::get<7>(s), std::get<8>(s)),
                   ints);
