@@ -1,9 +1,9 @@
 // The command line both programs share.
 #include <gtest/gtest.h>
 
-#include <iterator>
+#include <cstring>
 #include <map>
-#include <sstream>
+#include <string>
 #include <vector>
 
 #include "CommandLine.h"
@@ -17,21 +17,18 @@ TEST(CommandLine, ConfigFileHelpVersionAndUsageErrors) {
         {64, {"-c", "--config", "extra", "-x"}}};
     for (const auto& [status, list] : cases) {
         for (const std::string& args : list) {
-            std::vector<std::string> words = {"prog"};
-            std::istringstream in(args);
-            std::copy(std::istream_iterator<std::string>(in), {}, std::back_inserter(words));
+            std::string text = "prog " + args;
             std::vector<char*> argv;
-            for (auto& word : words) {
-                argv.push_back(word.data());
+            for (char* w = std::strtok(text.data(), " "); w != nullptr;
+                 w = std::strtok(nullptr, " ")) {
+                argv.push_back(w);
             }
+            const int argc = static_cast<int>(argv.size());
             argv.push_back(nullptr);
             std::string path = "default.conf";
             testing::internal::CaptureStdout();
             testing::internal::CaptureStderr();
-            EXPECT_EQ(zorcommon::parseCommandLine(static_cast<int>(words.size()), argv.data(),
-                                                  "prog", path),
-                      status)
-                << args;
+            EXPECT_EQ(zorcommon::parseCommandLine(argc, argv.data(), "prog", path), status) << args;
             // Help and version go to standard output, a usage error to standard error.
             EXPECT_EQ(testing::internal::GetCapturedStdout().empty(), status != 0) << args;
             EXPECT_EQ(testing::internal::GetCapturedStderr().empty(), status != 64) << args;
