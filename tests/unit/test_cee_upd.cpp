@@ -346,12 +346,14 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
          {"abc_1.0_armhf.deb", "tusk-batfw_1.0_armhf.deb"},
          {kAbcList + "; 1 @/packages tools tusk-batfw_2.0_armhf.deb"}, "", "update\n101\n", 1,
          batteryAnswer("SUCCESS", {"0x80", "0x31"})},
-        {"ids beyond 32 bits", false, {kAbc}, kAbcInstalled, "1\n", "",
+        {"ids beyond 32 bits; a retry that succeeds removes the failure file", false, {kAbc},
+         kAbcInstalled, "1\n", R"("UPDATE_RETRY": {"UPD_RETRY_INTERVAL": 0})",
          "UPDATE command_info SET id = id + 4294967296; UPDATE package_list SET id = id + "
          "4294967296, command_info_id = command_info_id + 4294967296; UPDATE proc_info SET id = "
-         "id + 4294967296, command_info_id = command_info_id + 4294967296", {0},
-         {"4294967297|0|2|<12>", "4294967297|1|0|NULL"}, {"abc_1.0_armhf.deb"},
-         {"update: 4294967297 @/packages tools abc_1.2_armhf.deb"}, kFailedOnce, "", 1},
+         "id + 4294967296, command_info_id = command_info_id + 4294967296", {0, 0},
+         {"4294967297|0|2|<12>", "4294967297|1|1|"}, {"abc_1.0_armhf.deb"},
+         {"update: 4294967297 @/packages tools abc_1.2_armhf.deb",
+          "update: 4294967297 @/packages tools abc_1.2_armhf.deb"}, "", "update\n101\n", 2},
         {"failed commit: still due, no success file, no finish", false, {kAbc}, kAbcInstalled, "",
          R"("DATABASE": {"DB_PATH": "@/db", "BUSY_TIMEOUT_MS": 0})", "", {3}, {"1|0|0|NULL"},
          {"NULL"}, {kAbcList}, "101\nfailed to db commit" + kNotRecorded + "\n", "", 0, "", "",
