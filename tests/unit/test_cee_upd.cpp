@@ -1,9 +1,9 @@
 // cee-updater's whole runs (runMain) as one table: update jobs written by the agent's own update
 // command, a stand-in dpkg, a package updater that records its calls, a finish command and the
-// logger application on a local port; what a run leaves behind is compared: exit statuses, run
-// rows, installed versions, package updater calls, result files and finish commands. Beside
-// it: starts that end before a run, package names in the installed-version query, and the
-// storage battery's settings and answers.
+// logger application on a local port; what the starts leave behind is compared: exit statuses,
+// run rows, installed versions, package updater calls, result files, finish commands and lock
+// files. Beside it: package names in the installed-version query, and the storage battery's
+// answers.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <sqlite3.h>
@@ -237,7 +237,6 @@ class Site {
 
     testutil::TempDir tmp;
     const std::string path = std::getenv("PATH");
-    int finishesStarted = 0;    // expected by the test
     sqlite3* reader = nullptr;  // held until the end
     zorcommon::DbLock lock;     // the lock file of an updater that is still running
 };
