@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "FileUtil.h"
+#include "SettingData.h"
 #include "TestUtil.h"
 
 namespace {
@@ -59,4 +60,20 @@ TEST(FileUtil, FailedWriteKeepsTheOldFile) {
     EXPECT_EQ(status, 0) << "the failed write was reported as done";
     EXPECT_EQ(shown(path), "file:old");
     EXPECT_EQ(entries(dir.path()), 1u);
+}
+
+// The agent's group file lies in a folder every user may write: only a small regular file is
+// read; a FIFO, a device, a link or a big file gives the group "all" without blocking the start.
+TEST(FileUtil, GroupFileIsReadOnlyWhenSmallAndRegular) {
+    testutil::TempDir dir;
+    testutil::writeFile(dir.file("group"), "# GROUP=west\nGROUP=east\n");
+    testutil::writeFile(dir.file("big"), "GROUP=east\n" + std::string(4096, '#'));
+    ASSERT_EQ(::symlink(dir.file("group").c_str(), dir.file("link").c_str()), 0);
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {dir.file("group"), "east"}, {dir.file("missing"), "all"}, {dir.file("big"), "all"},
+        {dir.file("link"), "all"},   {dir.file("fifo"), "all"},    {"/dev/zero", "all"}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(zorcee::data::SettingData::readGroupName(c.first), c.second) << c.first;
+    }
 }
