@@ -15,12 +15,13 @@ import shlex
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
+from contextlib import closing
 
 # Upper bound of every wait: generous for a loaded or emulated machine; a hang still fails.
 DEADLINE_S = 20.0
@@ -32,13 +33,11 @@ EMULATED = os.environ.get("CEE_BUILD_DIR", "").endswith("emulated")
 def wait_until(predicate, what, deadline_s=DEADLINE_S):
     """Polls predicate until it returns a true value (returned); fails after deadline_s."""
     end = time.monotonic() + deadline_s
-    while True:
-        result = predicate()
-        if result:
-            return result
+    while not (result := predicate()):
         if time.monotonic() >= end:
             raise AssertionError("timed out after %.0f s waiting for %s" % (deadline_s, what))
         time.sleep(0.05)
+    return result
 
 
 def free_port():
@@ -69,7 +68,6 @@ def end(proc):
             proc.wait(timeout=5)
         except subprocess.TimeoutExpired:
             proc.kill()
-            proc.wait()
 
 
 def read_text(path):
@@ -79,6 +77,12 @@ def read_text(path):
             return f.read()
     except (FileNotFoundError, NotADirectoryError, TypeError):
         return ""
+
+
+def query(db_file, sql, *args):
+    """The rows of one query on an SQLite file."""
+    with closing(sqlite3.connect(db_file)) as db:
+        return db.execute(sql, args).fetchall()
 
 
 def deep_merge(base, overrides):
@@ -119,9 +123,8 @@ class E2ETestCase(unittest.TestCase):
             shutil.rmtree(path, True)
 
     def temp_dir(self):
-        path = tempfile.mkdtemp(prefix="cee-e2e-")
-        self._folders.append(path)
-        return path
+        self._folders.append(tempfile.mkdtemp(prefix="cee-e2e-"))
+        return self._folders[-1]
 
     def persistence_dir(self, folder):
         """A folder for the MQTT client's persistence. Under the emulator the 32-bit client
@@ -143,14 +146,10 @@ class E2ETestCase(unittest.TestCase):
         return program
 
     def start_broker(self, **kwargs):
-        broker = Broker(self.temp_dir(), **kwargs)
-        self.addCleanup(broker.stop)
-        return broker.start()
+        return self.start(Broker(self.temp_dir(), **kwargs))
 
-    def subscribe(self, broker, topic, **kwargs):
-        sub = Subscriber(broker, topic, **kwargs)
-        self.addCleanup(sub.stop)
-        return sub.start()
+    def subscribe(self, broker, topic, durable=False):
+        return self.start(Subscriber(broker, topic, durable))
 
 
 class Program:
@@ -166,13 +165,14 @@ class Program:
                             FAKETIME_DONT_FAKE_MONOTONIC="1")
         self.stdout_path = os.path.join(folder, name + ".stdout")
         self.stderr_path = os.path.join(folder, name + ".stderr")
-        self.proc = None
+        self.proc, self.stdin = None, subprocess.DEVNULL
 
     def start(self):
+        """Starts the program; a restart appends to the output files."""
         os.makedirs(self.folder, exist_ok=True)
-        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=out,
-                                         stderr=err, env=self.env, cwd=self.folder)
+        with open(self.stdout_path, "ab") as out, open(self.stderr_path, "ab") as err:
+            self.proc = subprocess.Popen(self.argv, stdin=self.stdin, stdout=out, stderr=err,
+                                         env=self.env, cwd=self.folder, text=True)
         return self
 
     def running(self):
@@ -204,28 +204,27 @@ class Program:
     def wait_for_log(self, text, count=1, start=0, deadline_s=DEADLINE_S):
         """Waits until text occurs count times in the log from character start on."""
         def check():
-            if self.log()[start:].count(text) >= count:
-                return True
-            if not self.running():
+            found = self.log()[start:].count(text) >= count
+            if not found and not self.running():
                 raise AssertionError("%s ended (%s) without logging %r x%d"
                                      % (self.name, self.proc.returncode, text, count))
+            return found
         wait_until(check, "%r x%d in the log of %s" % (text, count, self.name), deadline_s)
 
 
-class Broker:
+class Broker(Program):
     """mosquitto on a free port of 127.0.0.1, logging every packet. persistence: sessions and
     queued messages survive its restarts. listener_config: lines for the main listener (TLS).
     side_port: a second, anonymous listener for the test's own clients; start(main_listener=
     False) opens only that one, so the test reaches the broker while the programs cannot."""
 
     def __init__(self, folder, persistence=False, listener_config="", side_port=False):
-        self.folder, self.persistence, self.listener_config = folder, persistence, listener_config
-        self.port = free_port()
+        self.persistence, self.listener_config = persistence, listener_config
+        self.port, self.side_port = free_port(), free_port() if side_port else None
         self.uri = "tcp://127.0.0.1:%d" % self.port
-        self.side_port = free_port() if side_port else None
         self.client_port = self.side_port or self.port  # the test's own clients use this one
-        self.log_path = os.path.join(folder, "mosquitto.log")
-        self.proc = None
+        super().__init__([MOSQUITTO, "-c", os.path.join(folder, "mosquitto.conf")], folder,
+                         "mosquitto", log_path=os.path.join(folder, "mosquitto.log"))
 
     def start(self, main_listener=True):
         per_listener = bool(self.side_port and self.listener_config)
@@ -239,88 +238,54 @@ class Broker:
         if self.persistence:
             lines += ["persistence true", "persistence_location %s/" % self.folder]
         lines += ["user root", "log_dest file %s" % self.log_path, "log_type all"]
-        conf = write_text(os.path.join(self.folder, "mosquitto.conf"), "\n".join(lines) + "\n")
-        self.proc = subprocess.Popen([MOSQUITTO, "-c", conf], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        write_text(self.argv[-1], "\n".join(lines) + "\n")
+        super().start()
         port = self.port if main_listener else self.side_port
 
         def accepts():
-            if self.proc.poll() is not None:
+            if not self.running():
                 raise AssertionError("mosquitto exited with %s" % self.proc.returncode)
             with socket.socket() as sock:
                 return sock.connect_ex(("127.0.0.1", port)) == 0
         wait_until(accepts, "mosquitto on port %d" % port)
         return self
 
-    def stop(self):
-        end(self.proc)
 
-    def log_text(self):
-        return read_text(self.log_path)
-
-    def subscriptions(self, client_id):
-        """Subscriptions of client_id the broker has acknowledged so far."""
-        return self.log_text().count("Sending SUBACK to %s\n" % client_id)
-
-    def wait_subscribed(self, client_id, count=1, deadline_s=DEADLINE_S):
-        wait_until(lambda: self.subscriptions(client_id) >= count,
-                   "subscription %d of %s" % (count, client_id), deadline_s)
-
-
-def publish(broker, topic, payload, retain=False):
-    """Publishes one message (str or bytes) at QoS 1; returns once the broker has it."""
-    data = payload.encode() if isinstance(payload, str) else payload
+def publish(broker, topic, *payloads, retain=False):
+    """One-line messages in order at QoS 1 over one connection (they arrive within
+    milliseconds); returns once the broker has them."""
     subprocess.run(["mosquitto_pub", "-p", str(broker.client_port), "-q", "1", "-t", topic,
-                    "-s"] + (["-r"] if retain else []), input=data, check=True,
-                   timeout=DEADLINE_S, stdout=subprocess.DEVNULL)
+                    "-l"] + (["-r"] if retain else []), input="".join(p + "\n" for p in payloads),
+                   text=True, check=True, timeout=DEADLINE_S, stdout=subprocess.DEVNULL)
 
 
-def publish_many(broker, topic, payloads):
-    """One-line messages in order over one connection: they arrive within milliseconds."""
-    subprocess.run(["mosquitto_pub", "-p", str(broker.client_port), "-q", "1", "-t", topic,
-                    "-l"], input="".join(p + "\n" for p in payloads), text=True, check=True,
-                   timeout=DEADLINE_S, stdout=subprocess.DEVNULL)
+class Subscriber(Program):
+    """mosquitto_sub collecting payloads; start() returns once subscribed. durable: a
+    persistent session, which stop() leaves for the next start() to take over."""
 
-
-class Subscriber:
-    """mosquitto_sub in the background collecting payloads; start() returns once subscribed.
-    client_id with clean_session=False: a session a later Subscriber takes over."""
-
-    def __init__(self, broker, topic, client_id=None, clean_session=True):
-        self.broker, self.topic = broker, topic
-        self.client_id = client_id or "e2e-sub-%d-%d" % (os.getpid(), id(self))
-        self.clean_session = clean_session
-        self._payloads, self._lock, self.proc = [], threading.Lock(), None
+    def __init__(self, broker, topic, durable=False):
+        self.broker, self.topic, self.client_id = broker, topic, "e2e-sub-%d" % id(self)
+        super().__init__(["mosquitto_sub", "-p", str(broker.client_port), "-q", "1", "-i",
+                          self.client_id, "-t", topic, "-F", "%x"] + ["-c"] * durable,
+                         broker.folder, self.client_id)
 
     def start(self):
-        before = self.broker.subscriptions(self.client_id)
-        self.proc = subprocess.Popen(
-            ["mosquitto_sub", "-p", str(self.broker.client_port), "-q", "1", "-i",
-             self.client_id, "-t", self.topic] + ([] if self.clean_session else ["-c"])
-            + ["-F", "%x"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-        threading.Thread(target=self._read, daemon=True).start()
-        self.broker.wait_subscribed(self.client_id, before + 1)
+        suback = "Sending SUBACK to %s\n" % self.client_id
+        before = self.broker.log().count(suback)
+        super().start()
+        self.broker.wait_for_log(suback, before + 1)
         return self
 
-    def _read(self):
-        for line in self.proc.stdout:  # one hex-encoded payload a line
-            with self._lock:
-                self._payloads.append(bytes.fromhex(line.strip()))
-
     def payloads(self):
-        with self._lock:
-            return list(self._payloads)
+        return [bytes.fromhex(line) for line in self.stdout().split("\n")[:-1]]  # hex a line
+
+    def wait_payloads(self, count, deadline_s=DEADLINE_S):
+        """Waits for count messages; returns all received so far."""
+        return wait_until(lambda: len(self.payloads()) >= count and self.payloads(),
+                          "%d message(s) on %s" % (count, self.topic), deadline_s)
 
     def wait_answers(self, count, deadline_s=DEADLINE_S):
-        """Waits for count messages; returns all received so far, parsed as JSON."""
-        wait_until(lambda: len(self.payloads()) >= count, "%d message(s) on %s"
-                   % (count, self.topic), deadline_s)
-        return [json.loads(p) for p in self.payloads()]
-
-    def stop(self):
-        end(self.proc)
-        if self.proc is not None:
-            self.proc.stdout.close()
+        return [json.loads(p) for p in self.wait_payloads(count, deadline_s)]
 
 
 def make_order(indicate, value, terminal=("all",), platform=("all",), group=("all",)):
@@ -392,22 +357,23 @@ class Agent(Program):
     def start(self):
         # A restart in the same folder: earlier log text and subscriptions do not count.
         self._log_before = len(self.log())
-        self._subs_before = self.broker.subscriptions(self.client_id) if self.broker else 0
+        self._suback = "Sending SUBACK to %s\n" % self.client_id
+        self._subs_before = self.broker.log().count(self._suback) if self.broker else 0
         return super().start()
 
     def wait_ready(self):
         self.wait_for_log("=== Waiting to receive instructions from the server ===",
                           start=self._log_before)
         if self.broker:
-            self.broker.wait_subscribed(self.client_id, self._subs_before + 1)
+            self.broker.wait_for_log(self._suback, self._subs_before + 1)
         return self
 
     def spool_files(self):
         folder = self.settings["SPOOL_DIR"]
         return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
 
-    def send_order(self, text):
-        publish(self.broker, self.topic_sub, text)
+    def send_order(self, *texts):
+        publish(self.broker, self.topic_sub, *texts)
 
 
 def agent_database(folder):

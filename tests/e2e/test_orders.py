@@ -4,12 +4,10 @@ application receives, what the server gets back and what is recorded; a full ord
 refuses a new order at once."""
 import os
 import signal
-import sqlite3
 import unittest
-from contextlib import closing
 
 from harness import (Agent, E2ETestCase, LoggerSim, answer_value, make_order, order, publish,
-                     publish_many, request, wait_until, write_text)
+                     query, request, wait_until, write_text)
 
 
 def nested(depth):
@@ -44,7 +42,7 @@ class OrdersTest(E2ETestCase):
             order(2, platform=(Agent.PLATFORM,), group=(Agent.GROUP,)),
             make_order("GetLatestMeasurementData", request(3, "GetLatestMeasurementData")),
         ]
-        publish_many(broker, agent.topic_sub, texts)
+        agent.send_order(*texts)
         got = answers.wait_answers(4)
         self.assertEqual(sim.requests(), [request("bound"), request(1), request(2),
                                           request(3, "GetLatestMeasurementData")])
@@ -54,11 +52,10 @@ class OrdersTest(E2ETestCase):
             self.assertIn('<commandResponse id="%d">' % n, answer_value(answer))
         self.assertEqual(got[3]["order"]["indicate"], "GetLatestMeasurementData")
         self.assertTrue(agent.running())
-        with closing(sqlite3.connect(agent.db_file)) as db:
-            rows = db.execute("SELECT recv_xml, res_result FROM command_info ORDER BY id")
-            self.assertEqual([(r[0], r[1] == 0) for r in rows],
-                             [(request("bound"), False), (request(1), True), (request(2), True),
-                              (request(3, "GetLatestMeasurementData"), True)])
+        rows = query(agent.db_file, "SELECT recv_xml, res_result FROM command_info ORDER BY id")
+        self.assertEqual([(r[0], r[1] == 0) for r in rows],
+                         [(request("bound"), False), (request(1), True), (request(2), True),
+                          (request(3, "GetLatestMeasurementData"), True)])
         # Nothing of the foreign or unusable orders is left to run.
         wait_until(lambda: not agent.spool_files(), "spool emptied")
         self.assertEqual(len(answers.payloads()), 4)

@@ -60,7 +60,7 @@ class SecureBrokerTest(E2ETestCase):
         answer = answers.wait_answers(1)[0]
         self.assertEqual((answer["data"]["result"], answer_ids([answer])), ("success", ["tls-1"]))
         # The broker saw the agent on its TLS listener, under the user name.
-        self.assertRegex(broker.log_text(), r"as %s \([^)]*u'%s'\)" % (agent.client_id, USER))
+        self.assertRegex(broker.log(), r"as %s \([^)]*u'%s'\)" % (agent.client_id, USER))
         self.assertEqual(agent.terminate(), 0)
         # case -> (change of the MQTT settings, what the broker logs about the attempt)
         refused = {
@@ -69,14 +69,14 @@ class SecureBrokerTest(E2ETestCase):
         }
         for case, (change, reason) in refused.items():
             with self.subTest(case=case):
-                seen = broker.log_text().count(reason)
+                seen = broker.log().count(reason)
                 agent = Agent(os.path.join(folder, case.replace(" ", "-")), broker,
                               mqtt=dict(good, CONNECT_TIMEOUT_S=3, **change))
                 self.assertEqual(self.start(agent, wait_ready=False).wait_exit(DEADLINE_S * 2),
                                  1)
                 self.assertIn("MQTT Connect -> failed", agent.log())
                 self.assertNotIn("Waiting to receive instructions", agent.log())
-                wait_until(lambda: broker.log_text().count(reason) > seen, reason)
+                wait_until(lambda: broker.log().count(reason) > seen, reason)
 
 
 if __name__ == "__main__":

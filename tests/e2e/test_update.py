@@ -6,11 +6,9 @@ one takes over."""
 import datetime
 import os
 import signal
-import sqlite3
 import unittest
-from contextlib import closing
 
-from harness import (Agent, E2ETestCase, LoggerSim, Updater, answer_value, make_order,
+from harness import (Agent, E2ETestCase, LoggerSim, Updater, answer_value, make_order, query,
                      read_text, wait_until, write_text)
 
 SYSTEM_SETTING = ('<?xml version="1.0" encoding="UTF-8"?>\n<logger loggerId="LG-1" '
@@ -21,11 +19,6 @@ REQUEST = ('<?xml version="1.0" encoding="UTF-8"?><commandRequest id="REQ-7001">
 # Holds the installation until the test lets it go (bounded: two minutes).
 HELD = ('echo $$ > {d}/held\nn=0\nwhile [ ! -e {d}/release ] && [ $n -lt 1200 ]; do\n'
         '  n=$((n + 1)); sleep 0.1\ndone')
-
-
-def query(db_file, sql):
-    with closing(sqlite3.connect(db_file)) as db:
-        return db.execute(sql).fetchall()
 
 
 class UpdateAcrossProcessesTest(E2ETestCase):
