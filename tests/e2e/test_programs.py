@@ -6,8 +6,8 @@ import os
 import subprocess
 import unittest
 
-from harness import (AGENT, DEADLINE_S, STATUS, UPDATER, Agent, E2ETestCase, Updater,
-                     agent_database, read_text, write_text)
+from harness import (AGENT, DEADLINE_S, STATUS, UPDATER, Agent, E2ETestCase, LoggerSim, Updater,
+                     agent_database, order, read_text, request, write_text)
 
 
 class ProgramTest(E2ETestCase):
@@ -47,18 +47,28 @@ class ProgramTest(E2ETestCase):
                 self.assertEqual(self.start(updater).wait_exit(), 1)  # no database there
                 self.assertIn("Database file is not found", updater.log())
 
-    def test_agent_that_cannot_prepare_its_files_ends_with_status_1(self):
+    def test_failed_agent_start_ends_with_status_1_and_loses_no_queued_order(self):
         # "x" is a regular file where a folder should be (paths relative to the agent's
-        # working folder); the message names the path.
-        for settings, named in (({"LOG": {"LOG_DIR": "x/log"}}, "x/log/cee.log"),
-                                ({"DATABASE": {"DB_PATH": "x/db"}}, "x/db"),
-                                ({"SPOOL_DIR": "x/spool"}, "x/spool")):
+        # working folder); the message names the path. An order queued on the broker for the
+        # terminal's session waits there through the failed start for the next good one.
+        broker = self.start_broker()
+        sim = self.start(LoggerSim(self.temp_dir()))
+        good = {"QMT_HTTP": {"URL": sim.url}}
+        for n, (settings, named) in enumerate((({"LOG": {"LOG_DIR": "x/log"}}, "x/log/cee.log"),
+                                               ({"DATABASE": {"DB_PATH": "x/db"}}, "x/db"),
+                                               ({"SPOOL_DIR": "x/spool"}, "x/spool"))):
             with self.subTest(named=named):
                 folder = self.temp_dir()
                 write_text(os.path.join(folder, "x"), "")
-                agent = Agent(folder, settings=settings)
-                self.assertEqual(self.start(agent, wait_ready=False).wait_exit(), 1)
-                self.assertIn(named, agent.stderr())
+                once = self.start(Agent(folder, broker, good, name="once"))
+                self.assertEqual(once.terminate(), 0)
+                once.send_order(order(n))
+                bad = Agent(folder, broker, settings, name="bad")
+                self.assertEqual(self.start(bad, wait_ready=False).wait_exit(), 1)
+                self.assertIn(named, bad.stderr())
+                again = self.start(Agent(folder, broker, good, name="again"))
+                self.assertEqual(sim.wait_requests(n + 1)[n:], [request(n)])
+                self.assertEqual(again.terminate(), 0)  # takes no order of the next case
 
     def test_updater_exit_statuses_and_its_lock_across_processes(self):
         folder = self.temp_dir()
