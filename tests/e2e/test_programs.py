@@ -70,33 +70,10 @@ class ProgramTest(E2ETestCase):
                 self.assertEqual(sim.wait_requests(n + 1)[n:], [request(n)])
                 self.assertEqual(again.terminate(), 0)  # takes no order of the next case
 
-    def test_updater_exit_statuses_and_its_lock_across_processes(self):
+    def test_updater_and_cee_status_on_the_database_the_agent_made(self):
         folder = self.temp_dir()
         db_file = agent_database(os.path.join(folder, "agent"))
-        db_dir = os.path.dirname(db_file)
-        with open(db_file, "rb") as f:
-            before = f.read()
-
-        def updater(name, **settings):
-            return self.start(Updater(os.path.join(folder, "updater"), db_dir, name=name,
-                                      settings=settings))
-        # Network down: 100, the database untouched.
-        self.assertEqual(updater("down", ALIVE_CHECK={"PING_SERVER": "0.0.0.1"}).wait_exit(),
-                         100)
-        # Another updater holds the lock (file and flock): 2, the holder's file stays.
-        with open(write_text(os.path.join(db_dir, "db_upd.lock"), ""), "rb") as held:
-            fcntl.flock(held, fcntl.LOCK_EX)
-            self.assertEqual(updater("locked").wait_exit(), 2)
-        with open(db_file, "rb") as f:
-            self.assertEqual(f.read(), before)
-        # Its holder gone, the file is a leftover: taken over, and removed at the end.
-        self.assertEqual(updater("after").wait_exit(), 0)
-        self.assertFalse(os.path.exists(os.path.join(db_dir, "db_upd.lock")))
-
-    def test_cee_status_reads_the_database_the_agent_made_and_writes_nothing(self):
-        folder = self.temp_dir()
-        db_file = agent_database(os.path.join(folder, "agent"))
-        db_dir = os.path.dirname(db_file)
+        db_dir, lock = os.path.dirname(db_file), os.path.join(os.path.dirname(db_file), "db_upd.lock")
         files = lambda: {n: read_text(os.path.join(db_dir, n)) for n in os.listdir(db_dir)}
         before = files()
         done = self.run_program(STATUS, "--db", db_file, "--json")
@@ -107,6 +84,23 @@ class ProgramTest(E2ETestCase):
         done = self.run_program(STATUS, "--db", missing)
         self.assertEqual((done.returncode, done.stdout), (1, ""))
         self.assertIn(missing, done.stderr)
+
+        def updater(name, **settings):
+            return self.start(Updater(os.path.join(folder, "updater"), db_dir, name=name,
+                                      settings=settings))
+        # Network down: 100, the database untouched.
+        self.assertEqual(updater("down", ALIVE_CHECK={"PING_SERVER": "0.0.0.1"}).wait_exit(),
+                         100)
+        self.assertEqual(files(), before)
+        # Another updater holds the lock (file and flock): 2, the holder's file stays.
+        with open(write_text(lock, ""), "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            self.assertEqual(updater("locked").wait_exit(), 2)
+        self.assertEqual(files(), dict(before, **{"db_upd.lock": ""}))
+        # Its holder gone, the file is a leftover: taken over, and removed at the end.
+        self.assertEqual(updater("after").wait_exit(), 0)
+        self.assertFalse(os.path.exists(lock))
+
 
 if __name__ == "__main__":
     unittest.main()
