@@ -26,7 +26,7 @@ from contextlib import closing
 # Upper bound of every wait: generous for a loaded or emulated machine; a hang still fails.
 DEADLINE_S = 20.0
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
+MOSQUITTO = os.environ.get("MOSQUITTO") or shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 EMULATED = os.environ.get("CEE_BUILD_DIR", "").endswith("emulated")
 
 
@@ -46,18 +46,16 @@ def free_port():
         return s.getsockname()[1]
 
 
-def write_text(path, text, mode=None):
+def write_text(path, text):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w") as f:
         f.write(text)
-    if mode is not None:
-        os.chmod(path, mode)
     return path
 
 
 def write_script(path, body):
     """An executable /bin/sh script standing in for an outside program."""
-    return write_text(path, "#!/bin/sh\n" + body + "\n", 0o755)
+    os.chmod(write_text(path, "#!/bin/sh\n" + body + "\n"), 0o755)
 
 
 def end(proc):
@@ -281,7 +279,7 @@ class Subscriber(Program):
 
     def wait_payloads(self, count, deadline_s=DEADLINE_S):
         """Waits for count messages; returns all received so far."""
-        return wait_until(lambda: len(self.payloads()) >= count and self.payloads(),
+        return wait_until(lambda: len(got := self.payloads()) >= count and got,
                           "%d message(s) on %s" % (count, self.topic), deadline_s)
 
     def wait_answers(self, count, deadline_s=DEADLINE_S):
@@ -312,8 +310,8 @@ def answer_value(answer):
 
 def answer_ids(answers):
     """The request id each answer names ("" for an answer without a body)."""
-    texts = [answer_value(a) for a in answers]
-    return [t.split('commandResponse id="')[1].split('"')[0] if t else "" for t in texts]
+    return [t.split('commandResponse id="')[1].split('"')[0] if t else ""
+            for t in map(answer_value, answers)]
 
 
 class Agent(Program):
@@ -404,9 +402,8 @@ class LoggerSim(Program):
                 for line in self.stdout().split("\n")[1:-1]]
 
     def wait_requests(self, count, deadline_s=DEADLINE_S):
-        wait_until(lambda: len(self.requests()) >= count, "%d request(s) at logger-sim"
-                   % count, deadline_s)
-        return self.requests()
+        return wait_until(lambda: len(got := self.requests()) >= count and got,
+                          "%d request(s) at logger-sim" % count, deadline_s)
 
 
 # The head of the table "dpkg -l" prints.
@@ -418,7 +415,7 @@ class Updater(Program):
     """cee-updater with its files in folder: cee_upd.conf, a dpkg first on PATH that lists
     `installed` packages ("name version arch"), a package updater script (body given, by
     default: records its arguments in package_updater.started and exits 0), a finish command
-    recording its start in update_finish.started, result/ and log/. db_dir: the agent's."""
+    that does nothing, result/ and log/. db_dir: the agent's."""
 
     def __init__(self, folder, db_dir, installed=(), package_updater=None, name="cee-updater",
                  faketime=None, settings=None):
@@ -439,11 +436,9 @@ class Updater(Program):
         table = "".join("ii  %s %s %s x\n" % tuple(p.split()) for p in installed)
         write_script(os.path.join(folder, "bin", "dpkg"),
                      "printf %%s %s" % shlex.quote(DPKG_HEADER + table))
-        q = shlex.quote(folder)
         write_script(os.path.join(folder, "package_updater"), package_updater or
-                     'echo "$*" >> %s/package_updater.started' % q)
-        write_script(os.path.join(folder, "update_finish.sh"),
-                     "echo started >> %s/update_finish.started" % q)
+                     'echo "$*" >> %s/package_updater.started' % shlex.quote(folder))
+        write_script(os.path.join(folder, "update_finish.sh"), "true")
         config = write_text(os.path.join(folder, "cee_upd.conf"), json.dumps(self.settings))
         mqtt = write_text(os.path.join(folder, "mqtt_if.conf"), json.dumps({
             "BROKER_URI": "tcp://127.0.0.1:%d" % free_port(), "CONNECT_TIMEOUT_S": 1,

@@ -6,7 +6,6 @@ Each test starts its own broker on a free port and drives the library through mq
 The broker's own log shows what reached it (SUBSCRIBE, PUBACK, client ids), so no test waits
 for a fixed time.
 """
-import argparse
 import json
 import os
 import shlex
@@ -20,7 +19,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import harness  # noqa: E402  (the broker and the MQTT clients of the end-to-end tests)
 from harness import free_port, publish, wait_until, write_text  # noqa: E402
 
-CLIENT = []  # the driver, behind an emulator when cross-built
+# The driver (set by CTest), behind the emulator when cross-built.
+CLIENT = shlex.split(os.environ.get("MQTT_IF_EMULATOR", "")) + [os.environ["MQTT_IF_CLIENT"]]
 
 
 class Client(harness.Program):
@@ -201,11 +201,4 @@ class MqttIfTest(harness.E2ETestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--client", required=True)
-    parser.add_argument("--mosquitto", default="mosquitto")
-    parser.add_argument("--emulator", default="")
-    args, rest = parser.parse_known_args()
-    CLIENT = shlex.split(args.emulator) + [os.path.abspath(args.client)]
-    harness.MOSQUITTO = args.mosquitto
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    unittest.main(verbosity=2)
