@@ -58,16 +58,6 @@ def write_script(path, body):
     os.chmod(write_text(path, "#!/bin/sh\n" + body + "\n"), 0o755)
 
 
-def end(proc):
-    """Ends a process if it still runs (SIGTERM, then SIGKILL)."""
-    if proc is not None and proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-
-
 def read_text(path):
     """The file's text; "" when there is none."""
     try:
@@ -120,19 +110,16 @@ class E2ETestCase(unittest.TestCase):
         for path in self._folders:
             shutil.rmtree(path, True)
 
-    def temp_dir(self):
-        self._folders.append(tempfile.mkdtemp(prefix="cee-e2e-"))
+    def temp_dir(self, under=None):
+        self._folders.append(tempfile.mkdtemp(prefix="cee-e2e-", dir=under))
         return self._folders[-1]
 
     def persistence_dir(self, folder):
         """A folder for the MQTT client's persistence. Under the emulator the 32-bit client
         library lists it with 32-bit readdir, which fails on this host's disk file systems
         (64-bit directory positions); tmpfs has small ones."""
-        if not (EMULATED and os.path.isdir("/dev/shm")):
-            return os.path.join(folder, "mqtt")
-        path = tempfile.mkdtemp(dir="/dev/shm", prefix="cee-e2e-mqtt-")
-        self.addCleanup(shutil.rmtree, path, True)
-        return path
+        emulated = EMULATED and os.path.isdir("/dev/shm")
+        return self.temp_dir("/dev/shm") if emulated else os.path.join(folder, "mqtt")
 
     def start(self, program, wait_ready=True):
         """Starts a Program (an Agent: waits until it takes orders), stopped at the end."""
@@ -188,7 +175,13 @@ class Program:
         return self.wait_exit(deadline_s)
 
     def stop(self):
-        end(self.proc)
+        """Ends the program if it still runs (SIGTERM, then SIGKILL)."""
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
 
     def stdout(self):
         return read_text(self.stdout_path)
@@ -348,9 +341,8 @@ class Agent(Program):
         write_text(os.path.join(folder, "group"), "GROUP=%s\n" % self.GROUP)
         write_script(os.path.join(folder, "substratecode-generator"),
                      "echo " + self.SUBSTRATE_CODE)
-        log = self.settings["LOG"]
         super().__init__([AGENT, "--config", self.config_path], folder, name, {"MQTT_IF_CONF": mqtt_conf},
-                         os.path.join(log["LOG_DIR"], log["LOG_FILE"]), faketime)
+                         os.path.join(self.settings["LOG"]["LOG_DIR"], "cee.log"), faketime)
 
     def start(self):
         # A restart in the same folder: earlier log text and subscriptions do not count.
@@ -372,15 +364,6 @@ class Agent(Program):
 
     def send_order(self, *texts):
         publish(self.broker, self.topic_sub, *texts)
-
-
-def agent_database(folder):
-    """A command database made by cee-agent itself: it prepares the database, then ends at
-    once because no broker listens (exit status 1). Returns the database file."""
-    agent = Agent(folder, mqtt={"CONNECT_TIMEOUT_S": 1}, name="db-maker")
-    if agent.start().wait_exit() != 1 or not os.path.exists(agent.db_file):
-        raise AssertionError("cee-agent made no database: " + agent.stderr())
-    return agent.db_file
 
 
 class LoggerSim(Program):

@@ -7,7 +7,7 @@ import subprocess
 import unittest
 
 from harness import (AGENT, DEADLINE_S, STATUS, UPDATER, Agent, E2ETestCase, LoggerSim, Updater,
-                     agent_database, order, read_text, request, write_text)
+                     order, read_text, request, write_text)
 
 
 class ProgramTest(E2ETestCase):
@@ -71,9 +71,12 @@ class ProgramTest(E2ETestCase):
                 self.assertEqual(again.terminate(), 0)  # takes no order of the next case
 
     def test_updater_and_cee_status_on_the_database_the_agent_made(self):
+        # cee-agent makes the database, then ends as no broker listens.
         folder = self.temp_dir()
-        db_file = agent_database(os.path.join(folder, "agent"))
-        db_dir, lock = os.path.dirname(db_file), os.path.join(os.path.dirname(db_file), "db_upd.lock")
+        maker = Agent(os.path.join(folder, "agent"), mqtt={"CONNECT_TIMEOUT_S": 1})
+        self.assertEqual(self.start(maker, wait_ready=False).wait_exit(), 1)
+        db_file, db_dir = maker.db_file, os.path.dirname(maker.db_file)
+        lock = os.path.join(db_dir, "db_upd.lock")
         files = lambda: {n: read_text(os.path.join(db_dir, n)) for n in os.listdir(db_dir)}
         before = files()
         done = self.run_program(STATUS, "--db", db_file, "--json")

@@ -53,17 +53,13 @@ class SecureBrokerTest(E2ETestCase):
         self.assertRegex(broker.log(), r"as %s \([^)]*u'%s'\)" % (agent.client_id, USER))
         self.assertEqual(agent.terminate(), 0)
         # case -> (change of the MQTT settings, what the broker logs about the attempt)
-        refused = {
-            "wrong CA": ({"CA_FILE": other_ca[0]}, "unknown ca"),
-            "wrong password": ({"PASSWORD": PASSWORD + "x"}, "not authorised"),
-        }
-        for case, (change, reason) in refused.items():
+        for case, change, reason in (("wrong-CA", {"CA_FILE": other_ca[0]}, "unknown ca"),
+                                     ("wrong-password", {"PASSWORD": "x"}, "not authorised")):
             with self.subTest(case=case):
                 seen = broker.log().count(reason)
-                agent = Agent(os.path.join(folder, case.replace(" ", "-")), broker,
-                              mqtt=dict(good, CONNECT_TIMEOUT_S=3, **change))
-                self.assertEqual(self.start(agent, wait_ready=False).wait_exit(DEADLINE_S * 2),
-                                 1)
+                agent = self.start(Agent(os.path.join(folder, case), broker, mqtt=dict(
+                    good, CONNECT_TIMEOUT_S=3, **change)), wait_ready=False)
+                self.assertEqual(agent.wait_exit(DEADLINE_S * 2), 1)
                 self.assertIn("MQTT Connect -> failed", agent.log())
                 self.assertNotIn("Waiting to receive instructions", agent.log())
                 wait_until(lambda: broker.log().count(reason) > seen, reason)
