@@ -146,8 +146,8 @@ class Program:
         self.argv, self.folder, self.name, self.log_path = list(argv), folder, name, log_path
         self.env = dict(os.environ, TZ="JST-9", **(extra_env or {}))
         if faketime:  # $LIB: the loader takes the program's own build (armhf when emulated)
-            self.env.update(LD_PRELOAD="/usr/$LIB/faketime/libfaketime.so.1", FAKETIME="@" + faketime,
-                            FAKETIME_DONT_FAKE_MONOTONIC="1")
+            self.env.update(LD_PRELOAD="/usr/$LIB/faketime/libfaketime.so.1",
+                            FAKETIME="@" + faketime, FAKETIME_DONT_FAKE_MONOTONIC="1")
         self.stdout_path = os.path.join(folder, name + ".stdout")
         self.stderr_path = os.path.join(folder, name + ".stderr")
         self.proc, self.stdin = None, subprocess.DEVNULL
@@ -268,7 +268,8 @@ class Subscriber(Program):
         return self
 
     def payloads(self):
-        return [bytes.fromhex(line) for line in self.stdout().split("\n")[:-1]]  # hex a line
+        return [bytes.fromhex(line).decode("utf-8", "replace")  # one hex-encoded payload a line
+                for line in self.stdout().split("\n")[:-1]]
 
     def wait_payloads(self, count, deadline_s=DEADLINE_S):
         """Waits for count messages; returns all received so far."""
@@ -341,7 +342,8 @@ class Agent(Program):
         write_text(os.path.join(folder, "group"), "GROUP=%s\n" % self.GROUP)
         write_script(os.path.join(folder, "substratecode-generator"),
                      "echo " + self.SUBSTRATE_CODE)
-        super().__init__([AGENT, "--config", self.config_path], folder, name, {"MQTT_IF_CONF": mqtt_conf},
+        super().__init__([AGENT, "--config", self.config_path], folder, name,
+                         {"MQTT_IF_CONF": mqtt_conf},
                          os.path.join(self.settings["LOG"]["LOG_DIR"], "cee.log"), faketime)
 
     def start(self):

@@ -24,7 +24,6 @@ class OrdersTest(E2ETestCase):
         self.start(agent)
         agent.wait_for_log("retained message is not executed")
         answers = self.subscribe(broker, agent.topic_pub)
-        own = (Agent.SUBSTRATE_CODE,)
         texts = [
             order("bound"),
             order("other-terminal", terminal=("E2E9999",)),
@@ -34,14 +33,14 @@ class OrdersTest(E2ETestCase):
                 '"timestamp"', '"x":%s%s,"timestamp"' % ("[" * 100000, "]" * 100000)),
             "x",  # one byte
             "not json",
-            order(1, terminal=own),
+            order(1, terminal=(Agent.SUBSTRATE_CODE,)),
             order(2, platform=(Agent.PLATFORM,), group=(Agent.GROUP,)),
             make_order("GetLatestMeasurementData", request(3, "GetLatestMeasurementData")),
         ]
         agent.send_order(*texts)
         got = answers.wait_answers(4)
-        self.assertEqual(sim.requests(), [request("bound"), request(1), request(2),
-                                          request(3, "GetLatestMeasurementData")])
+        executed = [request("bound"), request(1), request(2), request(3, "GetLatestMeasurementData")]
+        self.assertEqual(sim.requests(), executed)
         self.assertEqual(got[0]["data"], {"result": "failed", "value": ""})
         for n, answer in enumerate(got[1:], 1):
             self.assertEqual(answer["data"]["result"], "success")
@@ -50,8 +49,7 @@ class OrdersTest(E2ETestCase):
         self.assertTrue(agent.running())
         rows = query(agent.db_file, "SELECT recv_xml, res_result FROM command_info ORDER BY id")
         self.assertEqual([(r[0], r[1] == 0) for r in rows],
-                         [(request("bound"), False), (request(1), True), (request(2), True),
-                          (request(3, "GetLatestMeasurementData"), True)])
+                         list(zip(executed, [False, True, True, True])))
         # Nothing of the foreign or unusable orders is left to run.
         wait_until(lambda: not agent.spool_files(), "spool emptied")
         self.assertEqual(len(answers.payloads()), 4)

@@ -41,23 +41,20 @@ class Client(harness.Program):
         return [t[len(word) + 1:] for t in self.stdout().split("\n")[:-1]
                 if t.startswith(word + " ")]
 
+    def wait_lines(self, word, count):
+        return wait_until(lambda: len(got := self.lines(word)) >= count and got,
+                          "%d %r line(s)" % (count, word))
+
     def cmd(self, line):
         """Sends one command and returns its answer (the text after the command word)."""
         self.proc.stdin.write(line + "\n")
         self.proc.stdin.flush()
-        return self.answer(line.split()[0])
-
-    def answer(self, word):
-        """Takes the oldest line starting with `word` not taken yet, waiting for it."""
+        word = line.split()[0]
         n = self.taken[word] = self.taken.get(word, 0) + 1
-        return wait_until(lambda: self.lines(word)[n - 1:], "%r line %d" % (word, n))[0]
+        return self.wait_lines(word, n)[n - 1]
 
     def rc(self, line):
         return int(self.cmd(line).split()[0])
-
-    def wait_messages(self, count):
-        return wait_until(lambda: len(self.lines("msg")) >= count and self.lines("msg"),
-                          "%d message(s)" % count)
 
     def close(self):
         self.proc.stdin.close()  # the driver ends at the end of its input
@@ -73,16 +70,12 @@ class MqttIfTest(harness.E2ETestCase):
     def publish(self, *messages):
         publish(self.broker, "cee/order", *messages)
 
-    def received(self, sub, count):
-        return [p.decode() for p in sub.wait_payloads(count)]
-
     def settings(self, **extra):
         return dict({"BROKER_URI": self.broker.uri, "CLIENT_ID": "t1", "CONNECT_TIMEOUT_S": 2,
                      "PUBLISH_TIMEOUT_S": 2, "PERSISTENCE_DIR": ""}, **extra)
 
     def client(self, name="cee-agent", settings=None):
-        settings = self.settings() if settings is None else settings
-        return self.start(Client(self.folder, name, settings, len(self._logs)))
+        return self.start(Client(self.folder, name, settings or self.settings(), len(self._logs)))
 
     def started(self, name="cee-agent", settings=None, receive=False):
         c = self.client(name, settings)
@@ -101,15 +94,15 @@ class MqttIfTest(harness.E2ETestCase):
         c.cmd("echo")  # the callback answers through dataSend on the library's thread
         self.assertEqual(c.rc("recv"), 0)
         self.publish("order 1")
-        self.assertEqual(c.wait_messages(1), ["cee/order order 1"])
-        self.assertEqual(c.answer("answered"), "0")
+        self.assertEqual(c.wait_lines("msg", 1), ["cee/order order 1"])
+        self.assertEqual(c.wait_lines("answered", 1), ["0"])
         c.cmd("echo off")
         self.publish("a much longer order")
         self.publish("short")  # payloads are not NUL-terminated on the wire
-        self.assertEqual(c.wait_messages(3)[1:], ["cee/order a much longer order",
+        self.assertEqual(c.wait_lines("msg", 3)[1:], ["cee/order a much longer order",
                                                    "cee/order short"])
         self.assertEqual(c.rc("send answer 2"), 0)
-        self.assertEqual(self.received(answers, 2), ["order 1", "answer 2"])
+        self.assertEqual(answers.wait_payloads(2), ["order 1", "answer 2"])
         self.broker.wait_for_log("Received SUBSCRIBE from t1-cee-agent\n")
         self.assertIn("cee/order (QoS 1)", self.broker.log())
 
@@ -125,7 +118,7 @@ class MqttIfTest(harness.E2ETestCase):
         self.assertEqual(c.lines("msg"), [])
         self.assertEqual(c.rc("recv"), 0)
         self.publish("o5")
-        self.assertEqual(c.wait_messages(5), ["cee/order o%d" % i for i in range(1, 6)])
+        self.assertEqual(c.wait_lines("msg", 5), ["cee/order o%d" % i for i in range(1, 6)])
 
     def test_reconnects_and_resubscribes_after_broker_restart(self):
         c = self.started(receive=True)
@@ -136,7 +129,7 @@ class MqttIfTest(harness.E2ETestCase):
         self.broker.wait_for_log("Received SUBSCRIBE from t1-cee-agent\n", subscribed + 1)
         wait_until(lambda: c.rc("status") == 1, "connected")
         self.publish("after restart")
-        self.assertEqual(c.wait_messages(1), ["cee/order after restart"])
+        self.assertEqual(c.wait_lines("msg", 1), ["cee/order after restart"])
         self.assertEqual(c.rc("send still here"), 0)
 
     def test_setup_fails_without_broker(self):
@@ -158,9 +151,9 @@ class MqttIfTest(harness.E2ETestCase):
         agent = self.started("cee-agent", receive=True)
         updater = self.started("cee-updater")
         self.publish("not for the updater")
-        self.assertEqual(agent.wait_messages(1), ["cee/order not for the updater"])
+        self.assertEqual(agent.wait_lines("msg", 1), ["cee/order not for the updater"])
         self.assertEqual([agent.rc("send from agent"), updater.rc("send from updater")], [0, 0])
-        self.assertEqual(sorted(self.received(answers, 2)), ["from agent", "from updater"])
+        self.assertEqual(sorted(answers.wait_payloads(2)), ["from agent", "from updater"])
         self.assertEqual((agent.rc("status"), updater.rc("status")), (1, 1))
         log = self.broker.log()
         self.assertIn(" as t1-cee-agent ", log)
@@ -171,7 +164,7 @@ class MqttIfTest(harness.E2ETestCase):
         updater.close()
         updater = self.started("cee-updater", receive=True)
         self.publish("marker")
-        self.assertEqual(updater.wait_messages(1), ["cee/order marker"])
+        self.assertEqual(updater.wait_lines("msg", 1), ["cee/order marker"])
 
     def test_arguments_and_settings(self):
         c = self.client(settings="{not json")
@@ -188,7 +181,7 @@ class MqttIfTest(harness.E2ETestCase):
 
     def test_status_topic_online_offline_and_last_will(self):
         settings = self.settings(STATUS_TOPIC="st/{client_id}/{program}")
-        retained = lambda: self.received(self.subscribe(self.broker, "st/t1/cee-agent"), 1)[0]
+        retained = lambda: self.subscribe(self.broker, "st/t1/cee-agent").wait_payloads(1)[0]
         c = self.started(settings=settings)
         self.assertEqual(retained(), "online")
         self.assertEqual(c.rc("destroy"), 0)
@@ -197,7 +190,7 @@ class MqttIfTest(harness.E2ETestCase):
         c = self.started(settings=settings)
         watch = self.subscribe(self.broker, "st/t1/cee-agent")
         c.proc.send_signal(signal.SIGKILL)  # no clean disconnect: the broker sends the will
-        self.assertEqual(self.received(watch, 2), ["online", "offline"])
+        self.assertEqual(watch.wait_payloads(2), ["online", "offline"])
 
 
 if __name__ == "__main__":
