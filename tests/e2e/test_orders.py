@@ -39,7 +39,7 @@ class OrdersTest(E2ETestCase):
         ]
         agent.send_order(*texts)
         got = answers.wait_answers(4)
-        executed = [request("bound"), request(1), request(2), request(3, "GetLatestMeasurementData")]
+        executed = [request(n) for n in ("bound", 1, 2)] + [request(3, "GetLatestMeasurementData")]
         self.assertEqual(sim.requests(), executed)
         self.assertEqual(got[0]["data"], {"result": "failed", "value": ""})
         for n, answer in enumerate(got[1:], 1):

@@ -42,11 +42,11 @@ class UpdateAcrossProcessesTest(E2ETestCase):
         self.assertTrue("2026-12-07 23:00:00" <= scheduled <= "2026-12-10 03:58:00", scheduled)
         now = (datetime.datetime.strptime(scheduled, "%Y-%m-%d %H:%M:%S")
                + datetime.timedelta(minutes=1)).strftime("%Y-%m-%d %H:%M:%S")
-        db_dir = os.path.dirname(agent.db_file)
 
         def updater(name, package_updater=None):
-            return Updater(os.path.join(folder, name), db_dir, ["abc 1.0 armhf"],
-                           package_updater, name, now, {"SYSTEM_SETTING_XML_FILE": setting})
+            return Updater(os.path.join(folder, name), os.path.dirname(agent.db_file),
+                           ["abc 1.0 armhf"], package_updater, name, now,
+                           {"SYSTEM_SETTING_XML_FILE": setting})
         held_dir = os.path.join(folder, "first")
         self.addCleanup(write_text, os.path.join(held_dir, "release"), "")
         first = self.start(updater("first", HELD.format(d=held_dir)))

@@ -133,9 +133,7 @@ class MqttIfTest(harness.E2ETestCase):
         self.assertEqual(c.rc("send still here"), 0)
 
     def test_setup_fails_without_broker(self):
-        silent = socket.socket()  # accepts TCP but never answers CONNECT
-        silent.bind(("127.0.0.1", 0))
-        silent.listen(5)
+        silent = socket.create_server(("127.0.0.1", 0))  # accepts TCP, never answers CONNECT
         self.addCleanup(silent.close)
         for port in (free_port(), silent.getsockname()[1]):
             with self.subTest(port=port):
