@@ -15,30 +15,29 @@ import shlex
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
+from contextlib import closing
 
 # Upper bound of every wait: generous for a loaded or emulated machine; a hang still fails.
 DEADLINE_S = 20.0
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
+MOSQUITTO = os.environ.get("MOSQUITTO") or shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 EMULATED = os.environ.get("CEE_BUILD_DIR", "").endswith("emulated")
 
 
 def wait_until(predicate, what, deadline_s=DEADLINE_S):
     """Polls predicate until it returns a true value (returned); fails after deadline_s."""
     end = time.monotonic() + deadline_s
-    while True:
-        result = predicate()
-        if result:
-            return result
+    while not (result := predicate()):
         if time.monotonic() >= end:
             raise AssertionError("timed out after %.0f s waiting for %s" % (deadline_s, what))
         time.sleep(0.05)
+    return result
 
 
 def free_port():
@@ -47,29 +46,16 @@ def free_port():
         return s.getsockname()[1]
 
 
-def write_text(path, text, mode=None):
+def write_text(path, text):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w") as f:
         f.write(text)
-    if mode is not None:
-        os.chmod(path, mode)
     return path
 
 
 def write_script(path, body):
     """An executable /bin/sh script standing in for an outside program."""
-    return write_text(path, "#!/bin/sh\n" + body + "\n", 0o755)
-
-
-def end(proc):
-    """Ends a process if it still runs (SIGTERM, then SIGKILL)."""
-    if proc is not None and proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+    os.chmod(write_text(path, "#!/bin/sh\n" + body + "\n"), 0o755)
 
 
 def read_text(path):
@@ -79,6 +65,12 @@ def read_text(path):
             return f.read()
     except (FileNotFoundError, NotADirectoryError, TypeError):
         return ""
+
+
+def query(db_file, sql, *args):
+    """The rows of one query on an SQLite file."""
+    with closing(sqlite3.connect(db_file)) as db:
+        return db.execute(sql, args).fetchall()
 
 
 def deep_merge(base, overrides):
@@ -118,20 +110,16 @@ class E2ETestCase(unittest.TestCase):
         for path in self._folders:
             shutil.rmtree(path, True)
 
-    def temp_dir(self):
-        path = tempfile.mkdtemp(prefix="cee-e2e-")
-        self._folders.append(path)
-        return path
+    def temp_dir(self, under=None):
+        self._folders.append(tempfile.mkdtemp(prefix="cee-e2e-", dir=under))
+        return self._folders[-1]
 
     def persistence_dir(self, folder):
         """A folder for the MQTT client's persistence. Under the emulator the 32-bit client
         library lists it with 32-bit readdir, which fails on this host's disk file systems
         (64-bit directory positions); tmpfs has small ones."""
-        if not (EMULATED and os.path.isdir("/dev/shm")):
-            return os.path.join(folder, "mqtt")
-        path = tempfile.mkdtemp(dir="/dev/shm", prefix="cee-e2e-mqtt-")
-        self.addCleanup(shutil.rmtree, path, True)
-        return path
+        emulated = EMULATED and os.path.isdir("/dev/shm")
+        return self.temp_dir("/dev/shm") if emulated else os.path.join(folder, "mqtt")
 
     def start(self, program, wait_ready=True):
         """Starts a Program (an Agent: waits until it takes orders), stopped at the end."""
@@ -143,14 +131,10 @@ class E2ETestCase(unittest.TestCase):
         return program
 
     def start_broker(self, **kwargs):
-        broker = Broker(self.temp_dir(), **kwargs)
-        self.addCleanup(broker.stop)
-        return broker.start()
+        return self.start(Broker(self.temp_dir(), **kwargs))
 
-    def subscribe(self, broker, topic, **kwargs):
-        sub = Subscriber(broker, topic, **kwargs)
-        self.addCleanup(sub.stop)
-        return sub.start()
+    def subscribe(self, broker, topic, durable=False):
+        return self.start(Subscriber(broker, topic, durable))
 
 
 class Program:
@@ -162,17 +146,18 @@ class Program:
         self.argv, self.folder, self.name, self.log_path = list(argv), folder, name, log_path
         self.env = dict(os.environ, TZ="JST-9", **(extra_env or {}))
         if faketime:  # $LIB: the loader takes the program's own build (armhf when emulated)
-            self.env.update(LD_PRELOAD="/usr/$LIB/faketime/libfaketime.so.1", FAKETIME="@" + faketime,
-                            FAKETIME_DONT_FAKE_MONOTONIC="1")
+            self.env.update(LD_PRELOAD="/usr/$LIB/faketime/libfaketime.so.1",
+                            FAKETIME="@" + faketime, FAKETIME_DONT_FAKE_MONOTONIC="1")
         self.stdout_path = os.path.join(folder, name + ".stdout")
         self.stderr_path = os.path.join(folder, name + ".stderr")
-        self.proc = None
+        self.proc, self.stdin = None, subprocess.DEVNULL
 
     def start(self):
+        """Starts the program; a restart appends to the output files."""
         os.makedirs(self.folder, exist_ok=True)
-        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=out,
-                                         stderr=err, env=self.env, cwd=self.folder)
+        with open(self.stdout_path, "ab") as out, open(self.stderr_path, "ab") as err:
+            self.proc = subprocess.Popen(self.argv, stdin=self.stdin, stdout=out, stderr=err,
+                                         env=self.env, cwd=self.folder, text=True)
         return self
 
     def running(self):
@@ -190,7 +175,13 @@ class Program:
         return self.wait_exit(deadline_s)
 
     def stop(self):
-        end(self.proc)
+        """Ends the program if it still runs (SIGTERM, then SIGKILL)."""
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
 
     def stdout(self):
         return read_text(self.stdout_path)
@@ -204,28 +195,27 @@ class Program:
     def wait_for_log(self, text, count=1, start=0, deadline_s=DEADLINE_S):
         """Waits until text occurs count times in the log from character start on."""
         def check():
-            if self.log()[start:].count(text) >= count:
-                return True
-            if not self.running():
+            found = self.log()[start:].count(text) >= count
+            if not found and not self.running():
                 raise AssertionError("%s ended (%s) without logging %r x%d"
                                      % (self.name, self.proc.returncode, text, count))
+            return found
         wait_until(check, "%r x%d in the log of %s" % (text, count, self.name), deadline_s)
 
 
-class Broker:
+class Broker(Program):
     """mosquitto on a free port of 127.0.0.1, logging every packet. persistence: sessions and
     queued messages survive its restarts. listener_config: lines for the main listener (TLS).
     side_port: a second, anonymous listener for the test's own clients; start(main_listener=
     False) opens only that one, so the test reaches the broker while the programs cannot."""
 
     def __init__(self, folder, persistence=False, listener_config="", side_port=False):
-        self.folder, self.persistence, self.listener_config = folder, persistence, listener_config
-        self.port = free_port()
+        self.persistence, self.listener_config = persistence, listener_config
+        self.port, self.side_port = free_port(), free_port() if side_port else None
         self.uri = "tcp://127.0.0.1:%d" % self.port
-        self.side_port = free_port() if side_port else None
         self.client_port = self.side_port or self.port  # the test's own clients use this one
-        self.log_path = os.path.join(folder, "mosquitto.log")
-        self.proc = None
+        super().__init__([MOSQUITTO, "-c", os.path.join(folder, "mosquitto.conf")], folder,
+                         "mosquitto", log_path=os.path.join(folder, "mosquitto.log"))
 
     def start(self, main_listener=True):
         per_listener = bool(self.side_port and self.listener_config)
@@ -239,88 +229,55 @@ class Broker:
         if self.persistence:
             lines += ["persistence true", "persistence_location %s/" % self.folder]
         lines += ["user root", "log_dest file %s" % self.log_path, "log_type all"]
-        conf = write_text(os.path.join(self.folder, "mosquitto.conf"), "\n".join(lines) + "\n")
-        self.proc = subprocess.Popen([MOSQUITTO, "-c", conf], stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        write_text(self.argv[-1], "\n".join(lines) + "\n")
+        super().start()
         port = self.port if main_listener else self.side_port
 
         def accepts():
-            if self.proc.poll() is not None:
+            if not self.running():
                 raise AssertionError("mosquitto exited with %s" % self.proc.returncode)
             with socket.socket() as sock:
                 return sock.connect_ex(("127.0.0.1", port)) == 0
         wait_until(accepts, "mosquitto on port %d" % port)
         return self
 
-    def stop(self):
-        end(self.proc)
 
-    def log_text(self):
-        return read_text(self.log_path)
-
-    def subscriptions(self, client_id):
-        """Subscriptions of client_id the broker has acknowledged so far."""
-        return self.log_text().count("Sending SUBACK to %s\n" % client_id)
-
-    def wait_subscribed(self, client_id, count=1, deadline_s=DEADLINE_S):
-        wait_until(lambda: self.subscriptions(client_id) >= count,
-                   "subscription %d of %s" % (count, client_id), deadline_s)
-
-
-def publish(broker, topic, payload, retain=False):
-    """Publishes one message (str or bytes) at QoS 1; returns once the broker has it."""
-    data = payload.encode() if isinstance(payload, str) else payload
+def publish(broker, topic, *payloads, retain=False):
+    """One-line messages in order at QoS 1 over one connection (they arrive within
+    milliseconds); returns once the broker has them."""
     subprocess.run(["mosquitto_pub", "-p", str(broker.client_port), "-q", "1", "-t", topic,
-                    "-s"] + (["-r"] if retain else []), input=data, check=True,
-                   timeout=DEADLINE_S, stdout=subprocess.DEVNULL)
+                    "-l"] + (["-r"] if retain else []), input="".join(p + "\n" for p in payloads),
+                   text=True, check=True, timeout=DEADLINE_S, stdout=subprocess.DEVNULL)
 
 
-def publish_many(broker, topic, payloads):
-    """One-line messages in order over one connection: they arrive within milliseconds."""
-    subprocess.run(["mosquitto_pub", "-p", str(broker.client_port), "-q", "1", "-t", topic,
-                    "-l"], input="".join(p + "\n" for p in payloads), text=True, check=True,
-                   timeout=DEADLINE_S, stdout=subprocess.DEVNULL)
+class Subscriber(Program):
+    """mosquitto_sub collecting payloads; start() returns once subscribed. durable: a
+    persistent session, which stop() leaves for the next start() to take over."""
 
-
-class Subscriber:
-    """mosquitto_sub in the background collecting payloads; start() returns once subscribed.
-    client_id with clean_session=False: a session a later Subscriber takes over."""
-
-    def __init__(self, broker, topic, client_id=None, clean_session=True):
-        self.broker, self.topic = broker, topic
-        self.client_id = client_id or "e2e-sub-%d-%d" % (os.getpid(), id(self))
-        self.clean_session = clean_session
-        self._payloads, self._lock, self.proc = [], threading.Lock(), None
+    def __init__(self, broker, topic, durable=False):
+        self.broker, self.topic, self.client_id = broker, topic, "e2e-sub-%d" % id(self)
+        super().__init__(["mosquitto_sub", "-p", str(broker.client_port), "-q", "1", "-i",
+                          self.client_id, "-t", topic, "-F", "%x"] + ["-c"] * durable,
+                         broker.folder, self.client_id)
 
     def start(self):
-        before = self.broker.subscriptions(self.client_id)
-        self.proc = subprocess.Popen(
-            ["mosquitto_sub", "-p", str(self.broker.client_port), "-q", "1", "-i",
-             self.client_id, "-t", self.topic] + ([] if self.clean_session else ["-c"])
-            + ["-F", "%x"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-        threading.Thread(target=self._read, daemon=True).start()
-        self.broker.wait_subscribed(self.client_id, before + 1)
+        suback = "Sending SUBACK to %s\n" % self.client_id
+        before = self.broker.log().count(suback)
+        super().start()
+        self.broker.wait_for_log(suback, before + 1)
         return self
 
-    def _read(self):
-        for line in self.proc.stdout:  # one hex-encoded payload a line
-            with self._lock:
-                self._payloads.append(bytes.fromhex(line.strip()))
-
     def payloads(self):
-        with self._lock:
-            return list(self._payloads)
+        return [bytes.fromhex(line).decode("utf-8", "replace")  # one hex-encoded payload a line
+                for line in self.stdout().split("\n")[:-1]]
+
+    def wait_payloads(self, count, deadline_s=DEADLINE_S):
+        """Waits for count messages; returns all received so far."""
+        return wait_until(lambda: len(got := self.payloads()) >= count and got,
+                          "%d message(s) on %s" % (count, self.topic), deadline_s)
 
     def wait_answers(self, count, deadline_s=DEADLINE_S):
-        """Waits for count messages; returns all received so far, parsed as JSON."""
-        wait_until(lambda: len(self.payloads()) >= count, "%d message(s) on %s"
-                   % (count, self.topic), deadline_s)
-        return [json.loads(p) for p in self.payloads()]
-
-    def stop(self):
-        end(self.proc)
-        if self.proc is not None:
-            self.proc.stdout.close()
+        return [json.loads(p) for p in self.wait_payloads(count, deadline_s)]
 
 
 def make_order(indicate, value, terminal=("all",), platform=("all",), group=("all",)):
@@ -347,8 +304,8 @@ def answer_value(answer):
 
 def answer_ids(answers):
     """The request id each answer names ("" for an answer without a body)."""
-    texts = [answer_value(a) for a in answers]
-    return [t.split('commandResponse id="')[1].split('"')[0] if t else "" for t in texts]
+    return [t.split('commandResponse id="')[1].split('"')[0] if t else ""
+            for t in map(answer_value, answers)]
 
 
 class Agent(Program):
@@ -385,38 +342,30 @@ class Agent(Program):
         write_text(os.path.join(folder, "group"), "GROUP=%s\n" % self.GROUP)
         write_script(os.path.join(folder, "substratecode-generator"),
                      "echo " + self.SUBSTRATE_CODE)
-        log = self.settings["LOG"]
-        super().__init__([AGENT, "--config", self.config_path], folder, name, {"MQTT_IF_CONF": mqtt_conf},
-                         os.path.join(log["LOG_DIR"], log["LOG_FILE"]), faketime)
+        super().__init__([AGENT, "--config", self.config_path], folder, name,
+                         {"MQTT_IF_CONF": mqtt_conf},
+                         os.path.join(self.settings["LOG"]["LOG_DIR"], "cee.log"), faketime)
 
     def start(self):
         # A restart in the same folder: earlier log text and subscriptions do not count.
         self._log_before = len(self.log())
-        self._subs_before = self.broker.subscriptions(self.client_id) if self.broker else 0
+        self._suback = "Sending SUBACK to %s\n" % self.client_id
+        self._subs_before = self.broker.log().count(self._suback) if self.broker else 0
         return super().start()
 
     def wait_ready(self):
         self.wait_for_log("=== Waiting to receive instructions from the server ===",
                           start=self._log_before)
         if self.broker:
-            self.broker.wait_subscribed(self.client_id, self._subs_before + 1)
+            self.broker.wait_for_log(self._suback, self._subs_before + 1)
         return self
 
     def spool_files(self):
         folder = self.settings["SPOOL_DIR"]
         return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
 
-    def send_order(self, text):
-        publish(self.broker, self.topic_sub, text)
-
-
-def agent_database(folder):
-    """A command database made by cee-agent itself: it prepares the database, then ends at
-    once because no broker listens (exit status 1). Returns the database file."""
-    agent = Agent(folder, mqtt={"CONNECT_TIMEOUT_S": 1}, name="db-maker")
-    if agent.start().wait_exit() != 1 or not os.path.exists(agent.db_file):
-        raise AssertionError("cee-agent made no database: " + agent.stderr())
-    return agent.db_file
+    def send_order(self, *texts):
+        publish(self.broker, self.topic_sub, *texts)
 
 
 class LoggerSim(Program):
@@ -438,9 +387,8 @@ class LoggerSim(Program):
                 for line in self.stdout().split("\n")[1:-1]]
 
     def wait_requests(self, count, deadline_s=DEADLINE_S):
-        wait_until(lambda: len(self.requests()) >= count, "%d request(s) at logger-sim"
-                   % count, deadline_s)
-        return self.requests()
+        return wait_until(lambda: len(got := self.requests()) >= count and got,
+                          "%d request(s) at logger-sim" % count, deadline_s)
 
 
 # The head of the table "dpkg -l" prints.
@@ -452,7 +400,7 @@ class Updater(Program):
     """cee-updater with its files in folder: cee_upd.conf, a dpkg first on PATH that lists
     `installed` packages ("name version arch"), a package updater script (body given, by
     default: records its arguments in package_updater.started and exits 0), a finish command
-    recording its start in update_finish.started, result/ and log/. db_dir: the agent's."""
+    that does nothing, result/ and log/. db_dir: the agent's."""
 
     def __init__(self, folder, db_dir, installed=(), package_updater=None, name="cee-updater",
                  faketime=None, settings=None):
@@ -473,11 +421,9 @@ class Updater(Program):
         table = "".join("ii  %s %s %s x\n" % tuple(p.split()) for p in installed)
         write_script(os.path.join(folder, "bin", "dpkg"),
                      "printf %%s %s" % shlex.quote(DPKG_HEADER + table))
-        q = shlex.quote(folder)
         write_script(os.path.join(folder, "package_updater"), package_updater or
-                     'echo "$*" >> %s/package_updater.started' % q)
-        write_script(os.path.join(folder, "update_finish.sh"),
-                     "echo started >> %s/update_finish.started" % q)
+                     'echo "$*" >> %s/package_updater.started' % shlex.quote(folder))
+        write_script(os.path.join(folder, "update_finish.sh"), "true")
         config = write_text(os.path.join(folder, "cee_upd.conf"), json.dumps(self.settings))
         mqtt = write_text(os.path.join(folder, "mqtt_if.conf"), json.dumps({
             "BROKER_URI": "tcp://127.0.0.1:%d" % free_port(), "CONNECT_TIMEOUT_S": 1,

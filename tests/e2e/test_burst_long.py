@@ -1,12 +1,10 @@
 """A burst of orders arriving at cee-agent at once (it takes one a second): all are executed
 in arrival order, none is lost, and the agent holds no more memory afterwards than before."""
 import os
-import sqlite3
 import unittest
-from contextlib import closing
 
-from harness import (DEADLINE_S, Agent, E2ETestCase, LoggerSim, answer_ids, order,
-                     publish_many, request, wait_until)
+from harness import (DEADLINE_S, Agent, E2ETestCase, LoggerSim, answer_ids, order, query,
+                     request, wait_until)
 
 ORDERS = 30
 WARM_UP = 3
@@ -29,18 +27,17 @@ class BurstTest(E2ETestCase):
                                  settings={"QMT_HTTP": {"URL": sim.url}}))
         answers = self.subscribe(broker, agent.topic_pub)
         # Idle level: after a few orders, which bring in everything an order needs.
-        publish_many(broker, agent.topic_sub, [order("w%d" % n) for n in range(WARM_UP)])
+        agent.send_order(*[order("w%d" % n) for n in range(WARM_UP)])
         answers.wait_answers(WARM_UP)
         idle = resident_kib(agent.proc.pid)
 
-        publish_many(broker, agent.topic_sub, [order(n) for n in range(ORDERS)])
+        agent.send_order(*[order(n) for n in range(ORDERS)])
         got = answers.wait_answers(WARM_UP + ORDERS, ORDERS * 1.0 + DEADLINE_S)[WARM_UP:]
         self.assertEqual(sim.requests()[WARM_UP:], [request(n) for n in range(ORDERS)])
         self.assertEqual(answer_ids(got), [str(n) for n in range(ORDERS)])
-        with closing(sqlite3.connect(agent.db_file)) as db:
-            rows = db.execute("SELECT recv_xml, res_result FROM command_info ORDER BY id "
-                              "LIMIT -1 OFFSET ?", (WARM_UP,)).fetchall()
-        self.assertEqual(rows, [(request(n), 0) for n in range(ORDERS)])
+        self.assertEqual(query(agent.db_file, "SELECT recv_xml, res_result FROM command_info "
+                               "ORDER BY id LIMIT -1 OFFSET ?", WARM_UP),
+                         [(request(n), 0) for n in range(ORDERS)])
         # Freed memory may reach the operating system a moment later: polled.
         wait_until(lambda: resident_kib(agent.proc.pid) - idle <= GROWTH_LIMIT_KIB,
                    "resident memory within %d KiB of the idle %d KiB" % (GROWTH_LIMIT_KIB, idle))

@@ -4,16 +4,10 @@ application receives, what the server gets back and what is recorded; a full ord
 refuses a new order at once."""
 import os
 import signal
-import sqlite3
 import unittest
-from contextlib import closing
 
 from harness import (Agent, E2ETestCase, LoggerSim, answer_value, make_order, order, publish,
-                     publish_many, request, wait_until, write_text)
-
-
-def nested(depth):
-    return "[" * depth + "]" * depth
+                     query, request, wait_until, write_text)
 
 
 class OrdersTest(E2ETestCase):
@@ -30,35 +24,32 @@ class OrdersTest(E2ETestCase):
         self.start(agent)
         agent.wait_for_log("retained message is not executed")
         answers = self.subscribe(broker, agent.topic_pub)
-        own = (Agent.SUBSTRATE_CODE,)
         texts = [
             order("bound"),
             order("other-terminal", terminal=("E2E9999",)),
             order("other-platform", platform=("other",)),
             order("other-group", group=("west",)),
             make_order("ReadFromEchonetDevice", request("deep")).replace(
-                '"timestamp"', '"x":%s,"timestamp"' % nested(100000)),
+                '"timestamp"', '"x":%s%s,"timestamp"' % ("[" * 100000, "]" * 100000)),
             "x",  # one byte
             "not json",
-            order(1, terminal=own),
+            order(1, terminal=(Agent.SUBSTRATE_CODE,)),
             order(2, platform=(Agent.PLATFORM,), group=(Agent.GROUP,)),
             make_order("GetLatestMeasurementData", request(3, "GetLatestMeasurementData")),
         ]
-        publish_many(broker, agent.topic_sub, texts)
+        agent.send_order(*texts)
         got = answers.wait_answers(4)
-        self.assertEqual(sim.requests(), [request("bound"), request(1), request(2),
-                                          request(3, "GetLatestMeasurementData")])
+        executed = [request(n) for n in ("bound", 1, 2)] + [request(3, "GetLatestMeasurementData")]
+        self.assertEqual(sim.requests(), executed)
         self.assertEqual(got[0]["data"], {"result": "failed", "value": ""})
         for n, answer in enumerate(got[1:], 1):
             self.assertEqual(answer["data"]["result"], "success")
             self.assertIn('<commandResponse id="%d">' % n, answer_value(answer))
         self.assertEqual(got[3]["order"]["indicate"], "GetLatestMeasurementData")
         self.assertTrue(agent.running())
-        with closing(sqlite3.connect(agent.db_file)) as db:
-            rows = db.execute("SELECT recv_xml, res_result FROM command_info ORDER BY id")
-            self.assertEqual([(r[0], r[1] == 0) for r in rows],
-                             [(request("bound"), False), (request(1), True), (request(2), True),
-                              (request(3, "GetLatestMeasurementData"), True)])
+        rows = query(agent.db_file, "SELECT recv_xml, res_result FROM command_info ORDER BY id")
+        self.assertEqual([(r[0], r[1] == 0) for r in rows],
+                         list(zip(executed, [False, True, True, True])))
         # Nothing of the foreign or unusable orders is left to run.
         wait_until(lambda: not agent.spool_files(), "spool emptied")
         self.assertEqual(len(answers.payloads()), 4)

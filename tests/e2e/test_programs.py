@@ -6,8 +6,8 @@ import os
 import subprocess
 import unittest
 
-from harness import (AGENT, DEADLINE_S, STATUS, UPDATER, Agent, E2ETestCase, Updater,
-                     agent_database, read_text, write_text)
+from harness import (AGENT, DEADLINE_S, STATUS, UPDATER, Agent, E2ETestCase, LoggerSim, Updater,
+                     order, read_text, request, write_text)
 
 
 class ProgramTest(E2ETestCase):
@@ -47,46 +47,36 @@ class ProgramTest(E2ETestCase):
                 self.assertEqual(self.start(updater).wait_exit(), 1)  # no database there
                 self.assertIn("Database file is not found", updater.log())
 
-    def test_agent_that_cannot_prepare_its_files_ends_with_status_1(self):
+    def test_failed_agent_start_ends_with_status_1_and_loses_no_queued_order(self):
         # "x" is a regular file where a folder should be (paths relative to the agent's
-        # working folder); the message names the path.
-        for settings, named in (({"LOG": {"LOG_DIR": "x/log"}}, "x/log/cee.log"),
-                                ({"DATABASE": {"DB_PATH": "x/db"}}, "x/db"),
-                                ({"SPOOL_DIR": "x/spool"}, "x/spool")):
+        # working folder); the message names the path. An order queued on the broker for the
+        # terminal's session waits there through the failed start for the next good one.
+        broker = self.start_broker()
+        sim = self.start(LoggerSim(self.temp_dir()))
+        good = {"QMT_HTTP": {"URL": sim.url}}
+        for n, (settings, named) in enumerate((({"LOG": {"LOG_DIR": "x/log"}}, "x/log/cee.log"),
+                                               ({"DATABASE": {"DB_PATH": "x/db"}}, "x/db"),
+                                               ({"SPOOL_DIR": "x/spool"}, "x/spool"))):
             with self.subTest(named=named):
                 folder = self.temp_dir()
                 write_text(os.path.join(folder, "x"), "")
-                agent = Agent(folder, settings=settings)
-                self.assertEqual(self.start(agent, wait_ready=False).wait_exit(), 1)
-                self.assertIn(named, agent.stderr())
+                once = self.start(Agent(folder, broker, good, name="once"))
+                self.assertEqual(once.terminate(), 0)
+                once.send_order(order(n))
+                bad = Agent(folder, broker, settings, name="bad")
+                self.assertEqual(self.start(bad, wait_ready=False).wait_exit(), 1)
+                self.assertIn(named, bad.stderr())
+                again = self.start(Agent(folder, broker, good, name="again"))
+                self.assertEqual(sim.wait_requests(n + 1)[n:], [request(n)])
+                self.assertEqual(again.terminate(), 0)  # takes no order of the next case
 
-    def test_updater_exit_statuses_and_its_lock_across_processes(self):
+    def test_updater_and_cee_status_on_the_database_the_agent_made(self):
+        # cee-agent makes the database, then ends as no broker listens.
         folder = self.temp_dir()
-        db_file = agent_database(os.path.join(folder, "agent"))
-        db_dir = os.path.dirname(db_file)
-        with open(db_file, "rb") as f:
-            before = f.read()
-
-        def updater(name, **settings):
-            return self.start(Updater(os.path.join(folder, "updater"), db_dir, name=name,
-                                      settings=settings))
-        # Network down: 100, the database untouched.
-        self.assertEqual(updater("down", ALIVE_CHECK={"PING_SERVER": "0.0.0.1"}).wait_exit(),
-                         100)
-        # Another updater holds the lock (file and flock): 2, the holder's file stays.
-        with open(write_text(os.path.join(db_dir, "db_upd.lock"), ""), "rb") as held:
-            fcntl.flock(held, fcntl.LOCK_EX)
-            self.assertEqual(updater("locked").wait_exit(), 2)
-        with open(db_file, "rb") as f:
-            self.assertEqual(f.read(), before)
-        # Its holder gone, the file is a leftover: taken over, and removed at the end.
-        self.assertEqual(updater("after").wait_exit(), 0)
-        self.assertFalse(os.path.exists(os.path.join(db_dir, "db_upd.lock")))
-
-    def test_cee_status_reads_the_database_the_agent_made_and_writes_nothing(self):
-        folder = self.temp_dir()
-        db_file = agent_database(os.path.join(folder, "agent"))
-        db_dir = os.path.dirname(db_file)
+        maker = Agent(os.path.join(folder, "agent"), mqtt={"CONNECT_TIMEOUT_S": 1})
+        self.assertEqual(self.start(maker, wait_ready=False).wait_exit(), 1)
+        db_file, db_dir = maker.db_file, os.path.dirname(maker.db_file)
+        lock = os.path.join(db_dir, "db_upd.lock")
         files = lambda: {n: read_text(os.path.join(db_dir, n)) for n in os.listdir(db_dir)}
         before = files()
         done = self.run_program(STATUS, "--db", db_file, "--json")
@@ -97,6 +87,23 @@ class ProgramTest(E2ETestCase):
         done = self.run_program(STATUS, "--db", missing)
         self.assertEqual((done.returncode, done.stdout), (1, ""))
         self.assertIn(missing, done.stderr)
+
+        def updater(name, **settings):
+            return self.start(Updater(os.path.join(folder, "updater"), db_dir, name=name,
+                                      settings=settings))
+        # Network down: 100, the database untouched.
+        self.assertEqual(updater("down", ALIVE_CHECK={"PING_SERVER": "0.0.0.1"}).wait_exit(),
+                         100)
+        self.assertEqual(files(), before)
+        # Another updater holds the lock (file and flock): 2, the holder's file stays.
+        with open(write_text(lock, ""), "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            self.assertEqual(updater("locked").wait_exit(), 2)
+        self.assertEqual(files(), dict(before, **{"db_upd.lock": ""}))
+        # Its holder gone, the file is a leftover: taken over, and removed at the end.
+        self.assertEqual(updater("after").wait_exit(), 0)
+        self.assertFalse(os.path.exists(lock))
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -6,11 +6,9 @@ one takes over."""
 import datetime
 import os
 import signal
-import sqlite3
 import unittest
-from contextlib import closing
 
-from harness import (Agent, E2ETestCase, LoggerSim, Updater, answer_value, make_order,
+from harness import (Agent, E2ETestCase, LoggerSim, Updater, answer_value, make_order, query,
                      read_text, wait_until, write_text)
 
 SYSTEM_SETTING = ('<?xml version="1.0" encoding="UTF-8"?>\n<logger loggerId="LG-1" '
@@ -21,11 +19,6 @@ REQUEST = ('<?xml version="1.0" encoding="UTF-8"?><commandRequest id="REQ-7001">
 # Holds the installation until the test lets it go (bounded: two minutes).
 HELD = ('echo $$ > {d}/held\nn=0\nwhile [ ! -e {d}/release ] && [ $n -lt 1200 ]; do\n'
         '  n=$((n + 1)); sleep 0.1\ndone')
-
-
-def query(db_file, sql):
-    with closing(sqlite3.connect(db_file)) as db:
-        return db.execute(sql).fetchall()
 
 
 class UpdateAcrossProcessesTest(E2ETestCase):
@@ -49,11 +42,11 @@ class UpdateAcrossProcessesTest(E2ETestCase):
         self.assertTrue("2026-12-07 23:00:00" <= scheduled <= "2026-12-10 03:58:00", scheduled)
         now = (datetime.datetime.strptime(scheduled, "%Y-%m-%d %H:%M:%S")
                + datetime.timedelta(minutes=1)).strftime("%Y-%m-%d %H:%M:%S")
-        db_dir = os.path.dirname(agent.db_file)
 
         def updater(name, package_updater=None):
-            return Updater(os.path.join(folder, name), db_dir, ["abc 1.0 armhf"],
-                           package_updater, name, now, {"SYSTEM_SETTING_XML_FILE": setting})
+            return Updater(os.path.join(folder, name), os.path.dirname(agent.db_file),
+                           ["abc 1.0 armhf"], package_updater, name, now,
+                           {"SYSTEM_SETTING_XML_FILE": setting})
         held_dir = os.path.join(folder, "first")
         self.addCleanup(write_text, os.path.join(held_dir, "release"), "")
         first = self.start(updater("first", HELD.format(d=held_dir)))

@@ -27,41 +27,38 @@ void onReceive(const char* topic, const char* message) {
     }
 }
 
+// The result of one command (a library return code, or a topic after "0 ").
+std::string run(const std::string& cmd, const std::string& arg) {
+    char text[MQTT_IF_TOPIC_SIZE];
+    int rc = -99;  // an unknown command
+    if (cmd == "pub" || cmd == "sub") {
+        rc = cmd == "pub" ? getTopicPub(text) : getTopicSub(text);
+        return std::to_string(rc) + (rc == 0 ? " " + std::string(text) : "");
+    }
+    if (cmd == "echo") {
+        g_echo = arg != "off";
+        return g_echo ? "on" : "off";
+    }
+    rc = cmd == "init"       ? initialize()
+         : cmd == "mode"     ? setMode(std::stoi(arg))
+         : cmd == "setup"    ? setup(1)
+         : cmd == "recv"     ? setReceive(&onReceive)
+         : cmd == "send"     ? dataSend(1, 0, arg.c_str(), text)
+         : cmd == "sendkind" ? dataSend(std::stoi(arg), 0, "x", text)
+         : cmd == "status"   ? getConnectStatus()
+         : cmd == "destroy"  ? destroy()
+                             : rc;
+    return std::to_string(rc);
+}
+
 }  // namespace
 
 int main() {
     std::string line;
-    char topic[MQTT_IF_TOPIC_SIZE];
-    char buffer[16];
     while (std::getline(std::cin, line)) {
         const auto space = line.find(' ');
         const std::string cmd = line.substr(0, space);
-        const std::string arg = space == std::string::npos ? "" : line.substr(space + 1);
-        if (cmd == "init") {
-            say("init " + std::to_string(initialize()));
-        } else if (cmd == "mode") {
-            say("mode " + std::to_string(setMode(std::stoi(arg))));
-        } else if (cmd == "setup") {
-            say("setup " + std::to_string(setup(1)));
-        } else if (cmd == "pub" || cmd == "sub") {
-            const int rc = cmd == "pub" ? getTopicPub(topic) : getTopicSub(topic);
-            say(cmd + " " + std::to_string(rc) + (rc == 0 ? " " + std::string(topic) : ""));
-        } else if (cmd == "recv") {
-            say("recv " + std::to_string(setReceive(&onReceive)));
-        } else if (cmd == "echo") {
-            g_echo = arg != "off";
-            say(std::string("echo ") + (g_echo ? "on" : "off"));
-        } else if (cmd == "send") {
-            say("send " + std::to_string(dataSend(1, 0, arg.c_str(), buffer)));
-        } else if (cmd == "sendkind") {
-            say("sendkind " + std::to_string(dataSend(std::stoi(arg), 0, "x", buffer)));
-        } else if (cmd == "status") {
-            say("status " + std::to_string(getConnectStatus()));
-        } else if (cmd == "destroy") {
-            say("destroy " + std::to_string(destroy()));
-        } else {
-            say("unknown " + cmd);
-        }
+        say(cmd + " " + run(cmd, space == std::string::npos ? "" : line.substr(space + 1)));
     }
     destroy();
     return 0;
