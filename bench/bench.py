@@ -21,6 +21,7 @@ programs are started with the helpers of the end-to-end tests (tests/e2e/harness
 import argparse
 import ctypes
 import datetime
+import json
 import os
 import platform
 import select
@@ -101,6 +102,12 @@ class Figure:
 
 def median_of(values):
     return statistics.median(values) if values else 0.0
+
+
+def assert_running(program):
+    if not program.running():
+        raise RuntimeError("%s is not running (exit status %s): %s"
+                           % (program.name, program.proc.returncode, program.stderr()[-2000:]))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -330,7 +337,11 @@ class Bench:
 
     def agent(self, folder, **kwargs):
         settings = {"QMT_HTTP": {"URL": self.sim.url}}
-        return harness.Agent(folder, self.broker, settings=settings, **kwargs)
+        agent = harness.Agent(folder, self.broker, settings=settings, **kwargs)
+        # The agent's own log size limit: the harness raises it for the waits of the tests.
+        del agent.settings["LOG"]["LOG_MAX_BYTES"]
+        harness.write_text(agent.config_path, json.dumps(agent.settings))
+        return agent
 
     def close(self):
         for p in reversed(self.programs):
@@ -346,7 +357,7 @@ def idle_and_growth_figures(args, bench):
     bench.programs.append(agent)
     agent.start()
     agent.wait_ready()
-    pid = agent.pid
+    pid = agent.proc.pid
     time.sleep(1.0 if args.quick else 3.0)  # past the start-up
     windows = setting(args, "idle_windows")
     length = setting(args, "idle_window_s")
@@ -365,7 +376,7 @@ def idle_and_growth_figures(args, bench):
         private_s.append(sample[1])
     total_s = time.monotonic() - started
     ticks = cpu_ticks_seconds(pid) - ticks0
-    agent.assert_running()
+    assert_running(agent)
     rss, private = memory_kib(pid)
     sec = "Idle agent connected to a local broker, %.0f s in %d windows" % (total_s, windows)
     figures.append(Figure(sec, "CPU, share of one core (per window, schedstat)", pct, "%",
@@ -405,16 +416,16 @@ def growth_figures(bench, agent, count, idle):
                '</requestData></commandRequest>')
     orders = [harness.make_order("ReadFromEchonetDevice", request % i,
                                  platform=[agent.PLATFORM]) for i in range(1, count + 1)]
-    harness.publish_many(bench.broker, agent.topic_sub, orders)
+    harness.publish(bench.broker, agent.topic_sub, *orders)
     warm_after = 10
-    harness.wait_until(lambda: len(sub.lines()) >= warm_after, "%d answers" % warm_after,
+    harness.wait_until(lambda: len(sub.payloads()) >= warm_after, "%d answers" % warm_after,
                        deadline_s=120)
-    warm = memory3_kib(agent.pid)
-    harness.wait_until(lambda: len(sub.lines()) >= count, "%d answers" % count,
+    warm = memory3_kib(agent.proc.pid)
+    harness.wait_until(lambda: len(sub.payloads()) >= count, "%d answers" % count,
                        deadline_s=count * 1.5 + 120)
     time.sleep(0.5)  # the order thread of the last order has been joined
-    after = memory3_kib(agent.pid)
-    agent.assert_running()
+    after = memory3_kib(agent.proc.pid)
+    assert_running(agent)
     sec = "Memory after %d forwarded orders (one per second)" % count
     figs = []
     for i, name in ((0, "resident memory (VmRSS)"), (1, "private memory"),
@@ -457,7 +468,7 @@ def large_order_figures(args, bench):
         agent.start()
         agent.wait_ready()
         time.sleep(0.5)
-        idle = vm_hwm_kib(agent.pid)
+        idle = vm_hwm_kib(agent.proc.pid)
         sub = harness.Subscriber(bench.broker, agent.topic_pub)
         sub.start()
         bench.programs.append(sub)
@@ -473,9 +484,9 @@ def large_order_figures(args, bench):
                             str(bench.broker.client_port), "-q", "1", "-t", agent.topic_sub,
                             "-s"], input=order, check=True, timeout=60,
                            stdout=subprocess.DEVNULL)
-            harness.wait_until(lambda: len(sub.lines()) >= n, "%d answers" % n, deadline_s=60)
-            peaks.append(vm_hwm_kib(agent.pid) - idle)
-        agent.assert_running()
+            harness.wait_until(lambda: len(sub.payloads()) >= n, "%d answers" % n, deadline_s=60)
+            peaks.append(vm_hwm_kib(agent.proc.pid) - idle)
+        assert_running(agent)
         sec = "Large orders of %.0f MB (%d in a row, default log settings)" % (size / 1e6, count)
         ratio = peaks[0] * 1024.0 / len(order)
         figures.append(Figure(sec, "peak resident memory above idle (VmHWM), first order",
@@ -537,7 +548,9 @@ def startup_figures(args, bench):
     n = setting(args, "startups")
     log("start-up: %d starts" % n)
     for i in range(n + 1):
-        agent = bench.agent(folder, name="cee-agent-%d" % i)
+        # A client id of its own each start: the broker holds no session of it yet.
+        agent = bench.agent(folder, name="cee-agent-%d" % i,
+                            mqtt={"CLIENT_ID": "bench-start-%d" % i})
         log_dir = os.path.dirname(agent.log_path)
         os.makedirs(log_dir, exist_ok=True)
         if os.path.exists(agent.log_path):
@@ -547,7 +560,7 @@ def startup_figures(args, bench):
         agent.env["BENCH_EXEC_TIME_FILE"] = times_file
         # Just before: the fixed cost of starting the program and ending it, without any work.
         t0 = time.monotonic()
-        subprocess.run([harness.agent_binary(), "--version"], stdout=subprocess.DEVNULL,
+        subprocess.run([harness.AGENT, "--version"], stdout=subprocess.DEVNULL,
                        check=True)
         version = (time.monotonic() - t0) * 1000
         watch = LogWatch(log_dir)
@@ -557,7 +570,7 @@ def startup_figures(args, bench):
             t1 = watch.wait(agent.log_path, READY_TEXT, harness.DEADLINE_S, agent.running)
         finally:
             watch.close()
-        status, _ = agent.terminate()
+        status = agent.terminate()
         if status != 0:
             raise RuntimeError("cee-agent ended with %d" % status)
         if i > 0:  # the first start creates the database, as only a first installation does
@@ -579,7 +592,7 @@ def startup_figures(args, bench):
             Figure(sec, "of which MQTT subscribe (libmqtt-if setReceive)", parts["setReceive"],
                    "ms", "%.1f"),
             Figure(sec, "cee-agent --version just before: exec to exit, no work (loading %d "
-                        "shared libraries)" % len(ldd(harness.agent_binary())), base, "ms",
+                        "shared libraries)" % len(ldd(harness.AGENT)), base, "ms",
                    "%.1f"),
             Figure(sec, "the rest: settings, log, database check, the agent's own start-up",
                    rest, "ms", "%.1f")]
@@ -587,6 +600,18 @@ def startup_figures(args, bench):
 
 # ---------------------------------------------------------------------------------------------
 # 6: update run
+
+
+def agent_database(bench, folder):
+    """The command database that cee-agent makes in folder at its first start (it is ready
+    before the agent connects); the agent is stopped again."""
+    agent = bench.agent(folder)
+    try:
+        agent.start()
+        agent.wait_ready()
+    finally:
+        agent.stop()
+    return agent.db_file
 
 
 def add_update(db_file, packages, minutes):
@@ -629,7 +654,7 @@ def update_figures(args, bench):
     sec = ("Update run of cee-updater (local broker, ping 127.0.0.1, stub outside programs "
            "that exit at once)")
     figures = []
-    binary = harness.updater_binary()
+    binary = harness.UPDATER
     base = []
     for case, minutes in (("20 packages", -1), ("nothing due", 60)):
         log("update run, %s: %d runs" % (case, n))
@@ -637,13 +662,15 @@ def update_figures(args, bench):
             [], [], [], [], [], [], [])
         for i in range(n):
             folder = bench.folder("updater-%s-%d" % (case.split()[0], i))
-            updater = harness.Updater(folder, mqtt={"BROKER_URI": bench.broker.uri},
-                                      name="cee-updater")
+            db_file = agent_database(bench, os.path.join(folder, "agent"))
+            updater = harness.Updater(folder, os.path.dirname(db_file), name="cee-updater",
+                                      installed=["%s 1.0 armhf" % p for p in packages])
+            conf = updater.env["MQTT_IF_CONF"]
+            harness.write_text(conf, json.dumps(dict(json.loads(harness.read_text(conf)),
+                                                     BROKER_URI=bench.broker.uri)))
             harness.write_script(os.path.join(folder, "package_updater"), "exit 0")
             harness.write_script(os.path.join(folder, "update_finish.sh"), "exit 0")
-            updater.installed(*("%s 1.0 armhf" % p for p in packages))
-            harness.create_database(updater.db_file)
-            add_update(updater.db_file, packages, minutes)
+            add_update(db_file, packages, minutes)
             times_file = os.path.join(folder, "outside.times")
             updater.env["LD_PRELOAD"] = shim
             updater.env["BENCH_EXEC_TIME_FILE"] = times_file
@@ -659,7 +686,7 @@ def update_figures(args, bench):
             if status != 0:
                 raise RuntimeError("cee-updater (%s) ended with %d: %s"
                                    % (case, status, updater.stderr()[-1000:]))
-            with closing(sqlite3.connect(updater.db_file)) as db:
+            with closing(sqlite3.connect(db_file)) as db:
                 state = db.execute("SELECT proc_status FROM proc_info").fetchone()[0]
             if state != (1 if minutes < 0 else 0):
                 raise RuntimeError("update run (%s) left state %s" % (case, state))
@@ -762,9 +789,10 @@ def main():
     parser.add_argument("--notes", help="a Markdown file appended to --out")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
-    for name in ("AGENT", "UPDATER", "LOGGER_SIM"):
-        os.environ.pop("CEE_" + name, None)
-    os.environ["CEE_BUILD_DIR"] = args.build
+    # The harness takes the programs' paths when it is imported; these are the bench build's.
+    harness.AGENT, harness.UPDATER, harness.LOGGER_SIM = (
+        os.path.join(args.build, rel) for rel in ("src/agent/cee-agent", "src/updater/cee-updater",
+                                                  "tools/logger-sim/logger-sim"))
     os.environ["TZ"] = "JST-9"
 
     started = time.monotonic()
