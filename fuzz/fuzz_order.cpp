@@ -20,9 +20,9 @@ const picojson::value& member(const picojson::value& v, const char* key) {
 
 void fuzzutil::fuzzOne(const std::string& input) {
     // The order code's logger, once; no settings, no connection.
-    static const bool attached = (zorcee::attachObjects(nullptr), true);
+    [[maybe_unused]] static const bool attached = (zorcee::attachObjects(nullptr), true);
     const auto cmd = zorcee::CreateCmdInfoObj(input);
-    check(attached && cmd != nullptr, "CreateCmdInfoObj returned no object");
+    check(cmd != nullptr, "CreateCmdInfoObj returned no object");
     // Identity of this terminal; orders may name it, a wildcard or something else.
     cmd->isExecTarget("pf-A", "grp-1", "0123456789");
 
