@@ -4,9 +4,7 @@
 
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
-#include <unistd.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,28 +14,17 @@
 
 namespace fuzzutil {
 
-namespace {
-std::string scratch;
-
-void removeScratch() {
-    std::error_code ec;
-    std::filesystem::remove_all(scratch, ec);
-}
-}  // namespace
-
-__attribute__((weak)) void fuzzInit() {}
-
 const std::string& scratchDir() {
+    static std::string scratch;
     if (scratch.empty()) {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/cee-fuzz-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::abort();
-        }
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/cee-fuzz-XXXXXX";
+        check(::mkdtemp(pattern.data()) != nullptr, "cannot make the scratch folder");
         scratch = pattern;
-        std::atexit(removeScratch);
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(scratch, ec);
+        });
     }
     return scratch;
 }
@@ -45,18 +32,15 @@ const std::string& scratchDir() {
 std::string writeScratchFile(const std::string& name, const std::string& bytes) {
     const std::string path = scratchDir() + "/" + name;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    out.close();
-    if (!out) {
-        std::perror(path.c_str());
-        std::abort();
-    }
+    check(static_cast<bool>(out << bytes << std::flush), "cannot write a scratch file");
     return path;
 }
 
-void fail(const char* what) {
-    std::fprintf(stderr, "fuzz property broken: %s\n", what);
-    std::abort();
+void check(bool holds, const char* what) {
+    if (!holds) {
+        std::fprintf(stderr, "fuzz property broken: %s\n", what);
+        std::abort();
+    }
 }
 
 }  // namespace fuzzutil
@@ -64,14 +48,10 @@ void fail(const char* what) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     for (const char* name : {"cee", "upd"}) {
         spdlog::drop(name);
-        auto log =
-            std::make_shared<spdlog::logger>(name, std::make_shared<spdlog::sinks::null_sink_mt>());
-        log->set_level(spdlog::level::debug);
-        spdlog::register_logger(log);
+        spdlog::create<spdlog::sinks::null_sink_mt>(name)->set_level(spdlog::level::debug);
     }
-    // Without a buffer every write fails quietly; sanitizer and fail() reports go to fd 2.
+    // Without a buffer every write fails quietly; sanitizer and check() reports go to fd 2.
     std::cerr.rdbuf(nullptr);
-    fuzzutil::fuzzInit();
     return 0;
 }
 

@@ -6,7 +6,6 @@
 #include "FuzzUtil.h"
 #include "SettingData.h"
 
-using fuzzutil::check;
 using zorcee::data::SettingData;
 
 void fuzzutil::fuzzOne(const std::string& input) {
@@ -14,8 +13,8 @@ void fuzzutil::fuzzOne(const std::string& input) {
     const SettingData settings(path, SettingData::Identity::Skip);
     settings.getHttpUrl();
     settings.getPlatform();
-    check(settings.getIntValue("URL") == INT_MIN, "a string setting answered as a number");
-    check(settings.getStringValue("RETRY_NUM").empty(), "a number setting answered as a string");
+    check(settings.getIntValue("URL") == INT_MIN && settings.getStringValue("RETRY_NUM").empty(),
+          "a setting answered as the other type");
     check(settings.getGroupName() == "all" && settings.getSubstrateCode().empty(),
           "identity read although it was to be skipped");
     check(SettingData::readGroupName(path).find('\n') == std::string::npos,

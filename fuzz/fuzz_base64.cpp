@@ -6,22 +6,16 @@
 #include "Base64.h"
 #include "FuzzUtil.h"
 
-using fuzzutil::check;
-
-namespace {
-std::string encode(const std::string& bytes) {
-    return zorcommon::encodeBase64(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                   bytes.size());
-}
-}  // namespace
-
 void fuzzutil::fuzzOne(const std::string& input) {
+    const auto encode = [](const std::string& bytes) {
+        return zorcommon::encodeBase64(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                       bytes.size());
+    };
     const std::string encoded = encode(input);
-    check(encoded.size() == (input.size() + 2) / 3 * 4,
-          "encoded length is not four per started group of three");
-    check(encoded.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                    "0123456789+/=") == std::string::npos,
-          "encoded text outside the alphabet");
+    check(encoded.size() == (input.size() + 2) / 3 * 4 &&
+              encoded.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                        "0123456789+/=") == std::string::npos,
+          "encoded length not four per started group of three, or outside the alphabet");
     check(zorcommon::decodeBase64(encoded) == input, "round trip changed the bytes");
 
     const std::string lenient = zorcommon::decodeBase64(input);

@@ -11,20 +11,18 @@
 #include "updater/cee_upd.h"
 #include "updater/data/SettingData.h"
 
-namespace {
-std::string xmlPath;
-}
-
-void fuzzutil::fuzzInit() {
-    xmlPath = scratchDir() + "/SystemSetting.xml";
-    zorupd::data::SettingData::createInstance(
-        writeScratchFile("cee_upd.conf", "{\"SYSTEM_SETTING_XML_FILE\": \"" + xmlPath + "\"}"));
-    check(zorupd::data::SettingData::getInstance()->getStringValue("SYSTEM_SETTING_XML_FILE") ==
-              xmlPath,
-          "the updater settings of the fuzz target were not taken");
-}
+using zorupd::data::SettingData;
 
 void fuzzutil::fuzzOne(const std::string& input) {
+    // The updater's settings name the file every input is written to; made once.
+    static const std::string xmlPath = [] {
+        const std::string xml = scratchDir() + "/SystemSetting.xml";
+        SettingData::createInstance(
+            writeScratchFile("cee_upd.conf", "{\"SYSTEM_SETTING_XML_FILE\": \"" + xml + "\"}"));
+        return xml;
+    }();
+    check(SettingData::getInstance()->getStringValue("SYSTEM_SETTING_XML_FILE") == xmlPath,
+          "the updater settings of the fuzz target were not taken");
     writeScratchFile("SystemSetting.xml", input);
     zorcee::command::CmdInfoBase order{picojson::value(picojson::object())};
     check(!order.loadFromSystemSettingXml(xmlPath) ||
@@ -33,8 +31,7 @@ void fuzzutil::fuzzOne(const std::string& input) {
           "loading reported success without the logger identity");
 
     zorupd::cee_upd updater(nullptr);
-    std::string maker;
-    std::string serial;
+    std::string maker, serial;
     const int info = updater.getStorageBatteryInfo(maker, serial);
     check(info == 0 || info == -1, "getStorageBatteryInfo outside 0 / -1");
     const std::string request = updater.createConnectionCheckXml();

@@ -4,7 +4,6 @@
 #include <picojson.h>
 #include <tinyxml2.h>
 
-#include <ctime>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,15 +13,12 @@
 
 void fuzzutil::fuzzOne(const std::string& input) {
     static zorcee::command::CmdInfoUpdate cmd{picojson::value(picojson::object())};
-    std::string requestId;
-    std::string commandId;
-    std::vector<std::string> packages;
-    std::vector<std::string> cancelIds;
-    int type;
+    std::string requestId, commandId;
+    std::vector<std::string> packages, cancelIds;
+    int type = -1;  // also for a package element without text: the caller reports it so
     try {
         type = cmd.getPkgListFromRecvData(input, requestId, commandId, packages, cancelIds);
     } catch (const std::runtime_error&) {
-        type = -1;  // a package element without text; the caller reports it the same way
     }
     check(type == 1 || cancelIds.empty(), "cancel ids read for an update that is not an emergency");
     for (const auto& entry : packages) {
@@ -31,14 +27,14 @@ void fuzzutil::fuzzOne(const std::string& input) {
     }
 
     // Both forms of the response: with a run time and the found ids, or with the error text.
-    const std::time_t runTime = (input.size() % 2 == 0) ? 1700000000 : 0;
     const std::string response = cmd.makeResponseXml(
-        requestId, commandId, runTime,
+        requestId, commandId, input.size() % 2 == 0 ? 1700000000 : 0,
         "XML parsing error (err=" + std::to_string(type) + ") [st=0]", cancelIds);
     tinyxml2::XMLDocument doc;
-    check(doc.Parse(response.c_str(), response.size()) == tinyxml2::XML_SUCCESS,
-          "the response is not well-formed XML");
-    const tinyxml2::XMLElement* root = doc.FirstChildElement("commandRequest");
-    check(root != nullptr && root->FirstChildElement("requestData") != nullptr,
-          "the response lacks commandRequest/requestData");
+    check(doc.Parse(response.c_str(), response.size()) == tinyxml2::XML_SUCCESS &&
+              tinyxml2::XMLHandle(doc)
+                  .FirstChildElement("commandRequest")
+                  .FirstChildElement("requestData")
+                  .ToElement(),
+          "the response is not well-formed XML with commandRequest/requestData");
 }

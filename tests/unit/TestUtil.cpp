@@ -1,9 +1,8 @@
 #include "TestUtil.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -15,10 +14,7 @@ namespace testutil {
 
 TempDir::TempDir() {
     char tmpl[] = "/tmp/cee-test-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = tmpl;
+    path_ = ::mkdtemp(tmpl) != nullptr ? tmpl : throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -27,17 +23,13 @@ TempDir::~TempDir() {
 }
 
 void writeFile(const std::string& path, const std::string& text, int mode) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;  // closed here
     ::chmod(path.c_str(), static_cast<mode_t>(mode));
 }
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 bool exists(const std::string& path) {
@@ -46,19 +38,16 @@ bool exists(const std::string& path) {
 }
 
 std::vector<std::string> queryRows(sqlite3* db, const std::string& sql) {
-    std::vector<std::string> out;
-    sqlite3_stmt* st = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sql;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-        std::string row;
-        for (int i = 0; i < sqlite3_column_count(st); ++i) {
-            const auto* t = sqlite3_column_text(st, i);
-            row += (i ? "|" : "") + std::string(t ? reinterpret_cast<const char*>(t) : "NULL");
+    std::vector<std::string> rows;
+    const auto addRow = [](void* out, int columns, char** values, char**) {
+        auto& row = static_cast<std::vector<std::string>*>(out)->emplace_back();
+        for (int i = 0; i < columns; ++i) {
+            row += (i ? "|" : "") + std::string(values[i] ? values[i] : "NULL");
         }
-        out.push_back(row);
-    }
-    sqlite3_finalize(st);
-    return out;
+        return 0;
+    };
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), addRow, &rows, nullptr), SQLITE_OK) << sql;
+    return rows;
 }
 
 std::vector<std::string> queryRows(const std::string& dbPath, const std::string& sql) {
@@ -71,10 +60,7 @@ std::vector<std::string> queryRows(const std::string& dbPath, const std::string&
 
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds deadline) {
     const auto end = std::chrono::steady_clock::now() + deadline;
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) {
-            return true;
-        }
+    while (!done() && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return done();
@@ -82,15 +68,9 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds deadli
 
 CapturedLog::CapturedLog(const std::string& name) : name_(name) {
     spdlog::drop(name_);
-    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
-    auto log = std::make_shared<spdlog::logger>(name_, sink);
+    auto log = spdlog::create<spdlog::sinks::ostream_sink_mt>(name_, stream_);
     log->set_pattern("%L : %v");
     log->set_level(spdlog::level::debug);
-    spdlog::register_logger(log);
-}
-
-CapturedLog::~CapturedLog() {
-    spdlog::drop(name_);
 }
 
 }  // namespace testutil

@@ -2,13 +2,11 @@
 // log captured into a string.
 #pragma once
 
-#include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 #include <sqlite3.h>
 
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,8 +18,7 @@ class TempDir {
   public:
     TempDir();
     ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+    TempDir(TempDir&&) = delete;  // nor copied: the folder has one owner
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -33,8 +30,8 @@ void writeFile(const std::string& path, const std::string& text, int mode = 0644
 std::string readFile(const std::string& path);
 bool exists(const std::string& path);
 
-// Rows of a query, columns joined by "|", NULL shown as "NULL". A statement that does not
-// prepare gives no rows (and fails the current test).
+// Rows of a query (all its statements), columns joined by "|", NULL shown as "NULL". A
+// statement that fails fails the current test; the rows before it are returned.
 std::vector<std::string> queryRows(sqlite3* db, const std::string& sql);
 // The same on a connection of its own to the database file at `dbPath`.
 std::vector<std::string> queryRows(const std::string& dbPath, const std::string& sql);
@@ -43,19 +40,14 @@ std::vector<std::string> queryRows(const std::string& dbPath, const std::string&
 bool waitFor(const std::function<bool()>& done,
              std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
-// Registers a logger `name` writing "LEVEL : message" lines into a string, at debug level.
+// Registers a logger `name` writing "LEVEL : message" lines into a string, at debug level;
+// drops it on destruction.
 class CapturedLog {
   public:
     explicit CapturedLog(const std::string& name);
-    ~CapturedLog();
+    ~CapturedLog() { spdlog::drop(name_); }
     std::string text() const { return stream_.str(); }
-    bool contains(const std::string& needle) const {
-        return text().find(needle) != std::string::npos;
-    }
-    void clear() {
-        stream_.str("");
-        stream_.clear();
-    }
+    bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
 
   private:
     std::string name_;
