@@ -77,8 +77,8 @@ const char* const kSystemSetting =
 struct Order {
     int type;  // 0 normal, 1 emergency
     const char* id;
-    Rows packages, cancel;
-    bool due = true;  // ordered days ago; otherwise now, due in a coming night
+    const char *packages, *cancel;  // file names; update command ids (separated by spaces)
+    bool due = true;                // ordered days ago; otherwise now, due in a coming night
 };
 
 // A folder with everything a start of the updater touches ("@/" in texts stands for it):
@@ -96,8 +96,8 @@ class Site {
               "Name Version Architecture Description'\ncat @/installed\n",
               0755);
         write("package_updater",
-              "#!/bin/sh\nn=$(( $(cat @/pu.count 2>/dev/null || echo 0) + 1 ))\n"
-              "echo $n > @/pu.count\necho \"$*\" >> @/pu.args\nif [ -f \"$1\" ]; then cp \"$1\" "
+              "#!/bin/sh\necho \"$*\" >> @/pu.args\nn=$(wc -l < @/pu.args)\nif [ -f \"$1\" ]; then "
+              "cp \"$1\" "
               "@/pu.list.$n; fi\necho \"package updater run $n\"\ncode=$(sed -n \"${n}p\" "
               "@/pu.codes)\nexit ${code:-0}\n",
               0755);
@@ -149,15 +149,13 @@ class Site {
             "<commandRequest id=\"R\"><command>UpdateLogger</command><requestData>"
             "<command_type id=\"" +
             std::string(o.id) + "\">" + std::to_string(o.type) + "</command_type>";
-        std::string cancel;
-        for (const auto& f : o.packages) {
-            xml += "<p>/var/repos/tools/" + f + "</p>";
-        }
-        for (const auto& c : o.cancel) {
-            cancel += "<p>" + c + "</p>";
-        }
-        xml += (cancel.empty() ? "" : "<cancel_id_list>" + cancel + "</cancel_id_list>") +
-               "</requestData></commandRequest>";
+        xml +=
+            std::regex_replace(o.packages, std::regex("(\\S+) ?"), "<p>/var/repos/tools/$1</p>") +
+            (*o.cancel ? "<cancel_id_list>" +
+                             std::regex_replace(o.cancel, std::regex("(\\S+) ?"), "<p>$1</p>") +
+                             "</cancel_id_list>"
+                       : "") +
+            "</requestData></commandRequest>";
         picojson::value value;
         picojson::parse(
             value,
@@ -166,8 +164,7 @@ class Site {
                                         xml.size()) +
                 R"("},"timestamp":"2026/12/07 10:00:00"})");
         zorcee::command::CmdInfoUpdate cmd(value);
-        const std::time_t now = std::time(nullptr);
-        const std::time_t at = !o.due ? now : o.type == 1 ? now - 3600 : now - 4 * 86400;
+        const std::time_t at = std::time(nullptr) - (!o.due ? 0 : o.type == 1 ? 3600 : 4 * 86400);
         cmd.setClock([at] { return at; });
         cmd.setRandomSource([](std::time_t, int count) {
             return std::vector<std::uint32_t>(static_cast<size_t>(count), 0);
@@ -183,19 +180,18 @@ class Site {
     Rows calls() const {
         Rows out;
         std::istringstream args(read("pu.args"));
+        const std::regex head(
+            "^#{19}\n# (update|re-install\\(cancel\\)) package list\n"
+            "#   create date: (\\d{8}_\\d{6})\n#\n");
         for (std::string arg; std::getline(args, arg);) {
-            const std::string stamp = arg.substr(arg.size() - std::min<size_t>(arg.size(), 15));
             std::string text = read("pu.list." + std::to_string(out.size() + 1));
             std::smatch m;
             // (A start in the same second writes the same output file again.)
             const bool ok =
-                arg == tmp.file("lists/update_list_") + stamp &&
-                std::regex_search(text, m,
-                                  std::regex("^#{19}\n# (update|re-install\\(cancel\\)) "
-                                             "package list\n#   create date: " +
-                                             stamp + "\n#\n")) &&
-                read((m[1] == "update" ? "update_log/update.log_" : "update_log/cancel.log_") +
-                     stamp)
+                std::regex_search(text, m, head) &&
+                arg == tmp.file("lists/update_list_") + m[2].str() &&
+                read(std::string(m[1] == "update" ? "update_log/update" : "update_log/cancel") +
+                     ".log_" + m[2].str())
                         .rfind("package updater", 0) == 0;
             text = ok ? m[1].str() + ": " + m.suffix().str() : "unexpected: " + arg + "\n" + text;
             text = std::regex_replace(text.substr(0, text.size() - 1), std::regex("\n"), "; ");
@@ -259,7 +255,7 @@ const std::string kAbcList = "update: 1 @/packages tools abc_1.2_armhf.deb";
 const std::string kBpkgList = "update: 1 @/packages tools bpkg_2.0_armhf.deb";
 const std::string kBpkgBack = "re-install(cancel): 1 @/packages tools bpkg_1.0_armhf.deb";
 const char* const kNoInterval = R"("UPDATE_RETRY": {"UPD_RETRY_INTERVAL": 0})";
-const Order kAbc{0, "101", {"abc_1.2_armhf.deb"}, {}};
+const Order kAbc{0, "101", "abc_1.2_armhf.deb", ""};
 const char* const kAbcInstalled = "ii abc-tools 2.0 all\nii abc 1.0 armhf\nrc abcd 1 all\n";
 const char* const kTwoInstalled = "ii bpkg 1.0 armhf\nii epkg 1.0 armhf\n";
 
@@ -271,20 +267,20 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
         {"the whole name in state ii gives the old version; a lock file left by an updater that "
          "died is taken over; links planted at the names the run writes are replaced", false,
          {kAbc}, kAbcInstalled, "", "", "", {0}, {"1|0|1|"}, {"abc_1.0_armhf.deb"}, {kAbcList}, "",
-         "update\n101\n", 1, "", "", -1, [](Site& s) { s.write("db/db_upd.lock", ""), s.plantLinks();
-         }},
-        {"nothing due", false, {{0, "101", {"abc_1.2_armhf.deb"}, {}, false}}, kAbcInstalled, "",
-         "", "", {0}, {"1|0|0|NULL"}, {"NULL"}, {}, "", "", 0},
+         "update\n101\n", 1, "", "", -1,
+         [](Site& s) { s.write("db/db_upd.lock", ""), s.plantLinks(); }},
+        {"nothing due", false, {{0, "101", "abc_1.2_armhf.deb", "", false}}, kAbcInstalled, "", "",
+         "", {0}, {"1|0|0|NULL"}, {"NULL"}, {}, "", "", 0},
         {"network down", false, {kAbc}, kAbcInstalled, "", R"("ALIVE_CHECK": {"PING_SERVER":
          "0.0.0.1"})", "", {100}, {"1|0|0|NULL"}, {"NULL"}, {}, "", "", 0},
         {"not installed: retried, an earlier success file stays", true, {{0, "602",
-         {"ghi_2.0_armhf.deb"}, {}}}, "ii bpkg 1.0 armhf\nii zz-other 1 all\n", "", "", "", {0},
+         "ghi_2.0_armhf.deb", ""}}, "ii bpkg 1.0 armhf\nii zz-other 1 all\n", "", "", "", {0},
          {"1|0|1|", "2|0|2|", "2|1|0|NULL"}, {"bpkg_1.0_armhf.deb", "NULL"}, {kBpkgList},
          "602\n<4> Old package not found\n", "update\n601\n", 2, "", "", 120},
-        {"one of two packages installed", false, {{0, "101", {"abc_1.2_armhf.deb",
-         "def_2.0_armhf.deb"}, {}}}, kAbcInstalled, "", "", "", {0}, {"1|0|2|", "1|1|0|NULL"},
-         {"NULL", "NULL"}, {}, "101\n<4> get now installed package : Pakcage num does not match "
-         "the old package : install num -> 2 : old package num -> 1\n", "", 1},
+        {"one of two packages installed", false, {{0, "101", "abc_1.2_armhf.deb def_2.0_armhf.deb",
+         ""}}, kAbcInstalled, "", "", "", {0}, {"1|0|2|", "1|1|0|NULL"}, {"NULL", "NULL"}, {},
+         "101\n<4> get now installed package : Pakcage num does not match the old package : "
+         "install num -> 2 : old package num -> 1\n", "", 1},
         {"install refused: retried up to UPD_RETRY_NUM", false, {kAbc}, kAbcInstalled,
          "1\n1\n1\n1\n", R"("UPDATE_RETRY": {"UPD_RETRY_NUM": 2, "UPD_RETRY_INTERVAL": 0})", "",
          {0, 0, 0, 0}, {"1|0|2|<12>", "1|1|2|<12>", "1|2|2|<12>"}, {"abc_1.0_armhf.deb"},
@@ -299,31 +295,30 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
          {"1|abc|2|<12>"}, {"abc_1.0_armhf.deb"}, {kAbcList}, "101\n" + kInstallFailed +
          kMaximum + " : retry count is not a number of 0 or more\n", "", 1},
         {"emergency: cancels the pending, re-installs the installed, installs", true, {{0, "602",
-         {"cpkg_2.0_armhf.deb"}, {}, false}, {1, "603", {"epkg_3.0_armhf.deb"}, {"601", "602",
-         "999"}}}, kTwoInstalled, "", "", "", {0}, {"1|0|3|", "2|0|4|NULL", "3|0|1|"},
-         {"bpkg_1.0_armhf.deb", "NULL", "epkg_1.0_armhf.deb"}, {kBpkgList, kBpkgBack,
-         "update: 3 @/packages tools epkg_3.0_armhf.deb"}, "", "update\n603\n", 2, "",
-         "<7> cancel pending updates : find update targets"},
-        {"emergency that only cancels", true, {{0, "602", {"cpkg_2.0_armhf.deb"}, {}, false}, {1,
-         "603", {}, {"601", "602"}}}, kTwoInstalled, "", "", "", {0}, {"1|0|3|", "2|0|4|NULL",
+         "cpkg_2.0_armhf.deb", "", false}, {1, "603", "epkg_3.0_armhf.deb", "601 602 999"}},
+         kTwoInstalled, "", "", "", {0}, {"1|0|3|", "2|0|4|NULL", "3|0|1|"}, {"bpkg_1.0_armhf.deb",
+         "NULL", "epkg_1.0_armhf.deb"}, {kBpkgList, kBpkgBack, "update: 3 @/packages tools "
+         "epkg_3.0_armhf.deb"}, "", "update\n603\n", 2, "", "<7> cancel pending updates : find "
+         "update targets"},
+        {"emergency that only cancels", true, {{0, "602", "cpkg_2.0_armhf.deb", "", false}, {1,
+         "603", "", "601 602"}}, kTwoInstalled, "", "", "", {0}, {"1|0|3|", "2|0|4|NULL",
          "3|0|1|"}, {"bpkg_1.0_armhf.deb", "NULL"}, {kBpkgList, kBpkgBack}, "", "update\n603\n", 2},
-        {"emergency whose look-up fails still cancels", false, {{0, "802", {"ghi_2.0_armhf.deb"},
-         {}, false}, {1, "801", {"ghi_3.0_armhf.deb"}, {"802"}}}, "rc ghi 2.0 armhf\n", "", "",
-         "", {0}, {"1|0|4|NULL", "2|0|2|", "2|1|0|NULL"}, {"NULL", "NULL"}, {},
+        {"emergency whose look-up fails still cancels", false, {{0, "802", "ghi_2.0_armhf.deb", "",
+         false}, {1, "801", "ghi_3.0_armhf.deb", "802"}}, "rc ghi 2.0 armhf\n", "", "", "", {0},
+         {"1|0|4|NULL", "2|0|2|", "2|1|0|NULL"}, {"NULL", "NULL"}, {},
          "801\n<4> Old package is found, but not match\n", "", 1},
         {"re-install refused: undone, counted up to the maximum", true, {{1, "603",
-         {"epkg_3.0_armhf.deb"}, {"601"}}}, kTwoInstalled, "0\n1\n1\n", R"("UPDATE_RETRY":
+         "epkg_3.0_armhf.deb", "601"}}, kTwoInstalled, "0\n1\n1\n", R"("UPDATE_RETRY":
          {"UPD_RETRY_NUM": 1, "UPD_RETRY_INTERVAL": 0})", "", {0, 0, 0}, {"1|0|1|", "2|0|2|<9> ",
          "2|1|2|<9> "}, {"bpkg_1.0_armhf.deb", "epkg_1.0_armhf.deb"}, {kBpkgList, kBpkgBack,
          kBpkgBack}, "603\n<9> : re-install(cancel) execution failed -> 256" + kMaximum + "\n",
          "update\n601\n", 3},
         {"battery firmware while the battery does not answer", false, {{0, "101",
-         {"tusk-batfw_2.0_armhf.deb"}, {}}}, "ii tusk-batfw 1.0 armhf\n", "", "", "", {0},
-         {"1|0|2|", "1|1|0|NULL"}, {"tusk-batfw_1.0_armhf.deb"}, {},
-         "101\n<6.5> Storage battery connection check : FAILED\n", "", 1,
-         batteryAnswer("TIMEOUT", "")},
-        {"battery firmware while the battery answers", false, {{0, "101", {"abc_1.2_armhf.deb",
-         "tusk-batfw_2.0_armhf.deb"}, {}}}, "ii abc 1.0 armhf\nii tusk-batfw 1.0 armhf\n", "", "",
+         "tusk-batfw_2.0_armhf.deb", ""}}, "ii tusk-batfw 1.0 armhf\n", "", "", "", {0},
+         {"1|0|2|", "1|1|0|NULL"}, {"tusk-batfw_1.0_armhf.deb"}, {}, "101\n<6.5> Storage battery "
+         "connection check : FAILED\n", "", 1, batteryAnswer("TIMEOUT", "")},
+        {"battery firmware while the battery answers", false, {{0, "101", "abc_1.2_armhf.deb "
+         "tusk-batfw_2.0_armhf.deb", ""}}, "ii abc 1.0 armhf\nii tusk-batfw 1.0 armhf\n", "", "",
          "", {0}, {"1|0|1|"}, {"abc_1.0_armhf.deb", "tusk-batfw_1.0_armhf.deb"}, {kAbcList +
          "; 1 @/packages tools tusk-batfw_2.0_armhf.deb"}, "", "update\n101\n", 1,
          batteryAnswer("SUCCESS", "<p>0x80</p><p>0x31</p>")},
@@ -332,8 +327,7 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
          "package_list SET id = id + 4294967296, command_info_id = command_info_id + 4294967296; "
          "UPDATE proc_info SET id = id + 4294967296, command_info_id = command_info_id + "
          "4294967296", {0, 0}, {"4294967297|0|2|<12>", "4294967297|1|1|"}, {"abc_1.0_armhf.deb"},
-         {"update: 4294967297 @/packages tools abc_1.2_armhf.deb", "update: 4294967297 @/packages "
-         "tools abc_1.2_armhf.deb"}, "", "update\n101\n", 2},
+         Rows(2, "update: 4294967297 @/packages tools abc_1.2_armhf.deb"), "", "update\n101\n", 2},
         {"failed commit: still due, no success file, no finish", false, {kAbc}, kAbcInstalled, "",
          R"("DATABASE": {"DB_PATH": "@/db", "BUSY_TIMEOUT_MS": 0})", "", {3}, {"1|0|0|NULL"},
          {"NULL"}, {kAbcList}, "101\nfailed to db commit" + kNotRecorded + "\n", "", 0, "", "",
@@ -374,7 +368,7 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
         site.write("installed", c.installed);
         site.write("pu.codes", c.codes);
         if (c.earlier) {
-            site.order({0, "601", {"bpkg_2.0_armhf.deb"}, {}});
+            site.order({0, "601", "bpkg_2.0_armhf.deb", ""});
             ASSERT_EQ(site.start(), 0);
         }
         for (const auto& o : c.orders) {
