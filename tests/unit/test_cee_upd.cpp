@@ -531,10 +531,9 @@ TEST(DbUpdController, RunsAnEmergencyUpdateCancels) {
         after.insert(after.end(), o.after.begin(), o.after.end());
     }
     const auto emergency = j.order("700", 1);
-    const Rows known = {"601", "602", "603", "604", "605", "606"};
-    Rows listed = known;
-    listed.push_back("608");
-    EXPECT_EQ(j.agent.insertCancelCidList(emergency, listed, known), 7);
+    const Rows known = {"601", "602", "603", "604", "605", "606"}, unknown = {"608"};
+    EXPECT_EQ(j.agent.insertCancelCidList(emergency, known, known), 6);
+    EXPECT_EQ(j.agent.insertCancelCidList(emergency, unknown, {}), 1);
     EXPECT_EQ(j.agent.insertCancelCidList(j.order("701", 1), {"607"}, {"607"}), 1);
     std::vector<CancelProcInfo> executed, pending;
     EXPECT_EQ(j.upd.selectCancelProcInfo(emergency, executed, pending), 2);
@@ -543,7 +542,7 @@ TEST(DbUpdController, RunsAnEmergencyUpdateCancels) {
     EXPECT_EQ(j.rows("SELECT proc_status FROM proc_info ORDER BY id"), after);
 }
 
-TEST(DbUpdController, RetryCount) {
+TEST(DbUpdController, RetryCountAndManyCancelTargets) {
     Jobs j;
     // The stored count of the latest run; a count that is no whole number >= 0 is unusable.
     const struct {
@@ -559,10 +558,8 @@ TEST(DbUpdController, RetryCount) {
     }
     // (The retry run's count and time: the whole runs.)
     EXPECT_EQ(j.upd.insertNextProcInfo(j.order("802", 0), 120), -1);  // nothing to count from
-}
 
-TEST(DbUpdController, PackagesOfMoreThanAThousandCancelledUpdates) {
-    Jobs j;
+    // The packages of more than a thousand cancelled updates at once.
     j.exec(
         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1200) INSERT "
         "INTO package_list (command_info_id, seq_no, package_filename, package_name, "
