@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -483,8 +482,8 @@ struct Jobs : Site {
 TEST(DbUpdController, DueRunIsTheHighestTypeThenTheEarliestDueInUtcPlusNine) {
     const struct {
         const char* name;
-        std::vector<std::array<int, 3>> runs;  // update type, due in minutes from now, state
-        int winner;                            // index into runs, -1: none
+        std::vector<std::vector<int>> runs;  // update type, due in minutes from now, state
+        int winner;                          // index into runs, -1: none
     } cases[] = {
         {"not yet due, done, no update type",
          {{0, 10, 0}, {0, -10, 1}, {-1, -10, 0}, {3, -10, 0}},
@@ -545,16 +544,14 @@ TEST(DbUpdController, RunsAnEmergencyUpdateCancels) {
 TEST(DbUpdController, RetryCountAndManyCancelTargets) {
     Jobs j;
     // The stored count of the latest run; a count that is no whole number >= 0 is unusable.
-    const struct {
-        const char* stored;
-        int next;
-    } cases[] = {{"0", 0},      {"4", 4},     {"5", -1},   {"7", -1},
-                 {"'abc'", -3}, {"-100", -3}, {"1.5", -3}, {"4294967296", -3}};
+    const std::pair<const char*, int> cases[] = {{"0", 0},    {"4", 4},          {"5", -1},
+                                                 {"7", -1},   {"'abc'", -3},     {"-100", -3},
+                                                 {"1.5", -3}, {"4294967296", -3}};
     for (const auto& c : cases) {
         const auto id = j.order("800", 0, -10, {"2"});
-        j.exec("UPDATE proc_info SET exic_num = " + std::string(c.stored) +
+        j.exec("UPDATE proc_info SET exic_num = " + std::string(c.first) +
                " WHERE command_info_id = " + std::to_string(id));
-        EXPECT_EQ(j.upd.selectNextProcNum(id, 5), c.next) << c.stored;
+        EXPECT_EQ(j.upd.selectNextProcNum(id, 5), c.second) << c.first;
     }
     // (The retry run's count and time: the whole runs.)
     EXPECT_EQ(j.upd.insertNextProcInfo(j.order("802", 0), 120), -1);  // nothing to count from
