@@ -2,7 +2,6 @@
 // SystemSetting.xml. The answer made from an order is shown with the forwarding commands.
 #include <gtest/gtest.h>
 #include <picojson.h>
-#include <sys/stat.h>
 
 #include "CmdInfoBase.h"
 #include "FileUtil.h"
@@ -36,17 +35,15 @@ TEST(CmdInfoBase, TargetMatching) {
     }
 }
 
-// Read only from a bounded regular file: a FIFO, a device or an endless file would block the
-// order or fill memory.
+// Read only up to its bound: an endless file would fill memory. (FIFOs and devices are refused by
+// the same reader, shown with the group file.)
 TEST(CmdInfoBase, SystemSettingXml) {
     testutil::TempDir dir;
     const std::string good =
         R"(<logger loggerId="L" plantId="P"><general><serverUrl>u</serverUrl></general></logger>)";
-    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
     testutil::writeFile(dir.file("big"), good + std::string(zorcommon::kMaxXmlFileBytes, ' '));
     testutil::writeFile(dir.file("good"), good);
-    for (const auto& path :
-         {dir.file("fifo"), std::string("/dev/zero"), dir.file("big"), dir.file("good")}) {
+    for (const auto& path : {dir.file("big"), dir.file("good")}) {
         CmdInfoBase cmd{picojson::value()};
         EXPECT_EQ(cmd.loadFromSystemSettingXml(path)
                       ? cmd.getLoggerId() + cmd.getPlantId() + cmd.getServerUrl()

@@ -43,14 +43,9 @@ TEST(XmlCmd, RequestAnswerAndRow) {
     zorcee::data::SettingData::destroyInstance();
     zorcee::data::SettingData::createInstance(tmp.file("c"));
     ASSERT_EQ(zorcee::db::DbController().init(tmp.path(), "cee_pkg_upd.db", "db_cee.lock", "u"), 0);
-    struct Case {
-        int status;
-        std::string reply;
-        std::string data;  // the order's data
-        int rc;
-        std::string outcome;  // request received ; answer's data.result, data.value ; row
-    };
-    const std::vector<Case> cases = {
+    // Status and answer of the stand-in, the order's data, status, then the request received ;
+    // the answer's data.result, data.value ; the row.
+    const std::tuple<int, std::string, std::string, int, std::string> cases[] = {
         {200, "<ok>\xe8\x93\x84</ok>", R"({"value":")" + value + "\"}", 0,
          request + " ; success <ok>\xe8\x93\x84</ok> ; " + request + "|0|<ok>\xe8\x93\x84</ok>"},
         {500, "", R"({"value":"PGEvPg==","result":"x"})", 0, "<a/> ; x  ; <a/>|0|"},
@@ -58,35 +53,36 @@ TEST(XmlCmd, RequestAnswerAndRow) {
         // The logger application is gone.
         {0, "", R"({"value":")" + value + "\"}", 7, " ; failed  ; " + request + "|7|"},
     };
-    for (const auto& c : cases) {
-        status = c.status;
-        reply = c.reply;
+    for (const auto& [peerStatus, peerReply, data, rc, outcome] : cases) {
+        status = peerStatus;
+        reply = peerReply;
         received.clear();
-        if (c.status == 0) {
+        if (status == 0) {
             server.stop();
             thread.join();
         }
         picojson::value order;
         picojson::parse(order, R"({"order":{"indicate":"x","target":{"platform":["all"],)"
                                R"("group":["*"],"terminal":["*"],"keep":1}},"data":)" +
-                                   c.data +
+                                   data +
                                    ",\"timestamp\":\"2000/01/01 00:00:00\",\"n\":\"a\xff"
                                    "b\xc3(c\"}");
         zorcee::command::CmdInfoEcholDevRead cmd(order);
         zorcee::conn::ConnectionManager cm;
         cmd.setConnectionManager(&cm);
-        EXPECT_EQ(cmd.execCommand(), c.rc) << c.outcome;
+        EXPECT_EQ(cmd.execCommand(), rc) << outcome;
 
         picojson::value answer;
         picojson::parse(answer, cmd.getOutputData());
-        const auto& data = answer.get("data");
-        EXPECT_EQ((received.size() == 1 ? received[0] : "") + " ; " + data.get("result").to_str() +
-                      " " + zorcommon::decodeBase64(data.get("value").to_str()) + " ; " +
+        const auto& answered = answer.get("data");
+        EXPECT_EQ((received.size() == 1 ? received[0] : "") + " ; " +
+                      answered.get("result").to_str() + " " +
+                      zorcommon::decodeBase64(answered.get("value").to_str()) + " ; " +
                       testutil::queryRows(tmp.file("cee_pkg_upd.db"),
                                           "SELECT recv_xml, res_result, res_result_str FROM "
                                           "command_info ORDER BY id DESC LIMIT 1")
                           .at(0),
-                  c.outcome);
+                  outcome);
         EXPECT_EQ(answer.get("order").serialize(), R"({"indicate":"x","target":{"keep":1}})");
         EXPECT_EQ(answer.get("n").to_str(),
                   "a\xef\xbf\xbd"

@@ -37,13 +37,13 @@ class UpdateTest : public ::testing::Test {
     void TearDown() override { zorcee::data::SettingData::destroyInstance(); }
 
     void configure(const std::string& pkgUpdate, const char* system = kSystem) {
-        testutil::writeFile(tmp.file("s.xml"), system);
-        testutil::writeFile(tmp.file("c"),
-                            R"({"CMD_SUBSTRATE_CODE": "true", "FILE_GROUP": "",)"
-                            R"("SYSTEM_SETTING_XML_FILE": ")" +
-                                tmp.file("s.xml") +
-                                R"(", "DATABASE": {"DB_FILE": "c.db", "DB_PATH": ")" + tmp.path() +
-                                R"("}, "PKG_UPDATE": {)" + pkgUpdate + "}}");
+        const std::string d = tmp.path();
+        testutil::writeFile(d + "/s.xml", system);
+        testutil::writeFile(d + "/c",
+                            R"({"CMD_SUBSTRATE_CODE": "true", "FILE_GROUP": "", "DATABASE":)"
+                            R"({"DB_FILE": "c.db", "DB_PATH": ")" +
+                                d + R"("}, "SYSTEM_SETTING_XML_FILE": ")" + d +
+                                R"(/s.xml", "PKG_UPDATE": {)" + pkgUpdate + "}}");
         zorcee::data::SettingData::destroyInstance();
         zorcee::data::SettingData::createInstance(tmp.file("c"));
         ASSERT_EQ(zorcee::db::DbController().init(tmp.path(), "c.db", "l1", "l2"), 0);
@@ -51,11 +51,10 @@ class UpdateTest : public ::testing::Test {
     std::unique_ptr<CmdInfoUpdate> command(const std::string& xml, std::time_t now,
                                            std::vector<std::uint32_t> draws = {0, 0}) {
         picojson::value order;
-        picojson::parse(
-            order, R"({"data":{"value":")" +
-                       zorcommon::encodeBase64(reinterpret_cast<const unsigned char*>(xml.data()),
-                                               xml.size()) +
-                       R"("},"timestamp":"2026/12/07 10:00:00"})");
+        const auto* bytes = reinterpret_cast<const unsigned char*>(xml.data());
+        picojson::parse(order, R"({"data":{"value":")" +
+                                   zorcommon::encodeBase64(bytes, xml.size()) +
+                                   R"("},"timestamp":"2026/12/07 10:00:00"})");
         auto cmd = std::make_unique<CmdInfoUpdate>(order);
         cmd->setClock([now] { return now; });
         cmd->setRandomSource([draws](std::time_t, int count) {
@@ -80,13 +79,8 @@ class UpdateTest : public ::testing::Test {
 // whatever the device's zone (here UTC-5), never at or before the order. Emergency update (one
 // draw): 60 to 359 seconds ahead.
 TEST_F(UpdateTest, WindowArithmetic) {
-    struct Case {
-        const char* settings;
-        std::time_t now;
-        std::vector<std::uint32_t> draws;
-        std::time_t run;
-    };
-    const std::vector<Case> cases = {
+    // Settings, order time, draws, run time.
+    const std::tuple<const char*, std::time_t, std::vector<std::uint32_t>, std::time_t> cases[] = {
         {"", jst(7, 10, 0), {0, 0}, jst(7, 23, 0)},
         {"", jst(7, 10, 0), {298, 2}, jst(10, 3, 58)},
         {"", jst(7, 10, 0), {299 + 17, 3 + 1}, jst(8, 23, 17)},
@@ -98,13 +92,13 @@ TEST_F(UpdateTest, WindowArithmetic) {
     };
     ::setenv("TZ", "EST5", 1);
     ::tzset();
-    for (const auto& c : cases) {
-        configure(c.settings);
-        auto cmd = command(request(c.draws.size() == 1 ? "1" : "0"), c.now, c.draws);
-        EXPECT_EQ(c.draws.size() == 1 ? cmd->calculateTimeToEmargencyExecute()
-                                      : cmd->calculateTimeToExecute(),
-                  c.run)
-            << c.settings << " " << c.draws[0];
+    for (const auto& [settings, now, draws, run] : cases) {
+        configure(settings);
+        auto cmd = command(request(draws.size() == 1 ? "1" : "0"), now, draws);
+        EXPECT_EQ(draws.size() == 1 ? cmd->calculateTimeToEmargencyExecute()
+                                    : cmd->calculateTimeToExecute(),
+                  run)
+            << settings << " " << draws[0];
     }
     ::setenv("TZ", "JST-9", 1);
     ::tzset();
@@ -163,62 +157,56 @@ TEST_F(UpdateTest, NoRunMeansAFailedAnswer) {
         many += "<p>x/p" + std::to_string(i) + "_1_all.deb</p>";
         deep.insert(deep.find("</command_type>") + 15, "<p><p><p><p><p><p><p><p><p><p>");
     }
-    struct Case {
-        std::string xml;
-        std::string settings;
-        std::string fault;  // a table whose inserts fail, or "system", "reader"
-        int rc;
-        std::string detail;  // part of the reason
-    };
-    const std::vector<Case> cases = {
-        {request("0"), "", "command_info", -1, "command info"},  // the order cannot be recorded
+    // Order; settings, or the fault: a table whose inserts fail, "system", "reader"; status;
+    // part of the reason.
+    const std::tuple<std::string, std::string, int, std::string> cases[] = {
+        {request("0"), "command_info", -1, "command info"},  // the order cannot be recorded
         // Another program takes a read lock while the job is written: the commit fails.
-        {request("0"), "", "reader", -9, "commit"},
-        {"not xml", "", "", -1, "err=-101"},
-        {deep, "", "", -1, "err=-101"},
-        {request("0", many), "", "", -1, "err=-107"},
-        {request("1", "<cancel_id_list>" + many + "</cancel_id_list>"), "", "", -1, "err=-107"},
-        {request("0", ""), "", "", -1, "command_type=0"},
-        {request("1", "<cancel_id_list><p></p></cancel_id_list>"), "", "", -1, "command_type=1"},
-        {request("0"), R"("DAY_SPAN": 0)", "", -1, "start time"},
-        {request("0"), R"("TIME_END": "23:00:59")", "", -1, "start time"},
-        {request("1"), R"("EMARG_UPD_END_SEC": 60)", "", -1, "start time"},
-        {request("1"), R"("EMARG_UPD_END_SEC": 30)", "", -1, "start time"},
-        {request("0"), "", "system", -1, "SystemSettin"},
-        {request("0"), "", "package_list", -2, "package list"},
-        {request("1", kPackages + "<cancel_id_list><p>A</p></cancel_id_list>"), "",
-         "cancel_cid_list", -4, "cancel"},
-        {request("1"), "", "proc_info", -6, "proc info"},
+        {request("0"), "reader", -9, "commit"},
+        {"not xml", "", -1, "err=-101"},
+        {deep, "", -1, "err=-101"},
+        {request("0", many), "", -1, "err=-107"},
+        {request("1", "<cancel_id_list>" + many + "</cancel_id_list>"), "", -1, "err=-107"},
+        {request("0", ""), "", -1, "command_type=0"},
+        {request("1", "<cancel_id_list><p></p></cancel_id_list>"), "", -1, "command_type=1"},
+        {request("0"), R"("DAY_SPAN": 0)", -1, "start time"},
+        {request("0"), R"("TIME_END": "23:00:59")", -1, "start time"},
+        {request("1"), R"("EMARG_UPD_END_SEC": 60)", -1, "start time"},
+        {request("1"), R"("EMARG_UPD_END_SEC": 30)", -1, "start time"},
+        {request("0"), "system", -1, "SystemSettin"},
+        {request("0"), "package_list", -2, "package list"},
+        {request("1", kPackages + "<cancel_id_list><p>A</p></cancel_id_list>"), "cancel_cid_list",
+         -4, "cancel"},
+        {request("1"), "proc_info", -6, "proc info"},
     };
     zorcommon::setBusyTimeoutMs(0);
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(tmp.file("c.db").c_str(), &other), SQLITE_OK);
-    for (const auto& c : cases) {
-        configure(c.settings, c.fault == "system" ? "<x/>" : kSystem);
-        if (c.fault.find('_') != std::string::npos) {
-            rows("CREATE TRIGGER t BEFORE INSERT ON " + c.fault +
+    for (const auto& [order, setup, rc, detail] : cases) {
+        const bool settings = setup[0] == '"';
+        configure(settings ? setup : "", setup == "system" ? "<x/>" : kSystem);
+        if (!settings && setup.find('_') != std::string::npos) {
+            rows("CREATE TRIGGER t BEFORE INSERT ON " + setup +
                  " BEGIN SELECT RAISE(ABORT, ''); END");
         }
-        auto cmd = command(c.xml, jst(7, 10, 0));
-        if (c.fault == "reader") {
+        auto cmd = command(order, jst(7, 10, 0));
+        if (setup == "reader") {
             cmd->setRandomSource([other](std::time_t, int count) {
                 sqlite3_exec(other, "BEGIN; SELECT count(*) FROM proc_info;", nullptr, nullptr,
                              nullptr);
                 return std::vector<std::uint32_t>(static_cast<size_t>(count), 0);
             });
         }
-        const auto [result, xml] = run(*cmd, c.rc);
+        const auto [result, xml] = run(*cmd, rc);
         sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
         // The answer, its run time and reason, the order's row, the job's rows.
-        const auto reason = xml.find(">0</p>");
-        EXPECT_EQ(result + (xml.find(c.detail, reason) < std::string::npos ? "|" : "|no reason|") +
-                      rows("SELECT (SELECT res_result FROM command_info ORDER BY id DESC LIMIT 1), "
-                           "(SELECT count(*) FROM package_list) + (SELECT count(*) FROM "
-                           "cancel_cid_list) + (SELECT count(*) FROM proc_info)")
-                          .at(0),
-                  "failed|" +
-                      (c.detail == "command info" || c.rc == -9 ? "NULL" : std::to_string(c.rc)) +
-                      "|0")
+        EXPECT_EQ(
+            result + (xml.find(detail, xml.find(">0</p>")) < xml.npos ? "|" : "|no reason|") +
+                rows("SELECT (SELECT res_result FROM command_info ORDER BY id DESC LIMIT 1), "
+                     "(SELECT count(*) FROM package_list) + (SELECT count(*) FROM "
+                     "cancel_cid_list) + (SELECT count(*) FROM proc_info)")
+                    .at(0),
+            "failed|" + (setup == "command_info" || rc == -9 ? "NULL" : std::to_string(rc)) + "|0")
             << xml;
         rows("DROP TRIGGER IF EXISTS t");
     }

@@ -37,7 +37,6 @@ TEST(SettingStore, TypeRulesAndUnusableFiles) {
         {"-", 1, kept},
         {"{\"NAME\": \"n\",\n oops}", 2, kept},
         {"{\"NAME\": \"n\", \"SEC\": " + std::string(200000, '['), 2, kept},
-        {"{\"NAME\": \"n\", \"SEC\": " + std::string(100000, '{') + "}", 2, kept},
         {R"({"NAME": "n", "SEC": {"NUM": 1e999}})", 2, kept}};
     testutil::TempDir dir;
     for (const auto& [text, status, values] : cases) {
@@ -120,30 +119,31 @@ TEST(SettingStore, PackagedFilesHoldTheBuiltInDefaults) {
               UpdSettings("/nonexistent").getIntValue("MAX_ANSWER_BYTES"));
 }
 
-// The MQTT library's loader adds ranges and refuses empty names where a client would be unusable.
+// The MQTT library's loader takes each range at both ends and gives its defaults for a value
+// one step beyond, an empty name or an unusable file.
 TEST(SettingStore, MqttLoaderRangesAndEmptyValues) {
     testutil::TempDir dir;
-    const auto load = [&dir](const std::string& text) {
-        testutil::writeFile(dir.file("mqtt_if.conf"), text);
-        return fields(mqttif::loadSettingsFile(dir.file("mqtt_if.conf")));
-    };
-    // Each range at both ends: QOS, KEEPALIVE_S, CONNECT_TIMEOUT_S, PUBLISH_TIMEOUT_S.
-    const std::pair<const char*, std::tuple<int, int, int, int>> ranges[] = {
+    const auto defaults = fields(mqttif::loadSettingsFile(dir.file("missing")));
+    // File text, then QOS, KEEPALIVE_S, CONNECT_TIMEOUT_S, PUBLISH_TIMEOUT_S (none: defaults).
+    const std::pair<const char*, std::vector<int>> cases[] = {
         {R"({"QOS": 0, "KEEPALIVE_S": 65535, "CONNECT_TIMEOUT_S": 1, "PUBLISH_TIMEOUT_S": 3600})",
          {0, 65535, 1, 3600}},
         {R"({"QOS": 2, "KEEPALIVE_S": 0, "CONNECT_TIMEOUT_S": 3600, "PUBLISH_TIMEOUT_S": 1})",
-         {2, 0, 3600, 1}}};
-    for (const auto& [text, ints] : ranges) {
-        const auto s = load(text);
-        EXPECT_EQ(std::make_tuple(std::get<5>(s), std::get<6>(s), std::get<7>(s), std::get<8>(s)),
-                  ints);
-    }
-    const auto defaults = fields(mqttif::loadSettingsFile(dir.file("missing")));
-    for (const char* text :
-         {R"({"QOS": 3, "KEEPALIVE_S": -1, "CONNECT_TIMEOUT_S": 0, "PUBLISH_TIMEOUT_S": 3601})",
-          R"({"QOS": -1, "KEEPALIVE_S": 65536, "CONNECT_TIMEOUT_S": 3601, "PUBLISH_TIMEOUT_S": 0})",
-          R"({"BROKER_URI": "", "CLIENT_ID": "", "TOPIC_SUB": "", "TOPIC_PUB": [], "QOS": "1"})",
-          R"({"BROKER_URI": "tcp://b:1",)", R"(["BROKER_URI", "tcp://b:1"])"}) {
-        EXPECT_EQ(load(text), defaults) << text;
+         {2, 0, 3600, 1}},
+        {R"({"QOS": 3, "KEEPALIVE_S": -1, "CONNECT_TIMEOUT_S": 0, "PUBLISH_TIMEOUT_S": 3601})", {}},
+        {R"({"QOS": -1, "KEEPALIVE_S": 65536, "CONNECT_TIMEOUT_S": 3601, "PUBLISH_TIMEOUT_S": 0})",
+         {}},
+        {R"({"BROKER_URI": "", "CLIENT_ID": "", "TOPIC_SUB": "", "TOPIC_PUB": [], "QOS": "1"})",
+         {}},
+        {R"({"BROKER_URI": "tcp://b:1",)", {}},
+        {R"(["BROKER_URI", "tcp://b:1"])", {}}};
+    for (const auto& [text, ints] : cases) {
+        testutil::writeFile(dir.file("mqtt_if.conf"), text);
+        auto want = defaults;
+        if (!ints.empty()) {
+            std::tie(std::get<5>(want), std::get<6>(want), std::get<7>(want), std::get<8>(want)) =
+                std::tie(ints[0], ints[1], ints[2], ints[3]);
+        }
+        EXPECT_EQ(fields(mqttif::loadSettingsFile(dir.file("mqtt_if.conf"))), want) << text;
     }
 }

@@ -57,20 +57,18 @@ TEST(CmdExecEnv, DispatchOfOrders) {
     std::signal(SIGTERM, SIG_DFL);
     zorcee::attachObjects(std::make_unique<zorcee::conn::ConnectionManager>());
 
-    // Which texts become executable commands; only this terminal's executable orders are run
-    // and spooled, each text received as an order of its own.
-    const std::string deep(200000, '[');
+    // Which texts become executable commands; only executable orders are run and spooled, each
+    // text received as an order of its own.
     const std::string valid = order("Restart");
     const std::string open = valid.substr(0, valid.size() - 1);
     const std::vector<std::pair<std::string, bool>> texts = {
         {valid, true},
         {valid, true},
         {order("UpdateLogger"), true},
-        {order("Restart", "X2"), false},
         {open, false},
         {order("Restart "), false},
-        // Nesting beyond the parser's limit and numbers beyond a double: refused, not crashed.
-        {deep, false},
+        // Numbers beyond a double: refused, not crashed. (Other terminals and deep nesting are
+        // shown end to end.)
         {open + R"(,"x":1e999})", false},
     };
     zorcee::subscribeFunction("cee/order", nullptr);
