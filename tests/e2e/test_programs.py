@@ -3,6 +3,7 @@ settings file named on the command line, exit statuses, and cee-updater's lock a
 processes."""
 import fcntl
 import os
+import signal
 import subprocess
 import unittest
 
@@ -33,14 +34,14 @@ class ProgramTest(E2ETestCase):
     def test_every_form_of_the_config_option_is_read(self):
         # The settings file puts the log where nothing else would: only a program that read
         # it writes there. No broker listens, so the agent ends after preparing its database.
-        for option in ("-c", "--config", "--config="):
-            with self.subTest(option=option):
+        # The last of several options counts.
+        for form in ("-c {}", "--config {}", "--config={}", "-c /nowhere/x.conf --config={}"):
+            with self.subTest(form=form):
                 folder = self.temp_dir()
                 agent = Agent(folder, mqtt={"CONNECT_TIMEOUT_S": 1})
                 updater = Updater(os.path.join(folder, "u"), os.path.dirname(agent.db_file))
                 for program in (agent, updater):
-                    path = program.argv[-1]
-                    program.argv[1:] = [option + path] if "=" in option else [option, path]
+                    program.argv[1:] = form.format(program.argv[-1]).split()
                 self.assertEqual(self.start(agent, wait_ready=False).wait_exit(), 1)
                 self.assertTrue(agent.log() and os.path.exists(agent.db_file))
                 os.remove(agent.db_file)
@@ -61,7 +62,7 @@ class ProgramTest(E2ETestCase):
                 folder = self.temp_dir()
                 write_text(os.path.join(folder, "x"), "")
                 once = self.start(Agent(folder, broker, good, name="once"))
-                self.assertEqual(once.terminate(), 0)
+                self.assertEqual(once.terminate(signal.SIGINT), 0)
                 once.send_order(order(n))
                 bad = Agent(folder, broker, settings, name="bad")
                 self.assertEqual(self.start(bad, wait_ready=False).wait_exit(), 1)

@@ -1,7 +1,7 @@
 """The software update across processes: cee-agent, on a fixed clock, schedules an UpdateLogger
 order (answered on the broker, reported to the result server) and cee-updater, on the same
 clock after the scheduled time, carries it out from the same database; an updater killed
-during the installation leaves its lock file, which a running updater keeps and the next
+during the installation (a stop signal does not break it off) leaves its lock file, which a running updater keeps and the next
 one takes over."""
 import datetime
 import os
@@ -53,6 +53,12 @@ class UpdateAcrossProcessesTest(E2ETestCase):
         wait_until(lambda: os.path.exists(os.path.join(held_dir, "held")), "installation")
         # A second start while the first runs: its lock is kept.
         self.assertEqual(self.start(updater("second")).wait_exit(), 2)
+        # A stop signal does not break off an installation: once it is taken, the kill below
+        # is what ends the updater.
+        first.proc.send_signal(signal.SIGTERM)
+        status = "/proc/%d/status" % first.proc.pid
+        wait_until(lambda: not first.running() or "SigPnd:\t0000000000000000\nShdPnd:\t"
+                   "0000000000000000" in read_text(status), "the signal taken")
         self.assertEqual(first.terminate(signal.SIGKILL), -signal.SIGKILL)
         write_text(os.path.join(held_dir, "release"), "")
         self.assertTrue(os.path.exists(first.lock_file))
