@@ -1,8 +1,8 @@
 """The software update across processes: cee-agent, on a fixed clock, schedules an UpdateLogger
 order (answered on the broker, reported to the result server) and cee-updater, on the same
 clock after the scheduled time, carries it out from the same database; an updater killed
-during the installation (a stop signal does not break it off) leaves its lock file, which a running updater keeps and the next
-one takes over."""
+during the installation (a stop signal does not break it off) leaves its lock file, which a
+running updater keeps and the next one takes over."""
 import datetime
 import os
 import signal

@@ -347,6 +347,18 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
          kAbcInstalled, "", "", "", {0}, {"1|0|2|", "1|1|0|NULL"}, {"abc_1.0_armhf.deb"}, {},
          "101\n<11> : create install package list file error\n", "", 1, "", "", -1,
          [](Site& s) { s.write("lists", ""); }},
+        {"an output folder that cannot be made: the package updater is not started", false,
+         {kAbc}, kAbcInstalled, "", "", "", {0}, {"1|0|2|<12>", "1|1|0|NULL"},
+         {"abc_1.0_armhf.deb"}, {}, "101\n<12> : UPDATE FAILED : install execution error -> -1\n", "", 1, "", "", -1,
+         [](Site& s) { s.write("update_log", ""); }},
+        {"battery firmware, the battery missing from the logger's settings: not asked", false,
+         {{0, "101", "tusk-batfw_2.0_armhf.deb", ""}}, "ii tusk-batfw 1.0 armhf\n", "", "", "",
+         {0}, {"1|0|2|", "1|1|0|NULL"}, {"tusk-batfw_1.0_armhf.deb"}, {}, "101\n<6.5> Storage "
+         "battery connection check : FAILED\n", "", 1, batteryAnswer("SUCCESS", "<p>0x30</p>"),
+         "", -1, [](Site& s) {
+             s.write("SystemSetting.xml", std::regex_replace(kSystemSetting, std::regex(
+                 "<serialNumber>.*</serialNumber>"), ""));
+         }},
         {"database file empty", false, {kAbc}, kAbcInstalled, "", "", "", {1}, {}, {}, {}, "", "",
          0, "", "", -1, [](Site& s) { s.write(kDbFile, ""); }},
         {"not a database", false, {kAbc}, kAbcInstalled, "", "", "", {1}, {}, {}, {}, "", "", 0, "",
@@ -390,11 +402,12 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
         EXPECT_EQ(site.read("result/logger_reboot"), c.success);
         testutil::waitFor([&] { return site.finishes() >= c.finishes; });
         EXPECT_EQ(site.finishes(), c.finishes);
-        if (app) {  // one request, for the battery of the later channel
+        if (app) {  // at most one request, for the battery of the later channel
             std::lock_guard<std::mutex> lock(app->mutex);
-            ASSERT_EQ(app->bodies.size(), 1u);
-            EXPECT_TRUE(
-                std::regex_search(app->bodies[0], std::regex("x=.2.>0x000008<[\\s\\S]*SB-0042")));
+            ASSERT_LE(app->bodies.size(), 1u);
+            for (const auto& body : app->bodies) {
+                EXPECT_TRUE(std::regex_search(body, std::regex("x=.2.>0x000008<[\\s\\S]*SB-0042")));
+            }
         }
         EXPECT_NE(site.read("log/cee_upd.log").find(c.logHas), std::string::npos) << c.logHas;
         if (c.retryAfter >= 0) {  // the last retry run is due so long after the first start
@@ -507,6 +520,9 @@ TEST(DbUpdController, DueRunIsTheHighestTypeThenTheEarliestDueInUtcPlusNine) {
         EXPECT_EQ(due.command_id, none ? -1 : 500 + c.winner);
         EXPECT_EQ(due.command_type, none ? -1 : c.runs[std::max(c.winner, 0)][0]);
     }
+    Jobs j;  // an update command id without leading digits reads as 0
+    j.order("x7", 0, -1, {"0"});
+    EXPECT_EQ(j.upd.selectTargetCommandInfo().command_id, 0);
 }
 
 // Which earlier runs an emergency update cancels, as the updater marks them: the latest run of
