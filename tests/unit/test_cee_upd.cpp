@@ -349,8 +349,8 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
          [](Site& s) { s.write("lists", ""); }},
         {"an output folder that cannot be made: the package updater is not started", false,
          {kAbc}, kAbcInstalled, "", "", "", {0}, {"1|0|2|<12>", "1|1|0|NULL"},
-         {"abc_1.0_armhf.deb"}, {}, "101\n<12> : UPDATE FAILED : install execution error -> -1\n", "", 1, "", "", -1,
-         [](Site& s) { s.write("update_log", ""); }},
+         {"abc_1.0_armhf.deb"}, {}, "101\n<12> : UPDATE FAILED : install execution error -> -1\n",
+         "", 1, "", "", -1, [](Site& s) { s.write("update_log", ""); }},
         {"battery firmware, the battery missing from the logger's settings: not asked", false,
          {{0, "101", "tusk-batfw_2.0_armhf.deb", ""}}, "ii tusk-batfw 1.0 armhf\n", "", "", "",
          {0}, {"1|0|2|", "1|1|0|NULL"}, {"tusk-batfw_1.0_armhf.deb"}, {}, "101\n<6.5> Storage "
