@@ -1,9 +1,9 @@
-// Base64 of payloads: the answer's encoding, and the lenient decoding of received orders.
+// Base64 of payloads: the padded standard encoding of answers, and the lenient decoding of
+// received orders.
 #include <gtest/gtest.h>
 
 #include "Base64.h"
 
-// Padded standard encoding, and the lenient decoding of received payloads.
 TEST(Base64, EncodingAndLenientDecoding) {
     using zorcommon::decodeBase64;
     const auto encode = [](const std::string& bytes) {
