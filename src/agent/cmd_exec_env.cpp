@@ -12,6 +12,7 @@
 #include <csignal>
 #include <deque>
 #include <iostream>
+#include <limits>
 #include <thread>
 #include <utility>
 
@@ -29,11 +30,17 @@ namespace zorcee {
 namespace {
 using command::CmdInfoBase;
 
-// Bounds of the receipt spool, and of the answers to orders it refused (small texts, published
-// all in the next pass).
+// Bounds of the receipt spool, and of the answers to orders it refused (texts without the
+// order's payload, kept in memory until the broker acknowledged them).
 constexpr std::size_t kSpoolMaxOrders = 1000;
 constexpr std::uint64_t kSpoolMaxBytes = 64ull * 1024 * 1024;
-constexpr std::size_t kMaxRefusalAnswers = 1000;
+constexpr std::size_t kMaxRefusalBytes = 16u * 1024 * 1024;
+// While this many answers wait for the broker's acknowledgement, no further order starts: a
+// broker outage does not turn into a long list of orders carried out but unanswered.
+constexpr std::size_t kMaxWaitingAnswers = 10;
+// Errors that repeat with every order (a full or read-only spool folder) are logged at most
+// this often.
+constexpr std::chrono::seconds kErrorLogInterval{60};
 // Recorded in the answer (data.error) and in the row of an order a stop cut off.
 const char* const kInterruptedError =
     "interrupted: the agent stopped while this order was running; it is not executed again";
@@ -47,8 +54,10 @@ std::deque<std::string> sendQueue;
 std::mutex sendMutex;
 std::deque<std::pair<std::string, std::string>> resultQueue;
 std::mutex resultMutex;
-// Failed answers to orders the spool could not take; filled by the receive callback.
+// Failed answers to orders the spool could not take, and their size; filled by the receive
+// callback, each removed once the broker acknowledged it.
 std::deque<std::string> refusalQueue;
+std::size_t refusalBytes = 0;
 std::mutex refusalMutex;
 
 // Declared in the order of their use: static objects are destroyed in reverse, so the
@@ -60,12 +69,28 @@ data::SettingData* setting = nullptr;
 std::unique_ptr<ReceiptSpool> spool;
 // Orders a stop cut off, found in the spool at start; answered by the loop, oldest first.
 std::deque<ReceiptSpool::Entry> interruptedOrders;
+// Answers of spooled orders not yet acknowledged by the broker, oldest first (main thread
+// only). Each is stored in the spool before it is first published, unless the spool could not
+// take it (full or read-only folder): then it goes out from memory.
+std::deque<ReceiptSpool::Entry> waitingAnswers;
 std::unique_ptr<conn::ConnectionManager> connectionManager;
 // Number of the spooled order the order thread is running (0: none), for the row listener.
 std::atomic<std::uint64_t> runningSeq{0};
 
 const char* successText(int rc) {
     return rc == 0 ? "success" : "failed";
+}
+
+// True at most once per kErrorLogInterval (any thread).
+bool errorLogDue() {
+    static std::atomic<std::int64_t> lastS{std::numeric_limits<std::int64_t>::min()};
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    std::int64_t last = lastS.load();
+    return (last == std::numeric_limits<std::int64_t>::min() ||
+            now - last >= kErrorLogInterval.count()) &&
+           lastS.compare_exchange_strong(last, now);
 }
 
 // Factories of the commands the agent knows, in the order names are compared.
@@ -189,68 +214,85 @@ void noteRow(std::int64_t id) {
     }
 }
 
-// Answers an order a stop cut off (found at start): not executed again; its row, if it wrote
-// one, gets the reason.
-void answerInterrupted(const zorcommon::Logger& log, ReceiptSpool::Entry& entry) {
-    ZLOG_W(log, "[{}:{}] in startMain loop : interrupted order : {} : Receive Data -> {}",
-           kInterruptedError, entry.text);
-    zorcommon::flushLog(log);
+// Stores an order's answer in the spool before it is first published, and queues it for the
+// broker. From here on the order is answered with this text, also after a crash.
+void settleAnswer(const zorcommon::Logger& log, std::uint64_t seq, std::string answer) {
+    std::string error;
+    if (!spool->storeAnswer(seq, answer, error) && errorLogDue()) {
+        ZLOG_E(log, "[{}:{}] in startMain loop : answer not stored, sent from memory : {}", error);
+        zorcommon::flushLog(log);
+    }
+    waitingAnswers.push_back({seq, std::move(answer), 0});
+}
+
+// Answers an order without running it: one a stop cut off (found at start; its row, if it
+// wrote one, gets the reason first), or one that could not be marked started.
+void answerUnrun(const zorcommon::Logger& log, ReceiptSpool::Entry& entry,
+                 const std::string& error) {
     if (entry.rowId > 0) {
         db::DbController db;
         if (db.open(setting->getStringValue("DB_PATH"), setting->getStringValue("DB_FILE"))) {
-            db.updateCommandInfoAtId(entry.rowId, kInterruptedError, kInterruptedResult, "");
+            db.updateCommandInfoAtId(entry.rowId, error, kInterruptedResult, "");
         }
         db.close();
     }
     const auto cmd = CreateCmdInfoObj(entry.text);
-    std::string answer = failedAnswer(*cmd, kInterruptedError);
-    std::lock_guard<std::mutex> lock(sendMutex);
-    sendQueue.push_back(std::move(answer));
+    settleAnswer(log, entry.seq, failedAnswer(*cmd, error));
 }
 
-// Publishes every waiting answer to a refused order.
+// True while the broker can take a publish; answers wait for it otherwise.
+bool brokerReachable() {
+    return connectionManager && connectionManager->getConnectStatus() == 1;
+}
+
+// Publishes the answers to refused orders, oldest first, until one fails.
 void publishRefusals() {
-    std::deque<std::string> answers;
-    {
+    for (;;) {
+        std::string answer;
+        {
+            std::lock_guard<std::mutex> lock(refusalMutex);
+            if (refusalQueue.empty()) {
+                return;
+            }
+            answer = refusalQueue.front();
+        }
+        if (!brokerReachable() || publishReturnServer(answer) != 0) {
+            return;
+        }
         std::lock_guard<std::mutex> lock(refusalMutex);
-        answers.swap(refusalQueue);
-    }
-    for (const auto& answer : answers) {
-        publishReturnServer(answer);
+        refusalBytes -= refusalQueue.front().size();
+        refusalQueue.pop_front();
     }
 }
 
-// Takes the next order (an interrupted one first) and carries it out. Its number is set in
-// `seq`; false when there was none.
-bool runNextOrder(const zorcommon::Logger& log, std::uint64_t& seq) {
-    if (!interruptedOrders.empty()) {
-        ReceiptSpool::Entry entry = std::move(interruptedOrders.front());
-        interruptedOrders.pop_front();
-        seq = entry.seq;
-        answerInterrupted(log, entry);
-        return true;
+// Publishes the waiting answers, oldest first, until one fails; an acknowledged answer is
+// removed from the spool.
+void publishAnswers(const zorcommon::Logger& log) {
+    while (!waitingAnswers.empty() && brokerReachable()) {
+        const ReceiptSpool::Entry& answer = waitingAnswers.front();
+        ZLOG_I(log, "[{}:{}] in startMain loop : find Send Data cnt -> {}", waitingAnswers.size());
+        ZLOG_I(log, "[{}:{}] in startMain loop : start Send Data : Send Data -> {}", answer.text);
+        zorcommon::flushLog(log);
+        const int rc = publishReturnServer(answer.text);
+        ZLOG_I(log, "[{}:{}] in startMain loop : end Send Data (MQTT publish) -> {} ({})",
+               successText(rc), rc);
+        zorcommon::flushLog(log);
+        if (rc != 0) {
+            return;
+        }
+        spool->remove(answer.seq);
+        waitingAnswers.pop_front();
     }
-    ReceiptSpool::Entry entry;
-    const std::size_t held = spool ? spool->count() : 0;
-    if (!spool || !spool->next(entry)) {
-        return false;
-    }
-    seq = entry.seq;
-    ZLOG_I(log, "[{}:{}] in startMain loop : have Receive Data cnt -> {}", held);
-    if (!spool->markStarted(seq)) {
-        // It still runs; only a crash during it would run it once more.
-        ZLOG_E(log, "[{}:{}] in startMain loop : cannot mark order as started in {}", spool->dir());
-    }
-    ZLOG_I(log, "[{}:{}] in startMain loop : start Execute Thread : Receive Data -> {}",
-           entry.text);
-    zorcommon::flushLog(log);
-    runningSeq.store(seq);
+}
+
+// Runs one order on the order thread and returns its answer (empty: none).
+std::string runOnOrderThread(std::string text) {
     // While the order runs, answers to refused orders still go out: they must not wait behind
     // an order that may take minutes. The order thread publishes nothing itself.
     std::mutex doneMutex;
     std::condition_variable doneCv;
     bool done = false;
-    std::thread worker([&, text = std::move(entry.text)]() mutable {
+    std::thread worker([&, text = std::move(text)]() mutable {
         executeServerOrderThread(sendMutex, resultMutex, std::move(text));
         {
             std::lock_guard<std::mutex> lock(doneMutex);
@@ -267,10 +309,55 @@ bool runNextOrder(const zorcommon::Logger& log, std::uint64_t& seq) {
         }
     }
     worker.join();
+    std::lock_guard<std::mutex> lock(sendMutex);
+    std::string answer;
+    if (!sendQueue.empty()) {
+        answer = std::move(sendQueue.front());
+        sendQueue.clear();
+    }
+    return answer;
+}
+
+// Takes the next order (an interrupted one first) and carries it out: its answer is stored and
+// queued for the broker.
+void runNextOrder(const zorcommon::Logger& log) {
+    if (!interruptedOrders.empty()) {
+        ReceiptSpool::Entry entry = std::move(interruptedOrders.front());
+        interruptedOrders.pop_front();
+        ZLOG_W(log, "[{}:{}] in startMain loop : interrupted order : {} : Receive Data -> {}",
+               kInterruptedError, entry.text);
+        zorcommon::flushLog(log);
+        answerUnrun(log, entry, kInterruptedError);
+        return;
+    }
+    ReceiptSpool::Entry entry;
+    const std::size_t held = spool ? spool->count() : 0;
+    if (!spool || !spool->next(entry)) {
+        return;
+    }
+    ZLOG_I(log, "[{}:{}] in startMain loop : have Receive Data cnt -> {}", held);
+    std::string error;
+    if (!spool->markStarted(entry.seq, error)) {
+        // Run unmarked, a crash during it would run it once more: it is not run at all.
+        ZLOG_E(log, "[{}:{}] in startMain loop : order not executed : {} : Receive Data -> {}",
+               error, entry.text);
+        zorcommon::flushLog(log);
+        answerUnrun(log, entry, "not executed: " + error);
+        return;
+    }
+    ZLOG_I(log, "[{}:{}] in startMain loop : start Execute Thread : Receive Data -> {}",
+           entry.text);
+    zorcommon::flushLog(log);
+    runningSeq.store(entry.seq);
+    std::string answer = runOnOrderThread(std::move(entry.text));
     runningSeq.store(0);
     ZLOG_I(log, "[{}:{}] in startMain loop : end Execute Thread (join)");
     zorcommon::flushLog(log);
-    return true;
+    if (answer.empty()) {
+        spool->remove(entry.seq);
+    } else {
+        settleAnswer(log, entry.seq, std::move(answer));
+    }
 }
 
 // Start-up up to the point where orders may arrive; see initMain.
@@ -387,8 +474,13 @@ int initSteps(const std::string& configPath) {
     for (auto& entry : spool->takeInterrupted()) {
         interruptedOrders.push_back(std::move(entry));
     }
-    ZLOG_I(logger, "[{}:{}] in initMain : order spool -> {} : orders -> {} : interrupted -> {}",
-           spool->dir(), spool->count(), interruptedOrders.size());
+    for (auto& entry : spool->takeAnswers()) {
+        waitingAnswers.push_back(std::move(entry));
+    }
+    ZLOG_I(logger,
+           "[{}:{}] in initMain : order spool -> {} : orders -> {} : interrupted -> {} : "
+           "answers -> {}",
+           spool->dir(), spool->count(), interruptedOrders.size(), waitingAnswers.size());
     zorcommon::flushLog(logger);
     db::DbController::setRowListener(noteRow);
 
@@ -418,39 +510,30 @@ void startMain() {
     zorcommon::flushLog(log);
 
     openWakePipe();
+    bool heldBack = false;
     while (stopFlag.load() == 0) {
         sleepOnePass();
         noteSignal();
 
         // After a stop signal no order starts: the rest stay in the spool for the next start.
-        std::uint64_t seq = 0;
-        const bool haveOrder = stopFlag.load() == 0 && runNextOrder(log, seq);
-
-        std::string answer;
-        bool haveAnswer = false;
-        {
-            std::lock_guard<std::mutex> lock(sendMutex);
-            if (!sendQueue.empty()) {
-                ZLOG_I(log, "[{}:{}] in startMain loop : find Send Data cnt -> {}",
-                       sendQueue.size());
-                answer = std::move(sendQueue.front());
-                sendQueue.pop_front();
-                haveAnswer = true;
-            }
-        }
-        if (haveAnswer) {
-            ZLOG_I(log, "[{}:{}] in startMain loop : start Send Data : Send Data -> {}", answer);
-            zorcommon::flushLog(log);
-            const int rc = publishReturnServer(answer);
-            ZLOG_I(log, "[{}:{}] in startMain loop : end Send Data (MQTT publish) -> {} ({})",
-                   successText(rc), rc);
+        // Nor while too many answers wait for the broker.
+        const bool holdBack = waitingAnswers.size() >= kMaxWaitingAnswers;
+        if (holdBack && !heldBack) {
+            ZLOG_W(log,
+                   "[{}:{}] in startMain loop : {} answers wait for the broker : no order "
+                   "starts until they are acknowledged",
+                   waitingAnswers.size());
             zorcommon::flushLog(log);
         }
-        // The order's answer (published in this pass, if it had one) is with the MQTT library.
-        if (haveOrder) {
-            spool->remove(seq);
+        heldBack = holdBack;
+        if (stopFlag.load() == 0 && !holdBack) {
+            runNextOrder(log);
         }
+        publishAnswers(log);
         publishRefusals();
+        if (spool) {
+            spool->tidy();
+        }
 
         std::pair<std::string, std::string> result;
         bool haveResult = false;
@@ -528,16 +611,31 @@ void subscribeFunction(const char* topic, const char* message) {
             return;
         }
         std::string error = "no order spool";
-        if (spool && spool->add(text, error) == ReceiptSpool::AddResult::Added) {
+        const auto added = spool ? spool->add(topic != nullptr ? topic : "", text,
+                                              getReceiveDuplicate() != 0, error)
+                                 : ReceiptSpool::AddResult::Failed;
+        if (added == ReceiptSpool::AddResult::Added) {
             ZLOG_D(logger, "[{}:{}] in subscribeFunction : add Receive Queue");
             zorcommon::flushLog(logger);
             return;
         }
-        ZLOG_E(logger, "[{}:{}] in subscribeFunction : order not accepted : {}", error);
-        zorcommon::flushLog(logger);
+        if (added == ReceiptSpool::AddResult::Duplicate) {
+            // The broker did not see our acknowledgement: the first copy runs (or ran) and is
+            // answered; this one is not run again.
+            ZLOG_W(logger,
+                   "[{}:{}] in subscribeFunction : redelivered order already received : "
+                   "not executed again");
+            zorcommon::flushLog(logger);
+            return;
+        }
+        if (errorLogDue()) {
+            ZLOG_E(logger, "[{}:{}] in subscribeFunction : order not accepted : {}", error);
+            zorcommon::flushLog(logger);
+        }
         std::string answer = failedAnswer(*cmd, "not executed: " + error);
         std::lock_guard<std::mutex> lock(refusalMutex);
-        if (refusalQueue.size() < kMaxRefusalAnswers) {
+        if (refusalBytes + answer.size() <= kMaxRefusalBytes) {
+            refusalBytes += answer.size();
             refusalQueue.push_back(std::move(answer));
         } else {
             ZLOG_E(logger, "[{}:{}] in subscribeFunction : too many refused orders : no answer");

@@ -1,12 +1,15 @@
 """Every way cee-agent stops, and its order spool: no order the broker handed over is lost,
 none is executed twice, an interrupted one is answered "failed", a full spool refuses at once,
 and an answer still waiting for the broker survives a restart."""
+import json
 import os
+import random
 import signal
+import time
 import unittest
 
-from harness import (DEADLINE_S, Agent, E2ETestCase, LoggerSim, answer_ids, order, query,
-                     request, wait_until)
+from harness import (DEADLINE_S, Agent, E2ETestCase, LinkProxy, LoggerSim, answer_ids, order,
+                     query, request, wait_until)
 
 
 class OrderSpoolTest(E2ETestCase):
@@ -69,26 +72,92 @@ class OrderSpoolTest(E2ETestCase):
         self.assertEqual(second.terminate(), 0)
         self.assertFalse(os.path.exists(lock))
 
-    def test_answer_waiting_for_the_broker_survives_a_restart(self):
-        sim = self.start(LoggerSim(self.folder, "--mode", "slow", "--delay-ms", "1000",
-                                   "--fault-count", "1"))
-        mqtt = {"PERSISTENCE_DIR": self.persistence_dir(self.folder), "PUBLISH_TIMEOUT_S": 1}
-        first = self.start(self.agent(sim, "first", **mqtt))
-        answers = self.subscribe(self.broker, first.topic_pub, durable=True)
-        first.send_order(order(1))
-        sim.wait_requests(1)
-        answers.stop()
-        self.broker.stop()
-        # The answer is due while the broker is away; the agent stops before it is back.
-        first.wait_for_log("end Send Data (MQTT publish) -> failed")
+    def test_answers_wait_in_the_spool_for_the_broker_and_hold_back_further_orders(self):
+        sim = self.start(LoggerSim(self.folder))
+        proxy = LinkProxy(self.broker.port)
+        self.addCleanup(proxy.close)
+        first = self.start(self.agent(sim, "first", BROKER_URI=proxy.uri, PUBLISH_TIMEOUT_S=1))
+        answers = self.subscribe(self.broker, first.topic_pub)
+        first.send_order(*[order(n, tag=n) for n in range(12)])
+        wait_until(lambda: len(first.spool_files()) >= 11, "orders spooled")
+        proxy.cut()  # the broker is out of reach from here on
+        first.wait_for_log("10 answers wait for the broker : no order starts")
+        self.assertEqual(len([f for f in first.spool_files() if f.endswith(".ans")]), 10)
+        self.assertLess(len(sim.requests()), 12)
+        # Stored answers survive a restart, and are sent, not run again.
         self.assertEqual(first.terminate(), 0)
-        self.assertEqual(first.spool_files(), [])  # handed to the MQTT library
+        proxy.mend()
+        second = self.start(self.agent(sim, "second", BROKER_URI=proxy.uri))
+        by_tag = tagged(answers, 12)
+        self.assertEqual([v[0]["data"]["result"] for v in by_tag.values()], ["success"] * 12)
+        self.assertEqual(sim.requests(), [request(n) for n in range(12)])
+        wait_until(lambda: not second.spool_files(), "spool emptied")
 
-        self.broker.start()
-        answers.start()
-        self.start(self.agent(sim, "second", **mqtt))
-        self.assertEqual(answer_ids(answers.wait_answers(1, DEADLINE_S * 2)), ["1"])
-        self.assertEqual(sim.requests(), [request(1)])
+    def test_redelivered_order_runs_once_and_a_new_copy_of_it_runs_again(self):
+        sim = self.start(LoggerSim(self.folder))
+        proxy = LinkProxy(self.broker.port)
+        self.addCleanup(proxy.close)
+        agent = self.start(self.agent(sim, "agent", BROKER_URI=proxy.uri, PUBLISH_TIMEOUT_S=1))
+        answers = self.subscribe(self.broker, agent.topic_pub)
+        proxy.hold_upstream()  # the agent's acknowledgement of the order never arrives
+        agent.send_order(order(1))
+        sim.wait_requests(1)
+        proxy.cut()
+        proxy.mend()  # the broker hands the order over again, flagged as a duplicate
+        self.broker.wait_for_log("Sending PUBLISH to %s (d1" % agent.client_id)
+        agent.send_order(order(2))  # runs after the copy, had the copy been taken
+        sim.wait_requests(2)
+        agent.send_order(order(1))  # the same text published again: a new order
+        self.assertEqual(sim.wait_requests(3), [request(1), request(2), request(1)])
+        # Answered at least once each, a repeated answer identical to the first.
+        wait_until(lambda: len(set(answers.payloads())) == 3, "three different answers")
+        self.assertEqual(sorted(set(answer_ids(answers.wait_answers(3)))), ["1", "2"])
+        wait_until(lambda: not agent.spool_files(), "spool emptied")
+
+    def test_kill_9_anywhere_leaves_each_order_executed_at_most_once_and_answered_alike(self):
+        sim = self.start(LoggerSim(self.folder, "--mode", "slow", "--delay-ms", "400"))
+        proxy = LinkProxy(self.broker.port)
+        self.addCleanup(proxy.close)
+        answers, chance = None, random.Random(24)
+        for n in range(30):
+            agent = self.start(self.agent(sim, "round-%d" % n, BROKER_URI=proxy.uri))
+            answers = answers or self.subscribe(self.broker, agent.topic_pub)
+            agent.send_order(order(n, tag=n))
+            # Killed at a random moment, inside the order, or while its answer is with the
+            # broker but not acknowledged.
+            if n % 3 == 0:
+                time.sleep(chance.uniform(0, 2))
+            else:
+                wait_until(lambda: request(n) in sim.requests(), "order %d to run" % n)
+            if n % 3 == 2:
+                proxy.hold_upstream()
+                agent.wait_for_log('Send Data -> {"data":{"result":"success","tag":%d,' % n,
+                                   start=agent._log_before)
+            self.assertEqual(agent.terminate(signal.SIGKILL), -signal.SIGKILL)
+            proxy.mend()
+        last = self.start(self.agent(sim, "last", BROKER_URI=proxy.uri))
+        by_tag = tagged(answers, 30)
+        for n, got in by_tag.items():
+            self.assertEqual(got, [got[0]] * len(got), "answers of order %d differ" % n)
+        requests = sim.requests()
+        self.assertEqual([n for n in range(30) if requests.count(request(n)) > 1], [])
+        # An order answered "success" ran once and its row says so: it was never rewritten.
+        rows = dict(query(last.db_file, "SELECT recv_xml, res_result FROM command_info"))
+        for n, got in by_tag.items():
+            if got[0]["data"]["result"] == "success":
+                self.assertEqual(rows[request(n)], 0, "row of order %d" % n)
+        wait_until(lambda: not last.spool_files(), "spool emptied")
+
+
+def tagged(answers, count):
+    """Waits until each of the orders tagged 0..count-1 is answered; their answers by tag."""
+    def complete():
+        by_tag = {}
+        for payload in answers.payloads():
+            answer = json.loads(payload)
+            by_tag.setdefault(answer["data"]["tag"], []).append(answer)
+        return len(by_tag) == count and by_tag
+    return wait_until(complete, "answers to %d orders" % count, DEADLINE_S * 3)
 
 
 if __name__ == "__main__":
