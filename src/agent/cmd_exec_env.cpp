@@ -148,14 +148,28 @@ void displaySettings() {
     zorcommon::logPlain(logger, "-----------------------------------------\n");
 }
 
+// Set by the handler of SIGHUP and SIGUSR1, which a daemon must survive: the signal number.
+std::atomic<int> ignoredSignal{0};
+// Whether installSignalHandlers could not install a handler (logged once the log exists).
+bool signalSetupFailed = false;
+
+void noteIgnoredSignal(int signal) {
+    ignoredSignal.store(signal);
+}
+
 // Writes the signal line once, on the main thread, as soon as start-up or the loop sees the
-// flag.
+// flag; and a line for each ignored signal seen.
 bool signalNoted = false;
 void noteSignal() {
     const int sig = stopFlag.load();
     if (sig != 0 && !signalNoted && logger) {
         signalNoted = true;
         ZLOG_I(logger, "[{}:{}] in signal_handler : receive signal -> {}", sig);
+        zorcommon::flushLog(logger);
+    }
+    const int ignored = logger ? ignoredSignal.exchange(0) : 0;
+    if (ignored != 0) {
+        ZLOG_W(logger, "[{}:{}] in signal_handler : signal ignored -> {}", ignored);
         zorcommon::flushLog(logger);
     }
 }
@@ -426,12 +440,9 @@ int initSteps(const std::string& configPath) {
     ZLOG_I(logger, "[{}:{}] Start Command Execution Environment.");
     zorcommon::flushLog(logger);
 
-    openWakePipe();
-    for (const int sig : {SIGINT, SIGTERM}) {
-        if (std::signal(sig, signal_handler) == SIG_ERR) {
-            ZLOG_E(logger, "[{}:{}] Error: set signal handler");
-            zorcommon::flushLog(logger);
-        }
+    if (signalSetupFailed) {
+        ZLOG_E(logger, "[{}:{}] Error: set signal handler");
+        zorcommon::flushLog(logger);
     }
 
     connectionManager = std::make_unique<conn::ConnectionManager>();
@@ -573,6 +584,16 @@ void endMain() {
     connectionManager.reset();
     data::SettingData::destroyInstance();
     setting = nullptr;
+}
+
+void installSignalHandlers() {
+    openWakePipe();
+    for (const int sig : {SIGINT, SIGTERM}) {
+        signalSetupFailed = std::signal(sig, signal_handler) == SIG_ERR || signalSetupFailed;
+    }
+    for (const int sig : {SIGHUP, SIGUSR1}) {
+        signalSetupFailed = std::signal(sig, noteIgnoredSignal) == SIG_ERR || signalSetupFailed;
+    }
 }
 
 void signal_handler(int signal) {

@@ -34,6 +34,10 @@ void startMain();
 void endMain();
 // Only records the signal number in a lock-free atomic; the loop writes the log line.
 void signal_handler(int signal);
+// Installs signal_handler for SIGINT and SIGTERM, and a handler that only notes SIGHUP and
+// SIGUSR1 (logged by the loop: a daemon must not die of them). Called first thing in main, so
+// that a stop signal at any moment of start-up ends the agent with status 0.
+void installSignalHandlers();
 
 // Receive callback: an order this terminal is to execute is spooled; a retained message, an
 // order for another terminal or one that cannot run, and a redelivered copy of an order

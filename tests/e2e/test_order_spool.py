@@ -4,12 +4,13 @@ and an answer still waiting for the broker survives a restart."""
 import json
 import os
 import random
+import re
 import signal
 import time
 import unittest
 
 from harness import (DEADLINE_S, Agent, E2ETestCase, LinkProxy, LoggerSim, answer_ids, order,
-                     query, request, wait_until)
+                     query, read_text, request, wait_until)
 
 
 class OrderSpoolTest(E2ETestCase):
@@ -28,6 +29,10 @@ class OrderSpoolTest(E2ETestCase):
         sim = self.start(LoggerSim(self.folder, "--mode", "slow", "--delay-ms", "1000"))
         first = self.start(self.agent(sim, "first"))
         answers = self.subscribe(self.broker, first.topic_pub)
+        # SIGHUP and SIGUSR1 are noted, not obeyed.
+        for sig in (signal.SIGHUP, signal.SIGUSR1):
+            first.proc.send_signal(sig)
+            first.wait_for_log("signal ignored -> %d" % sig)
         first.send_order(order(1), order(2), order(3))
         wait_until(lambda: len(first.spool_files()) >= 2, "orders spooled")
         sim.wait_requests(1)
@@ -39,6 +44,16 @@ class OrderSpoolTest(E2ETestCase):
         self.assertTrue(left and all(f.endswith(".order") for f in left), left)
         self.assertEqual(len(left) + len(sim.requests()), 3)
         self.assertEqual(answer_ids(answers.wait_answers(1)), ["1"])
+
+        # The handlers come first in a start: SIGTERM at any moment of it after that ends it
+        # with 0 and runs no order.
+        starting = self.agent(sim, "starting")
+        for n in range(20):
+            self.start(starting, wait_ready=False)
+            wait_until(lambda: catches(starting.proc.pid, signal.SIGHUP), "handlers installed")
+            time.sleep(n * 0.005)
+            self.assertEqual(starting.terminate(), 0, "SIGTERM %d ms into a start" % (n * 5))
+        self.assertEqual(len(sim.requests()), 1)
 
         second = self.start(self.agent(sim, "second"))
         got = answers.wait_answers(3)
@@ -147,6 +162,13 @@ class OrderSpoolTest(E2ETestCase):
             if got[0]["data"]["result"] == "success":
                 self.assertEqual(rows[request(n)], 0, "row of order %d" % n)
         wait_until(lambda: not last.spool_files(), "spool emptied")
+
+
+def catches(pid, sig):
+    """Whether the process has a handler for sig (its SigCgt mask)."""
+    status = read_text("/proc/%d/status" % pid)
+    mask = re.search(r"SigCgt:\s*([0-9a-f]+)", status)
+    return mask and int(mask.group(1), 16) >> (sig - 1) & 1
 
 
 def tagged(answers, count):
