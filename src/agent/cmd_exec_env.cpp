@@ -24,6 +24,7 @@
 #include "JsonUtil.h"
 #include "ReceiptSpool.h"
 #include "SettingData.h"
+#include "StringUtil.h"
 
 namespace zorcee {
 
@@ -214,10 +215,11 @@ std::string failedAnswer(CmdInfoBase& cmd, const std::string& error) {
             data = picojson::value(picojson::object());
         }
         auto& members = data.get<picojson::object>();
-        members.emplace("result", picojson::value(std::string("failed")));
+        members["result"] = picojson::value(std::string("failed"));
         members["error"] = picojson::value(error);
     }
-    return answer.serialize();
+    // As for an executed order's answer: bytes of the order that are not UTF-8 are replaced.
+    return zorcommon::toValidUtf8(answer.serialize());
 }
 
 // Notes the row the running order wrote beside its receipt (order thread).

@@ -137,7 +137,7 @@ class OrderSpoolTest(E2ETestCase):
         for n in range(30):
             agent = self.start(self.agent(sim, "round-%d" % n, BROKER_URI=proxy.uri))
             answers = answers or self.subscribe(self.broker, agent.topic_pub)
-            agent.send_order(order(n, tag=n))
+            agent.send_order(order(n, tag=n, result="success"))  # an answer says what happened
             # Killed at a random moment, inside the order, or while its answer is with the
             # broker but not acknowledged.
             if n % 3 == 0:
@@ -159,6 +159,7 @@ class OrderSpoolTest(E2ETestCase):
         # An order answered "success" ran once and its row says so: it was never rewritten.
         rows = dict(query(last.db_file, "SELECT recv_xml, res_result FROM command_info"))
         for n, got in by_tag.items():
+            self.assertEqual(got[0]["data"]["result"] == "success", "error" not in got[0]["data"])
             if got[0]["data"]["result"] == "success":
                 self.assertEqual(rows[request(n)], 0, "row of order %d" % n)
         wait_until(lambda: not last.spool_files(), "spool emptied")
