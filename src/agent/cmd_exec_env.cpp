@@ -42,6 +42,8 @@ constexpr std::size_t kMaxWaitingAnswers = 10;
 // Errors that repeat with every order (a full or read-only spool folder) are logged at most
 // this often.
 constexpr std::chrono::seconds kErrorLogInterval{60};
+// How much of a damaged receipt an answer carries (data.receipt).
+constexpr std::size_t kMaxReceiptInAnswer = 1024;
 // Recorded in the answer (data.error) and in the row of an order a stop cut off.
 const char* const kInterruptedError =
     "interrupted: the agent stopped while this order was running; it is not executed again";
@@ -215,6 +217,7 @@ std::string failedAnswer(CmdInfoBase& cmd, const std::string& error) {
             data = picojson::value(picojson::object());
         }
         auto& members = data.get<picojson::object>();
+        members["value"] = picojson::value(std::string());
         members["result"] = picojson::value(std::string("failed"));
         members["error"] = picojson::value(error);
     }
@@ -252,8 +255,20 @@ void answerUnrun(const zorcommon::Logger& log, ReceiptSpool::Entry& entry,
         }
         db.close();
     }
-    const auto cmd = CreateCmdInfoObj(entry.text);
-    settleAnswer(log, entry.seq, failedAnswer(*cmd, error));
+    // The order as far as needed for its answer (data.value is read as "").
+    picojson::value order;
+    std::string reason = error;
+    if (!zorcommon::parseJson(order, entry.text, zorcommon::kMaxJsonDepth, true).empty() ||
+        !order.is<picojson::object>() || !order.get("order").is<picojson::object>()) {
+        // An empty or cut-off file: the answer carries what of it can be read.
+        const picojson::object data{
+            {"value", picojson::value(std::string())},
+            {"receipt", picojson::value(entry.text.substr(0, kMaxReceiptInAnswer))}};
+        order = picojson::value(picojson::object{{"data", picojson::value(data)}});
+        reason += " (the receipt of this order was damaged)";
+    }
+    CmdInfoBase cmd(std::move(order));
+    settleAnswer(log, entry.seq, failedAnswer(cmd, reason));
 }
 
 // True while the broker can take a publish; answers wait for it otherwise.

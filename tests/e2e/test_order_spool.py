@@ -10,7 +10,7 @@ import time
 import unittest
 
 from harness import (DEADLINE_S, Agent, E2ETestCase, LinkProxy, LoggerSim, answer_ids, order,
-                     query, read_text, request, wait_until)
+                     query, read_text, request, wait_until, write_text)
 
 
 class OrderSpoolTest(E2ETestCase):
@@ -72,12 +72,17 @@ class OrderSpoolTest(E2ETestCase):
         lock = os.path.join(os.path.dirname(first.db_file), "db_cee.lock")
         self.assertEqual(first.terminate(signal.SIGKILL), -signal.SIGKILL)
         self.assertTrue(os.path.exists(lock))
+        # Receipts a crash left damaged: empty, cut off.
+        for n, text in ((100, ""), (101, order(101)[:40])):
+            write_text(os.path.join(first.settings["SPOOL_DIR"], "%020d.run" % n), text)
 
         second = self.start(self.agent(sim, "second"))
-        got = answers.wait_answers(2)
-        self.assertEqual(answer_ids(got), ["", "2"])
-        self.assertEqual([a["data"]["result"] for a in got], ["failed", "success"])
-        self.assertIn("interrupted", got[0]["data"]["error"])
+        got = answers.wait_answers(4)
+        self.assertEqual(answer_ids(got), ["", "", "", "2"])
+        self.assertEqual([a["data"]["result"] for a in got], ["failed"] * 3 + ["success"])
+        self.assertTrue(all("interrupted" in a["data"]["error"] for a in got[:3]))
+        self.assertEqual([("damaged" in a["data"]["error"], a["data"].get("receipt")) for a in got[:3]],
+                         [(False, None), (True, ""), (True, order(101)[:40])])
         self.assertEqual(sim.requests(), [request(1), request(2)])
         rows = query(second.db_file, "SELECT recv_xml, res_result, res_error_str FROM "
                      "command_info ORDER BY id")
