@@ -304,7 +304,8 @@ ReceiptSpool::AddResult ReceiptSpool::add(std::string_view topic, std::string_vi
         return AddResult::Full;
     }
     const std::uint64_t seq = nextSeq_;
-    if (!writeFileAtomically(path(seq, "order"), text, true, error)) {
+    if (!writeFileAtomically(path(seq, "order"), text, true, error) &&
+        !(restoreLocked() && writeFileAtomically(path(seq, "order"), text, true, error))) {
         return AddResult::Failed;
     }
     ++nextSeq_;
@@ -369,7 +370,8 @@ bool ReceiptSpool::setRowId(std::uint64_t seq, std::int64_t rowId) {
 
 bool ReceiptSpool::storeAnswer(std::uint64_t seq, std::string_view answer, std::string& error) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (!writeFileAtomically(path(seq, "ans"), answer, true, error)) {
+    if (!writeFileAtomically(path(seq, "ans"), answer, true, error) &&
+        !(restoreLocked() && writeFileAtomically(path(seq, "ans"), answer, true, error))) {
         return false;
     }
     // The answer is the order's record now; what it replaces may go without a sync.
@@ -408,6 +410,35 @@ void ReceiptSpool::tidy() {
     for (auto it = unremoved_.begin(); it != unremoved_.end();) {
         it = unlinkAll(*it) ? unremoved_.erase(it) : std::next(it);
     }
+}
+
+bool ReceiptSpool::restoreLocked() {
+    struct stat st {};
+    if (::lstat(dir_.c_str(), &st) == 0 || errno != ENOENT) {
+        return false;
+    }
+    zorcommon::makeDirectories(dir_.substr(0, dir_.find_last_of('/')));
+    if (::mkdir(dir_.c_str(), 0700) != 0) {
+        return false;
+    }
+    restored_ = true;
+    lost_ += waiting_.size();
+    for (const std::uint64_t seq : waiting_) {
+        bytes_ -= sizes_[seq];
+        sizes_.erase(seq);
+    }
+    waiting_.clear();
+    return true;
+}
+
+bool ReceiptSpool::restoreFolder(std::size_t& lost) {
+    std::lock_guard<std::mutex> lock(mu_);
+    restoreLocked();
+    const bool restored = restored_;
+    lost = lost_;
+    restored_ = false;
+    lost_ = 0;
+    return restored;
 }
 
 std::size_t ReceiptSpool::count() const {

@@ -89,6 +89,10 @@ class ReceiptSpool {
     void remove(std::uint64_t seq);
     // Retries the removals that failed.
     void tidy();
+    // Makes the folder again (0700) if it was removed while the agent ran (add() does so too).
+    // The orders not started whose files went with it are forgotten: how many since the last
+    // call is returned in `lost`. True when the folder was made again since the last call.
+    bool restoreFolder(std::size_t& lost);
 
     // Orders held (not started, running, interrupted or answered) and their size in bytes.
     std::size_t count() const;
@@ -103,6 +107,8 @@ class ReceiptSpool {
                              std::string& error) const;
     void syncDir() const;
     bool unlinkAll(std::uint64_t seq) const;
+    // The folder made again if it is gone (caller holds mu_); true when it was.
+    bool restoreLocked();
     void setSize(std::uint64_t seq, std::uint64_t size);
     // True when key was received recently; records it otherwise. Caller holds mu_.
     bool seenRecently(std::uint64_t key);
@@ -122,6 +128,9 @@ class ReceiptSpool {
     std::uint64_t bytes_ = 0;
     // Orders whose files could not all be removed.
     std::set<std::uint64_t> unremoved_;
+    // Since the last restoreFolder(): whether the folder was made again, and orders lost.
+    bool restored_ = false;
+    std::size_t lost_ = 0;
     // Digests of recent receipts, oldest first, with their arrival time.
     std::deque<std::pair<std::uint64_t, Clock::time_point>> recent_;
     std::unordered_multiset<std::uint64_t> recentKeys_;

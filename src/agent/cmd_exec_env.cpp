@@ -531,6 +531,20 @@ int initSteps(const std::string& configPath) {
 }
 }  // namespace
 
+namespace {
+// Logs (error) when the spool folder was removed while the agent ran; the spool makes it again.
+void noteSpoolFolderLoss(const zorcommon::Logger& log) {
+    std::size_t lost = 0;
+    if (spool && spool->restoreFolder(lost)) {
+        ZLOG_E(log,
+               "[{}:{}] in startMain loop : order spool folder {} was removed : made again : "
+               "waiting orders lost -> {}",
+               spool->dir(), lost);
+        zorcommon::flushLog(log);
+    }
+}
+}  // namespace
+
 void startMain() {
     // The handle was set in initMain; the lookup finds the same logger.
     const auto log = spdlog::get("cee");
@@ -542,6 +556,7 @@ void startMain() {
     while (stopFlag.load() == 0) {
         sleepOnePass();
         noteSignal();
+        noteSpoolFolderLoss(log);
 
         // After a stop signal no order starts: the rest stay in the spool for the next start.
         // Nor while too many answers wait for the broker.

@@ -5,6 +5,7 @@ import json
 import os
 import random
 import re
+import shutil
 import signal
 import time
 import unittest
@@ -91,6 +92,24 @@ class OrderSpoolTest(E2ETestCase):
         wait_until(lambda: not second.spool_files(), "spool emptied")
         self.assertEqual(second.terminate(), 0)
         self.assertFalse(os.path.exists(lock))
+
+    def test_a_removed_spool_folder_is_reported_and_made_again(self):
+        sim = self.start(LoggerSim(self.folder, "--mode", "slow", "--delay-ms", "1000",
+                                   "--fault-count", "1"))
+        agent = self.start(self.agent(sim, "agent"))
+        answers = self.subscribe(self.broker, agent.topic_pub)
+        agent.send_order(*[order(n, tag=n) for n in (1, 2, 3)])
+        wait_until(lambda: len(agent.spool_files()) == 3, "orders spooled")
+        sim.wait_requests(1)
+        shutil.rmtree(agent.settings["SPOOL_DIR"])  # orders 2 and 3 go with it
+        agent.wait_for_log("was removed : made again : waiting orders lost -> 2")
+        self.assertEqual(os.stat(agent.settings["SPOOL_DIR"]).st_mode & 0o777, 0o700)
+        agent.send_order(order(4, tag=4))
+        got = answers.wait_answers(2)
+        self.assertEqual([(a["data"]["tag"], a["data"]["result"]) for a in got],
+                         [(1, "success"), (4, "success")])
+        self.assertEqual(sim.requests(), [request(1), request(4)])
+        wait_until(lambda: not agent.spool_files(), "spool emptied")
 
     def test_answers_wait_in_the_spool_for_the_broker_and_hold_back_further_orders(self):
         sim = self.start(LoggerSim(self.folder))
