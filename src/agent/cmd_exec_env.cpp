@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,8 @@
 #include "CmdInfoXmlCommands.h"
 #include "ConnectionManager.h"
 #include "DbController.h"
+#include "FileUtil.h"
+#include "InstanceLock.h"
 #include "JsonUtil.h"
 #include "ReceiptSpool.h"
 #include "SettingData.h"
@@ -77,6 +80,9 @@ std::deque<ReceiptSpool::Entry> interruptedOrders;
 // take it (full or read-only folder): then it goes out from memory.
 std::deque<ReceiptSpool::Entry> waitingAnswers;
 std::unique_ptr<conn::ConnectionManager> connectionManager;
+// One agent per database folder and per spool folder, for the agent's whole run.
+InstanceLock databaseLock;
+InstanceLock spoolLock;
 // Number of the spooled order the order thread is running (0: none), for the row listener.
 std::atomic<std::uint64_t> runningSeq{0};
 
@@ -394,6 +400,30 @@ void runNextOrder(const zorcommon::Logger& log) {
 // Start-up up to the point where orders may arrive; see initMain.
 int initSteps(const std::string& configPath);
 
+// Takes the lock files of the database folder and the spool folder (made if missing) before
+// either is touched: a second agent on the same folders stops here and changes nothing. A
+// folder that cannot be used is left to the steps that use it, which report it.
+bool lockFolders(std::string& error) {
+    const std::string dbDir = setting->getStringValue("DB_PATH");
+    const std::string spoolDir = setting->getStringValue("SPOOL_DIR");
+    const char* const name = "/cee-agent.lock";
+    if (!dbDir.empty() && zorcommon::makeDirectories(dbDir) == 0 &&
+        databaseLock.acquire(dbDir + name, error) == InstanceLock::Result::Held) {
+        error = "database folder " + dbDir + " " + error;
+        return false;
+    }
+    if (spoolDir.empty() || spoolDir == dbDir) {
+        return true;
+    }
+    zorcommon::makeDirectories(spoolDir.substr(0, spoolDir.find_last_of('/')));
+    ::mkdir(spoolDir.c_str(), 0700);
+    if (spoolLock.acquire(spoolDir + name, error) == InstanceLock::Result::Held) {
+        error = "order spool folder " + spoolDir + " " + error;
+        return false;
+    }
+    return true;
+}
+
 // The signal handler writes a byte here (write() is async-signal-safe), so that the loop's
 // sleep ends at once whichever thread the signal interrupted, without waking up in between.
 int wakePipe[2] = {-1, -1};
@@ -474,6 +504,12 @@ int initSteps(const std::string& configPath) {
     // The database and the spool come before the connection: the broker hands over orders
     // queued for the session as soon as it is connected, and the client acknowledges them on
     // arrival, so a start that fails later would lose them.
+    if (!lockFolders(error)) {
+        ZLOG_E(logger, "[{}:{}] in initMain : not started : {}", error);
+        zorcommon::flushLog(logger);
+        std::cerr << "cee-agent: not started: " << error << std::endl;
+        return 1;
+    }
     zorcommon::setBusyTimeoutMs(setting->getIntValue("BUSY_TIMEOUT_MS"));
     db::DbController controller;
     const std::string dbDir = setting->getStringValue("DB_PATH");

@@ -423,8 +423,10 @@ class Agent(Program):
         return self
 
     def spool_files(self):
+        """The receipts in the spool folder (numbered files; not its lock file)."""
         folder = self.settings["SPOOL_DIR"]
-        return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        return sorted(f for f in os.listdir(folder) if f[0].isdigit()) if os.path.isdir(
+            folder) else []
 
     def send_order(self, *texts):
         publish(self.broker, self.topic_sub, *texts)

@@ -111,6 +111,25 @@ class OrderSpoolTest(E2ETestCase):
         self.assertEqual(sim.requests(), [request(1), request(4)])
         wait_until(lambda: not agent.spool_files(), "spool emptied")
 
+    def test_a_second_agent_on_the_same_spool_or_database_refuses_to_start(self):
+        sim = self.start(LoggerSim(self.folder, "--mode", "slow", "--delay-ms", "1000",
+                                   "--fault-count", "1"))
+        first = self.start(self.agent(sim, "first"))
+        answers = self.subscribe(self.broker, first.topic_pub)
+        first.send_order(order(1))
+        sim.wait_requests(1)
+        for shared in ({"SPOOL_DIR": first.settings["SPOOL_DIR"]},
+                       {"DATABASE": {"DB_PATH": os.path.dirname(first.db_file)}}):
+            second = self.start(Agent(self.temp_dir(), self.broker, settings=shared),
+                                wait_ready=False)
+            self.assertEqual(second.wait_exit(), 1)
+            self.assertIn("(pid %d," % first.proc.pid, second.stderr())
+        got = answers.wait_answers(1)
+        self.assertEqual([a["data"]["result"] for a in got], ["success"])
+        self.assertEqual(sim.requests(), [request(1)])
+        self.assertEqual(first.terminate(), 0)
+        self.assertEqual(len(answers.payloads()), 1)
+
     def test_answers_wait_in_the_spool_for_the_broker_and_hold_back_further_orders(self):
         sim = self.start(LoggerSim(self.folder))
         proxy = LinkProxy(self.broker.port)
