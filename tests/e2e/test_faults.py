@@ -7,7 +7,7 @@ import subprocess
 import unittest
 
 from harness import (DEADLINE_S, Agent, E2ETestCase, LoggerSim, answer_ids, order, query,
-                     request, wait_until)
+                     read_text, request, wait_until)
 
 
 def recorded(db_file):
@@ -59,6 +59,35 @@ class LoggerApplicationFaultTest(E2ETestCase):
         self.assertEqual([a["data"]["result"] for a in got], ["failed", "success"])
         self.assertEqual(sim.requests(), [request(1), request(1), request(2)])
         self.assertEqual(recorded(agent.db_file), [(request(1), 52), (request(2), 0)])
+
+
+class DamagedDatabaseTest(E2ETestCase):
+
+    def test_a_file_that_is_not_a_database_is_moved_aside_and_replaced(self):
+        folder = self.temp_dir()
+        broker = self.start_broker()
+        sim = self.start(LoggerSim(folder))
+        agent = Agent(os.path.join(folder, "agent"), broker, settings={"QMT_HTTP": {"URL": sim.url}})
+        answers = self.subscribe(broker, agent.topic_pub)
+        garbage = "this is not a database\n" * 200
+        self.start(agent).send_order(order(1))
+        answers.wait_answers(1)
+        # Overwritten while the agent runs, then found so at a start.
+        for n, restart in ((2, False), (3, True)):
+            if restart:
+                self.assertEqual(agent.terminate(), 0)
+            with open(agent.db_file, "w") as f:
+                f.write(garbage)
+            if restart:
+                self.start(agent)
+            agent.send_order(order(n))
+            self.assertEqual(answers.wait_answers(n)[-1]["data"]["result"], "success")
+            self.assertEqual(recorded(agent.db_file), [(request(n), 0)])
+        folder = os.path.dirname(agent.db_file)
+        aside = sorted(f for f in os.listdir(folder) if ".damaged-" in f)
+        self.assertEqual(len(aside), 2, aside)
+        self.assertEqual({read_text(os.path.join(folder, f)) for f in aside}, {garbage})
+        self.assertIn("is not a database : moved aside to", agent.log())
 
 
 class FullFileSystemTest(E2ETestCase):
