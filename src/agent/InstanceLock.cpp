@@ -20,7 +20,9 @@ InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string&
         ::close(fd_);  // taken again (tests start the agent more than once in one process)
         fd_ = -1;
     }
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Held open for reading only: a file open for writing would keep its file system from
+    // being remounted read-only. The pid is written through a second, short-lived descriptor.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = "cannot open lock file " + path + ": " + std::strerror(errno);
         return Result::Unusable;
@@ -36,13 +38,14 @@ InstanceLock::Result InstanceLock::acquire(const std::string& path, std::string&
         ::close(fd);
         return held ? Result::Held : Result::Unusable;
     }
-    const std::string own = std::to_string(::getpid());
-    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, own.data(), own.size(), 0) < 0) {
-        error = "cannot write lock file " + path + ": " + std::strerror(errno);
-        ::close(fd);
-        return Result::Unusable;
-    }
     fd_ = fd;
+    const std::string own = std::to_string(::getpid());
+    const int out = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    if (out >= 0) {
+        const ssize_t written = ::write(out, own.data(), own.size());
+        (void)written;  // the pid is for the operator; the flock is what keeps others out
+        ::close(out);
+    }
     return Result::Taken;
 }
 

@@ -274,19 +274,16 @@ void ReceiptSpool::setSize(std::uint64_t seq, std::uint64_t size) {
     held = size;
 }
 
-bool ReceiptSpool::seenRecently(std::uint64_t key) {
+void ReceiptSpool::remember(std::uint64_t key) {
     const auto now = Clock::now();
     while (!recent_.empty() && (recent_.size() >= kRecentReceipts ||
                                 now - recent_.front().second > kRecentReceiptAge)) {
-        recentKeys_.erase(recentKeys_.find(recent_.front().first));
+        recentKeys_.erase(recent_.front().first);
         recent_.pop_front();
     }
-    if (recentKeys_.count(key) != 0) {
-        return true;
+    if (recentKeys_.insert(key).second) {
+        recent_.emplace_back(key, now);
     }
-    recent_.emplace_back(key, now);
-    recentKeys_.insert(key);
-    return false;
 }
 
 ReceiptSpool::AddResult ReceiptSpool::add(std::string_view topic, std::string_view text,
@@ -309,7 +306,7 @@ ReceiptSpool::AddResult ReceiptSpool::add(std::string_view topic, std::string_vi
         return AddResult::Failed;
     }
     ++nextSeq_;
-    seenRecently(key);
+    remember(key);
     waiting_.push_back(seq);
     setSize(seq, size);
     return AddResult::Added;

@@ -110,8 +110,8 @@ class ReceiptSpool {
     // The folder made again if it is gone (caller holds mu_); true when it was.
     bool restoreLocked();
     void setSize(std::uint64_t seq, std::uint64_t size);
-    // True when key was received recently; records it otherwise. Caller holds mu_.
-    bool seenRecently(std::uint64_t key);
+    // Records a receipt's digest, forgetting those beyond the bounds. Caller holds mu_.
+    void remember(std::uint64_t key);
 
     const std::string dir_;
     const std::size_t maxOrders_;
@@ -119,7 +119,7 @@ class ReceiptSpool {
 
     mutable std::mutex mu_;
     std::uint64_t nextSeq_ = 1;
-    // Orders not started, oldest first, with their size.
+    // Orders not started, oldest first.
     std::deque<std::uint64_t> waiting_;
     std::vector<Entry> interrupted_;
     std::vector<Entry> answers_;
@@ -133,7 +133,7 @@ class ReceiptSpool {
     std::size_t lost_ = 0;
     // Digests of recent receipts, oldest first, with their arrival time.
     std::deque<std::pair<std::uint64_t, Clock::time_point>> recent_;
-    std::unordered_multiset<std::uint64_t> recentKeys_;
+    std::unordered_set<std::uint64_t> recentKeys_;
 };
 
 }  // namespace zorcee

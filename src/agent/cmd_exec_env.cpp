@@ -397,6 +397,18 @@ void runNextOrder(const zorcommon::Logger& log) {
     }
 }
 
+// Logs (error) when the spool folder was removed while the agent ran; the spool makes it again.
+void noteSpoolFolderLoss(const zorcommon::Logger& log) {
+    std::size_t lost = 0;
+    if (spool && spool->restoreFolder(lost)) {
+        ZLOG_E(log,
+               "[{}:{}] in startMain loop : order spool folder {} was removed : made again : "
+               "waiting orders lost -> {}",
+               spool->dir(), lost);
+        zorcommon::flushLog(log);
+    }
+}
+
 // Start-up up to the point where orders may arrive; see initMain.
 int initSteps(const std::string& configPath);
 
@@ -564,20 +576,6 @@ int initSteps(const std::string& configPath) {
         zorcommon::flushLog(logger);
     }
     return 0;
-}
-}  // namespace
-
-namespace {
-// Logs (error) when the spool folder was removed while the agent ran; the spool makes it again.
-void noteSpoolFolderLoss(const zorcommon::Logger& log) {
-    std::size_t lost = 0;
-    if (spool && spool->restoreFolder(lost)) {
-        ZLOG_E(log,
-               "[{}:{}] in startMain loop : order spool folder {} was removed : made again : "
-               "waiting orders lost -> {}",
-               spool->dir(), lost);
-        zorcommon::flushLog(log);
-    }
 }
 }  // namespace
 

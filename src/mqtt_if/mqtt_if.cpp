@@ -9,7 +9,6 @@
 #include <cerrno>  // program_invocation_short_name
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>

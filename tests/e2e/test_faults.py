@@ -67,7 +67,8 @@ class DamagedDatabaseTest(E2ETestCase):
         folder = self.temp_dir()
         broker = self.start_broker()
         sim = self.start(LoggerSim(folder))
-        agent = Agent(os.path.join(folder, "agent"), broker, settings={"QMT_HTTP": {"URL": sim.url}})
+        agent = Agent(os.path.join(folder, "agent"), broker,
+                      settings={"QMT_HTTP": {"URL": sim.url}})
         answers = self.subscribe(broker, agent.topic_pub)
         garbage = "this is not a database\n" * 200
         self.start(agent).send_order(order(1))

@@ -82,8 +82,8 @@ class OrderSpoolTest(E2ETestCase):
         self.assertEqual(answer_ids(got), ["", "", "", "2"])
         self.assertEqual([a["data"]["result"] for a in got], ["failed"] * 3 + ["success"])
         self.assertTrue(all("interrupted" in a["data"]["error"] for a in got[:3]))
-        self.assertEqual([("damaged" in a["data"]["error"], a["data"].get("receipt")) for a in got[:3]],
-                         [(False, None), (True, ""), (True, order(101)[:40])])
+        self.assertEqual([("damaged" in a["data"]["error"], a["data"].get("receipt"))
+                          for a in got[:3]], [(False, None), (True, ""), (True, order(101)[:40])])
         self.assertEqual(sim.requests(), [request(1), request(2)])
         rows = query(second.db_file, "SELECT recv_xml, res_result, res_error_str FROM "
                      "command_info ORDER BY id")

@@ -6,8 +6,8 @@ import os
 import signal
 import unittest
 
-from harness import (Agent, E2ETestCase, LoggerSim, answer_value, make_order, order, publish,
-                     query, request, wait_until, write_text)
+from harness import (DEADLINE_S, Agent, E2ETestCase, LoggerSim, answer_value, make_order, order,
+                     publish, query, request, wait_until, write_text)
 
 
 class OrdersTest(E2ETestCase):
@@ -69,7 +69,7 @@ class OrdersTest(E2ETestCase):
         # More refusals at once than the spool holds orders: each is answered, once, "failed"
         # whatever result the order brought along.
         agent.send_order(*[order(5000, tag=n, result="success") for n in range(2500)])
-        got = [a["data"] for a in answers.wait_answers(2500)]
+        got = [a["data"] for a in answers.wait_answers(2500, DEADLINE_S * 6)]
         self.assertEqual(sorted(a["tag"] for a in got), list(range(2500)))
         self.assertEqual({a["result"] for a in got}, {"failed"})
         self.assertTrue(all("spool full" in a["error"] for a in got))

@@ -1,11 +1,11 @@
 #include "DbController.h"
 
 #include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <set>
