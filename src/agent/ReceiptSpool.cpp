@@ -253,9 +253,13 @@ bool ReceiptSpool::open(std::string& error) {
             Entry entry;
             entry.seq = seq;
             entry.rowId = rows.count(seq) != 0 ? rows[seq] : 0;
-            // An unreadable file is still answered: with what of it can be read.
-            readFile(file, entry.text);
-            (state == "run" ? interrupted_ : answers_).push_back(std::move(entry));
+            if (state == "run") {
+                // An unreadable file is still answered: with what of it can be read.
+                readFile(file, entry.text);
+                interrupted_.push_back(std::move(entry));
+            } else {
+                answers_.push_back(std::move(entry));  // read when it is published
+            }
         }
         setSize(seq, static_cast<std::uint64_t>(fs.st_size));
     }
@@ -377,6 +381,10 @@ bool ReceiptSpool::storeAnswer(std::uint64_t seq, std::string_view answer, std::
     ::unlink(path(seq, "row").c_str());
     setSize(seq, static_cast<std::uint64_t>(answer.size()));
     return true;
+}
+
+bool ReceiptSpool::readAnswer(std::uint64_t seq, std::string& answer) const {
+    return readFile(path(seq, "ans"), answer) && !answer.empty();
 }
 
 bool ReceiptSpool::unlinkAll(std::uint64_t seq) const {

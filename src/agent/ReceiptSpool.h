@@ -46,7 +46,8 @@ class ReceiptSpool {
     static constexpr std::size_t kRecentReceipts = 1000;
     static constexpr std::chrono::hours kRecentReceiptAge{24};
 
-    // An order found in or taken from the spool. For a stored answer, text is the answer.
+    // An order found in or taken from the spool. For a stored answer (takeAnswers()) text is
+    // empty: the answer stays on disk until readAnswer().
     struct Entry {
         std::uint64_t seq = 0;
         std::string text;
@@ -84,6 +85,8 @@ class ReceiptSpool {
     // Stores the order's answer; from then on the order is "answered" whatever happens. False,
     // with the reason, when it cannot be written (the order keeps its earlier state).
     bool storeAnswer(std::uint64_t seq, std::string_view answer, std::string& error);
+    // Reads a stored answer back. False when there is none or it cannot be read.
+    bool readAnswer(std::uint64_t seq, std::string& answer) const;
     // Forgets the order (its answer was acknowledged): removes its files. Files that cannot be
     // removed now (read-only folder) are removed by a later tidy().
     void remove(std::uint64_t seq);

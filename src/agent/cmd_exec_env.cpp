@@ -76,8 +76,9 @@ std::unique_ptr<ReceiptSpool> spool;
 // Orders a stop cut off, found in the spool at start; answered by the loop, oldest first.
 std::deque<ReceiptSpool::Entry> interruptedOrders;
 // Answers of spooled orders not yet acknowledged by the broker, oldest first (main thread
-// only). Each is stored in the spool before it is first published, unless the spool could not
-// take it (full or read-only folder): then it goes out from memory.
+// only). Each is stored in the spool before it is first published and read back from there
+// (text empty), unless the spool could not take it (full or read-only folder): then its text
+// is kept here and goes out from memory.
 std::deque<ReceiptSpool::Entry> waitingAnswers;
 std::unique_ptr<conn::ConnectionManager> connectionManager;
 // One agent per database folder and per spool folder, for the agent's whole run.
@@ -243,7 +244,9 @@ void noteRow(std::int64_t id) {
 // broker. From here on the order is answered with this text, also after a crash.
 void settleAnswer(const zorcommon::Logger& log, std::uint64_t seq, std::string answer) {
     std::string error;
-    if (!spool->storeAnswer(seq, answer, error) && errorLogDue()) {
+    if (spool->storeAnswer(seq, answer, error)) {
+        answer.clear();  // on disk: memory holds one answer at a time, however many wait
+    } else if (errorLogDue()) {
         ZLOG_E(log, "[{}:{}] in startMain loop : answer not stored, sent from memory : {}", error);
         zorcommon::flushLog(log);
     }
@@ -306,18 +309,25 @@ void publishRefusals() {
 // removed from the spool.
 void publishAnswers(const zorcommon::Logger& log) {
     while (!waitingAnswers.empty() && brokerReachable()) {
-        const ReceiptSpool::Entry& answer = waitingAnswers.front();
+        const std::uint64_t seq = waitingAnswers.front().seq;
+        std::string text = waitingAnswers.front().text;
+        if (text.empty() && !spool->readAnswer(seq, text)) {
+            // Only a spool folder removed under the agent takes a stored answer away.
+            ZLOG_E(log, "[{}:{}] in startMain loop : stored answer lost : order number -> {}", seq);
+            waitingAnswers.pop_front();
+            continue;
+        }
         ZLOG_I(log, "[{}:{}] in startMain loop : find Send Data cnt -> {}", waitingAnswers.size());
-        ZLOG_I(log, "[{}:{}] in startMain loop : start Send Data : Send Data -> {}", answer.text);
+        ZLOG_I(log, "[{}:{}] in startMain loop : start Send Data : Send Data -> {}", text);
         zorcommon::flushLog(log);
-        const int rc = publishReturnServer(answer.text);
+        const int rc = publishReturnServer(text);
         ZLOG_I(log, "[{}:{}] in startMain loop : end Send Data (MQTT publish) -> {} ({})",
                successText(rc), rc);
         zorcommon::flushLog(log);
         if (rc != 0) {
             return;
         }
-        spool->remove(answer.seq);
+        spool->remove(seq);
         waitingAnswers.pop_front();
     }
 }
