@@ -231,7 +231,10 @@ class Broker(Program):
             lines.append("allow_anonymous true")
         if self.persistence:
             lines += ["persistence true", "persistence_location %s/" % self.folder]
-        lines += ["user root", "log_dest file %s" % self.log_path, "log_type all"]
+        # mosquitto drops messages queued for a client beyond 1,000 by default: a flood of
+        # orders to an agent slowed down by a sanitizer would lose some on the broker.
+        lines += ["user root", "log_dest file %s" % self.log_path, "log_type all",
+                  "max_queued_messages 10000"]
         write_text(self.argv[-1], "\n".join(lines) + "\n")
         super().start()
         port = self.port if main_listener else self.side_port
