@@ -34,6 +34,7 @@ const std::vector<SettingSpec>& updaterSettings() {
         {"PKG_UPDATE", "REBOOT_COMMAND", SettingKind::String, "/usr/local/zorcee/update_finish.sh",
          0},
         {"PKG_UPDATE", "PKG_FOR_CONN_CHK", SettingKind::String, "tusk-batfw", 0},
+        {"PKG_UPDATE", "LOCALE_HOUR", SettingKind::Int, nullptr, 9},
         {"UPDATE_RETRY", "UPD_RETRY_INTERVAL", SettingKind::Int, nullptr, 120},
         {"UPDATE_RETRY", "UPD_RETRY_NUM", SettingKind::Int, nullptr, 5},
         {"DATABASE", "DB_PATH", SettingKind::String, "/var/local/zorcee", 0},
@@ -57,7 +58,7 @@ std::unique_ptr<SettingData>& instance() {
 }
 }  // namespace
 
-const std::array<const char*, 39> SettingData::kKeyNames = {
+const std::array<const char*, 40> SettingData::kKeyNames = {
     "SYSTEM_SETTING_XML_FILE",
     "ALIVE_CHECK",
     "PING_SERVER",
@@ -80,6 +81,7 @@ const std::array<const char*, 39> SettingData::kKeyNames = {
     "RESULT_FAIL_FILE",
     "REBOOT_COMMAND",
     "PKG_FOR_CONN_CHK",
+    "LOCALE_HOUR",
     "UPDATE_RETRY",
     "UPD_RETRY_INTERVAL",
     "UPD_RETRY_NUM",
