@@ -53,6 +53,19 @@ class WriteTransaction {
     bool open_ = false;
 };
 
+// Runs `write` (a count, or a negative code) in a short transaction of its own: its result
+// when the transaction was begun and committed; -1 when either failed; its negative code as it
+// is. Nothing of a write that does not return a count stays.
+template <typename Write>
+int inWriteTransaction(sqlite3* db, Write write) {
+    WriteTransaction tx(db);
+    if (!tx.began()) {
+        return -1;
+    }
+    const int n = write();
+    return n < 0 ? n : (tx.commit() ? n : -1);
+}
+
 // Kinds of attempts: the installation of a run's packages, or the re-installation of the
 // versions from before the updates that an emergency run cancels.
 enum AttemptKind : int { kAttemptInstall = 0, kAttemptReinstall = 1 };

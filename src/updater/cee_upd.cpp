@@ -298,10 +298,10 @@ int cee_upd::runUpdateProcess() {
     if (!committed || notRecorded) {
         // The outcome is not in the database, so the device must not act on it: no success
         // file and no finish command; the next start settles the attempt or runs it.
-        run.resultText = std::string(committed ? "failed to record the outcome"
-                                               : "failed to db "
-                                                 "commit") +
-                         " : run not recorded, retried at the next start" +
+        const char* what = !committed                 ? "failed to db commit"
+                           : r == kAttemptNotRecorded ? "failed to record the attempt"
+                                                      : "failed to record the outcome";
+        run.resultText = std::string(what) + " : run not recorded, retried at the next start" +
                          (run.resultText.empty() ? std::string() : " | " + run.resultText);
         r = kCommitFailed;
         status = kCommitFailed;
@@ -533,9 +533,9 @@ void cee_upd::lookUpOldVersions(db::DbUpdController& c, UpdateRun& run) {
             record.push_back(p);
         }
     }
-    zorcommon::WriteTransaction tx(c.getDb());
-    const int n = c.updateOldPackageInfo(record);
-    if (n < 0 || !tx.commit()) {
+    const int n =
+        zorcommon::inWriteTransaction(c.getDb(), [&] { return c.updateOldPackageInfo(record); });
+    if (n < 0) {
         ZLOG_W(log_, "[{}:{}] ===== <5> udapte db : update old package info error -> {}", n);
         run.fail(UpdateRun::kSkipInstall, "<5> : update old package info error");
     } else if (n == 0) {
@@ -568,8 +568,8 @@ void cee_upd::selectCancelPackages(db::DbUpdController& c, UpdateRun& run) {
     for (const auto& p : packages) {
         names.push_back(p.package_name);
     }
-    if (!names.empty() && installedFiles(names, installed) < -1) {
-        installed.clear();
+    if (!names.empty()) {
+        installedFiles(names, installed);
     }
     std::set<std::string> listed;  // one line per package, also when two orders name it
     for (const auto& p : packages) {
@@ -634,11 +634,8 @@ void cee_upd::cancelPending(db::DbUpdController& c, UpdateRun& run) {
     }
     // Committed on its own: a run cancelled before it started needs no outside program and
     // stays cancelled whatever happens to the re-install.
-    zorcommon::WriteTransaction tx(c.getDb());
-    int n = c.updateCancelNotExecProcInfo(run.pending);
-    if (n >= 0 && !tx.commit()) {
-        n = -1;
-    }
+    const int n = zorcommon::inWriteTransaction(
+        c.getDb(), [&] { return c.updateCancelNotExecProcInfo(run.pending); });
     if (n < 0) {
         ZLOG_W(log_,
                "[{}:{}] ===== <7> cancel pending updates : update cancel not execute proc info "
@@ -723,11 +720,8 @@ int cee_upd::reinstallCancelled(db::DbUpdController& c, UpdateRun& run) {
             done.push_back(t);
         }
     }
-    zorcommon::WriteTransaction tx(c.getDb());
-    int n = c.updateCancelSuccessProcInfo(done);
-    if (n >= 0 && !tx.commit()) {
-        n = -1;
-    }
+    const int n = zorcommon::inWriteTransaction(
+        c.getDb(), [&] { return c.updateCancelSuccessProcInfo(done); });
     if (n < 0) {
         ZLOG_W(log_,
                "[{}:{}] ===== <10> update db for cancel : update re-install(success) proc info "
@@ -812,26 +806,24 @@ int cee_upd::runAttempt(db::DbUpdController& c, UpdateRun& run, int kind, const 
     attempt.command_info_id = run.target.command_info_id;
     attempt.kind = kind;
     attempt.files = files;
-    {
-        zorcommon::WriteTransaction tx(c.getDb());
-        attempt.id = zorcommon::insertAttempt(c.getDb(), attempt);
-        if (attempt.id < 0 || !tx.commit()) {
-            ZLOG_W(log_,
-                   "[{}:{}] install journal : attempt not recorded : package updater not started "
-                   ": {}",
-                   sqlite3_errmsg(c.getDb()));
-            if (run.resultText.empty()) {
-                run.resultText = "install journal : attempt not recorded";
-            }
-            return kAttemptNotRecorded;
+    if (zorcommon::inWriteTransaction(c.getDb(), [&] {
+            attempt.id = zorcommon::insertAttempt(c.getDb(), attempt);
+            return attempt.id < 0 ? -1 : 0;
+        }) < 0) {
+        ZLOG_W(log_,
+               "[{}:{}] install journal : attempt not recorded : package updater not started : {}",
+               sqlite3_errmsg(c.getDb()));
+        if (run.resultText.empty()) {
+            run.resultText = "install journal : attempt not recorded";
         }
+        return kAttemptNotRecorded;
     }
     code = execPkgDownloadAndInstall(kind, run.startTime, list);
     const int outcome = attemptOutcomeNow(files);
     // The outcome of an install goes into the transaction of the run's result; that of a
     // re-install is committed at once, as the re-install's own record.
-    run.outcome = std::make_unique<zorcommon::WriteTransaction>(c.getDb());
-    if (!zorcommon::updateAttemptOutcome(c.getDb(), attempt.id, outcome, code)) {
+    if (!beginOutcome(c, run) ||
+        !zorcommon::updateAttemptOutcome(c.getDb(), attempt.id, outcome, code)) {
         // Settled from the package manager at the next start.
         run.resultText = "install journal : outcome not recorded";
         return kAttemptNotRecorded;
@@ -872,8 +864,9 @@ int cee_upd::settleOpenAttempt(db::DbUpdController& c, UpdateRun& run) {
            attempt.proc_info_id, attempt.kind == kReinstall ? "re-install(cancel)" : "install",
            attempt.begin_time, kOutcomeText[outcome]);
     if (attempt.kind == kReinstall) {
-        zorcommon::WriteTransaction tx(c.getDb());
-        if (!zorcommon::updateAttemptOutcome(c.getDb(), attempt.id, outcome, -1) || !tx.commit()) {
+        if (zorcommon::inWriteTransaction(c.getDb(), [&] {
+                return zorcommon::updateAttemptOutcome(c.getDb(), attempt.id, outcome, -1) ? 0 : -1;
+            }) < 0) {
             run.resultText = "install journal : interrupted re-install not settled";
             return kAttemptNotRecorded;
         }
@@ -883,8 +876,8 @@ int cee_upd::settleOpenAttempt(db::DbUpdController& c, UpdateRun& run) {
     run.commandId = run.target.command_id;
     run.label = updateTypeLabel(run.target.command_type);
     run.startText = attempt.begin_time;
-    run.outcome = std::make_unique<zorcommon::WriteTransaction>(c.getDb());
-    if (!zorcommon::updateAttemptOutcome(c.getDb(), attempt.id, outcome, -1)) {
+    if (!beginOutcome(c, run) ||
+        !zorcommon::updateAttemptOutcome(c.getDb(), attempt.id, outcome, -1)) {
         return kAttemptNotRecorded;
     }
     if (outcome == zorcommon::kOutcomeInstalled) {
@@ -897,16 +890,22 @@ int cee_upd::settleOpenAttempt(db::DbUpdController& c, UpdateRun& run) {
     return recordOutcome(c, run);
 }
 
-int cee_upd::recordOutcome(db::DbUpdController& c, UpdateRun& run) {
+bool cee_upd::beginOutcome(db::DbUpdController& c, UpdateRun& run) {
     if (!run.outcome) {
         run.outcome = std::make_unique<zorcommon::WriteTransaction>(c.getDb());
     }
+    return run.outcome->began();
+}
+
+int cee_upd::recordOutcome(db::DbUpdController& c, UpdateRun& run) {
     const int status = run.installResult == 0 ? zorcommon::kRunInstalled : zorcommon::kRunFailed;
     const std::string outcome = run.installResult == 0 ? "SUCCESS" : "FAILED";
     // An aborted run's reason goes only to the log and the failure result file.
-    const int n =
-        c.updateResultProcInfo(run.target.proc_info_id, status, run.aborted ? "" : run.resultText,
-                               run.startText, utcText(std::time(nullptr)));
+    const int n = !beginOutcome(c, run)
+                      ? -1
+                      : c.updateResultProcInfo(run.target.proc_info_id, status,
+                                               run.aborted ? "" : run.resultText, run.startText,
+                                               utcText(std::time(nullptr)));
     if (n < 0) {
         ZLOG_W(log_,
                "[{}:{}] ===== <13> update result to db : UPDATE {} : execUpdate : update "

@@ -183,6 +183,8 @@ class cee_upd {
     // Settles an attempt without outcome (see runUpdateProcess). -1 none was open (or a
     // re-install's was settled and the run goes on); otherwise the code of the ended run.
     int settleOpenAttempt(db::DbUpdController& c, UpdateRun& run);
+    // Begins the transaction of the run's outcome, unless it is open already. Whether it is.
+    bool beginOutcome(db::DbUpdController& c, UpdateRun& run);
     // Commits or rolls back the run's outcome and writes the described log lines.
     bool endRun(int r, UpdateRun& run, bool& notRecorded, bool& resultFile);
 

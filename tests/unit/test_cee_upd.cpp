@@ -600,6 +600,19 @@ TEST(DbUpdController, DueRunIsTheHighestTypeThenTheEarliestDueInUtcPlusNine) {
     Jobs j;  // an update command id without leading digits reads as 0
     j.order("x7", 0, -1, {"0"});
     EXPECT_EQ(j.upd.selectTargetCommandInfo().command_id, 0);
+
+    // Another LOCALE_HOUR: scheduled and retry times are UTC + 0 hours. A run due in half an
+    // hour of UTC is not due (it would be in UTC+9); one due a minute ago of UTC is.
+    Jobs k;
+    k.upd.setLocaleHour(0);
+    k.order("900", 0, -9 * 60 + 30, {"0"});
+    EXPECT_FALSE(k.upd.selectTargetCommandInfo().hasTarget());
+    const auto id = k.order("901", 0, -9 * 60 - 1, {"0"});
+    EXPECT_EQ(k.upd.selectTargetCommandInfo().command_id, 901);
+    EXPECT_EQ(k.upd.insertNextProcInfo(id, 0), 1);
+    EXPECT_EQ(k.rows("SELECT abs(strftime('%s', sched_proc_time) - strftime('%s', 'now')) <= 5 "
+                     "FROM proc_info WHERE exic_num = 1"),
+              Rows{"1"});
 }
 
 // Which earlier runs an emergency update cancels, as the updater marks them: the latest run of
