@@ -21,7 +21,7 @@ const char* const kUpdateOutcome =
     "WHERE id = ? AND outcome IS NULL;";
 const char* const kSelectOpen =
     "SELECT id, proc_info_id, command_info_id, kind, files, begin_time FROM install_journal "
-    "WHERE outcome IS NULL ORDER BY id LIMIT 1;";
+    "WHERE outcome IS NULL AND ( ? < 1 OR proc_info_id = ? ) ORDER BY id LIMIT 1;";
 
 std::string columnText(sqlite3_stmt* stmt, int col) {
     const auto* text = sqlite3_column_text(stmt, col);
@@ -94,9 +94,16 @@ bool updateAttemptOutcome(sqlite3* db, std::int64_t id, int outcome, int exitSta
     return sqlite3_step(stmt) == SQLITE_DONE && sqlite3_changes(db) == 1;
 }
 
-int selectOpenAttempt(sqlite3* db, InstallAttempt& attempt) {
+bool hasInstallJournal(sqlite3* db) {
+    return sqlite3_table_column_metadata(db, "main", "install_journal", "outcome", nullptr, nullptr,
+                                         nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+int selectOpenAttempt(sqlite3* db, InstallAttempt& attempt, std::int64_t procInfoId) {
     SQLiteStmtMaker maker(db);
     sqlite3_stmt* stmt = maker.prepare(kSelectOpen);
+    sqlite3_bind_int64(stmt, 1, procInfoId);
+    sqlite3_bind_int64(stmt, 2, procInfoId);
     const int rc = sqlite3_step(stmt);
     if (rc == SQLITE_DONE) {
         return 0;

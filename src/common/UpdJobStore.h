@@ -94,8 +94,12 @@ std::int64_t insertAttempt(sqlite3* db, const InstallAttempt& attempt);
 // Records an attempt's outcome and the package updater's status (-1: not known, the attempt
 // was settled later from the package manager). True when one row was updated.
 bool updateAttemptOutcome(sqlite3* db, std::int64_t id, int outcome, int exitStatus);
-// The oldest attempt without outcome: 1 found, 0 none, -1 query failed.
-int selectOpenAttempt(sqlite3* db, InstallAttempt& attempt);
+// The oldest attempt without outcome, of one run when procInfoId is 1 or more: 1 found, 0 none,
+// -1 query failed.
+int selectOpenAttempt(sqlite3* db, InstallAttempt& attempt, std::int64_t procInfoId = -1);
+// Whether the database has the journal (a database of an earlier version may not, until the
+// updater's next start).
+bool hasInstallJournal(sqlite3* db);
 
 // Outcome of an attempt from the package files now installed: every file of the attempt
 // installed, none, or some.
