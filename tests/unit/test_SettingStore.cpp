@@ -65,13 +65,16 @@ std::string packaged(const std::string& name) {
     return here.substr(0, here.rfind('/')) + "/../../packaging/etc/" + name;
 }
 
-// Every value changed: strings get a suffix, numbers grow by 7.
+// Every value changed: strings get a suffix, numbers grow by 7, truth values turn round.
 picojson::value changed(picojson::value v) {
     if (v.is<picojson::object>()) {
         for (auto& member : v.get<picojson::object>()) {
             member.second = changed(member.second);
         }
         return v;
+    }
+    if (v.is<bool>()) {
+        return picojson::value(!v.get<bool>());
     }
     return v.is<double>() ? picojson::value(v.get<double>() + 7)
                           : picojson::value(v.to_str() + "-x");
