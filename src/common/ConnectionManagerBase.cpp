@@ -90,8 +90,10 @@ void setTlsOptions(CURL* h, const std::string& url, const HttpSettings& http) {
         curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
     }
 }
-}  // namespace
 
+// Whether a libcurl code says that no trusted TLS connection could be made: the peer's
+// certificate or host name was refused, or the TLS set-up itself (handshake, CA file, ciphers,
+// certificate status) failed.
 bool isTlsFailure(int curlCode) {
     switch (curlCode) {
         case CURLE_SSL_CONNECT_ERROR:
@@ -110,6 +112,7 @@ bool isTlsFailure(int curlCode) {
             return false;
     }
 }
+}  // namespace
 
 ConnectionManagerBase::ConnectionManagerBase(const char* loggerName, const char* unit,
                                              const HttpSettings& http)

@@ -45,11 +45,6 @@ HttpSettings httpSettingsFrom(const Settings& setting, HttpSettings http) {
     return http;
 }
 
-// Whether a libcurl code says that no trusted TLS connection could be made: the peer's
-// certificate or host name was refused, or the TLS set-up itself (handshake, CA file, ciphers,
-// certificate status) failed. Retrying cannot change these.
-bool isTlsFailure(int curlCode);
-
 class ConnectionManagerBase {
   public:
     // Writes "in ConnectionManager", and a warning naming the risk when http.tlsVerify is off;
@@ -74,9 +69,10 @@ class ConnectionManagerBase {
     // kind 1 = POST, the only kind. A failed attempt is retried only when it may not have
     // reached the peer: an attempt that timed out after the connection was made (libcurl 28),
     // or whose answer was larger than maxAnswerBytes (63, the response is then empty), ends the
-    // POST with that code, since the peer may have carried the request out. A TLS failure
-    // (isTlsFailure) ends it too, logged with libcurl's reason: another attempt meets the same
-    // certificate.
+    // POST with that code, since the peer may have carried the request out. A TLS failure (the
+    // peer's certificate or host name refused, or the handshake, CA file or cipher failed: 35,
+    // 60, 77 and their neighbours) ends it too, logged with libcurl's reason in one line:
+    // another attempt meets the same certificate.
     int http_access(int kind, const std::string& url, const std::string& text,
                     std::string& response);
     // One POST; libcurl's result code (0 = transfer completed, whatever the HTTP status), or -1
