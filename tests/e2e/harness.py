@@ -369,7 +369,8 @@ class Agent(Program):
 
 
 class LoggerSim(Program):
-    """tools/logger-sim on a free port (logger application or result server)."""
+    """tools/logger-sim on a free port (logger application or result server); an https URL
+    when it is given --tls-cert and --tls-key."""
 
     def __init__(self, folder, *args, name="logger-sim"):
         super().__init__([LOGGER_SIM, "--port", "0"] + list(args), folder, name)
@@ -377,7 +378,8 @@ class LoggerSim(Program):
     def start(self):
         super().start()
         wait_until(lambda: "\n" in self.stdout(), "logger-sim to listen")
-        self.url = "http://127.0.0.1:%s/" % self.stdout().split()[2]
+        scheme = "https" if "--tls-cert" in self.argv else "http"
+        self.url = "%s://127.0.0.1:%s/" % (scheme, self.stdout().split()[2])
         return self
 
     def requests(self):

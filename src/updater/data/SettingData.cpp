@@ -48,6 +48,8 @@ const std::vector<SettingSpec>& updaterSettings() {
         {"QMT_HTTP", "CURL_TIMEOUT", SettingKind::Int, nullptr, 20},
         {"QMT_HTTP", "CURL_CONNECT_TIMEOUT", SettingKind::Int, nullptr, 90},
         {"QMT_HTTP", "MAX_ANSWER_BYTES", SettingKind::Int, nullptr, 33554432},
+        {"QMT_HTTP", "CA_FILE", SettingKind::String, "", 0},
+        {"QMT_HTTP", "TLS_VERIFY", SettingKind::Bool, nullptr, 1},
     };
     return specs;
 }
@@ -58,7 +60,7 @@ std::unique_ptr<SettingData>& instance() {
 }
 }  // namespace
 
-const std::array<const char*, 40> SettingData::kKeyNames = {
+const std::array<const char*, 42> SettingData::kKeyNames = {
     "SYSTEM_SETTING_XML_FILE",
     "ALIVE_CHECK",
     "PING_SERVER",
@@ -98,6 +100,8 @@ const std::array<const char*, 40> SettingData::kKeyNames = {
     "CURL_TIMEOUT",
     "CURL_CONNECT_TIMEOUT",
     "MAX_ANSWER_BYTES",
+    "CA_FILE",
+    "TLS_VERIFY",
     "GROUP",
 };
 
