@@ -250,26 +250,10 @@ int cee_upd::runUpdateProcess() {
     zorcommon::flushLog(log_);
 
     db::DbUpdController controller;
-    const int initResult =
-        controller.init(setting_->getStringValue("DB_PATH"), setting_->getStringValue("DB_FILE"),
-                        setting_->getStringValue("LOCK_CEE"), setting_->getStringValue("LOCK_UPD"));
-    if (initResult != 0) {
-        ZLOG_W(log_, "[{}:{}] Database file is not found. -> {}", initResult);
-        zorcommon::flushLog(log_);
-        return -1;
+    const int opened = openDatabase(controller);
+    if (opened != 0) {
+        return opened;
     }
-    const bool opened = controller.open();
-    if (!opened) {
-        ZLOG_W(log_, "[{}:{}] Database open failed. -> {}", opened);
-        zorcommon::flushLog(log_);
-        // Removes a lock file left behind by a run that ended without close, so that the next
-        // start can open.
-        controller.close();
-        return -2;
-    }
-    controller.setLocaleHour(setting_->getIntValue("LOCALE_HOUR"));
-    noteSignal();
-
     UpdateRun run;
     int r = settleOpenAttempt(controller, run);
     if (r < 0) {
@@ -294,7 +278,6 @@ int cee_upd::runUpdateProcess() {
         zorcommon::flushLog(log_);
         return locked ? -2 : -1;
     }
-    int status = r;
     if (!committed || notRecorded) {
         // The outcome is not in the database, so the device must not act on it: no success
         // file and no finish command; the next start settles the attempt or runs it.
@@ -304,24 +287,50 @@ int cee_upd::runUpdateProcess() {
         run.resultText = std::string(what) + " : run not recorded, retried at the next start" +
                          (run.resultText.empty() ? std::string() : " | " + run.resultText);
         r = kCommitFailed;
-        status = kCommitFailed;
     }
-    if (resultFile) {
-        const int written = createResultFile(r, run.commandId, run.resultText);
-        if (written != 0) {
-            ZLOG_W(log_, "[{}:{}] failed to result file");
-        }
-        if (written == -2) {
-            // A failure that cannot be written down must not be followed by the finish command
-            // (a reboot), which would leave the device with no word of what went wrong.
-            ZLOG_E(log_, "[{}:{}] failure file not written : finish command not started");
-            status = kResultFileFailed;
-        } else if (status != kCommitFailed) {
-            runFinishCommand();
-        }
-    }
+    const int status = resultFile ? leaveResult(r, run) : r;
     zorcommon::flushLog(log_);
     return status;
+}
+
+int cee_upd::openDatabase(db::DbUpdController& controller) {
+    const int initResult =
+        controller.init(setting_->getStringValue("DB_PATH"), setting_->getStringValue("DB_FILE"),
+                        setting_->getStringValue("LOCK_CEE"), setting_->getStringValue("LOCK_UPD"));
+    if (initResult != 0) {
+        ZLOG_W(log_, "[{}:{}] Database file is not found. -> {}", initResult);
+        zorcommon::flushLog(log_);
+        return -1;
+    }
+    const bool opened = controller.open();
+    if (!opened) {
+        ZLOG_W(log_, "[{}:{}] Database open failed. -> {}", opened);
+        zorcommon::flushLog(log_);
+        // Removes a lock file left behind by a run that ended without close, so that the next
+        // start can open.
+        controller.close();
+        return -2;
+    }
+    controller.setLocaleHour(setting_->getIntValue("LOCALE_HOUR"));
+    noteSignal();
+    return 0;
+}
+
+int cee_upd::leaveResult(int r, const UpdateRun& run) {
+    const int written = createResultFile(r, run.commandId, run.resultText);
+    if (written != 0) {
+        ZLOG_W(log_, "[{}:{}] failed to result file");
+    }
+    if (written == -2) {
+        // A failure that cannot be written down must not be followed by the finish command (a
+        // reboot), which would leave the device with no word of what went wrong.
+        ZLOG_E(log_, "[{}:{}] failure file not written : finish command not started");
+        return kResultFileFailed;
+    }
+    if (r != kCommitFailed) {
+        runFinishCommand();
+    }
+    return r;
 }
 
 bool cee_upd::endRun(int r, UpdateRun& run, bool& notRecorded, bool& resultFile) {
@@ -658,60 +667,75 @@ int cee_upd::reinstallCancelled(db::DbUpdController& c, UpdateRun& run) {
     if (run.skip == UpdateRun::kSkipAll) {
         return 0;
     }
-    const std::string listDir = setting_->getStringValue("LIST_FILE_PATH");
     std::string list;
+    if (!writeReinstallList(run, list)) {
+        return 0;
+    }
+    if (list.empty()) {
+        ZLOG_I(log_, "[{}:{}] ===== <9> execute cancel : do nothing : cancel target is none");
+    } else {
+        const int r = executeReinstall(c, run, list);
+        if (r != 0 || run.skip == UpdateRun::kSkipAll) {
+            return r;
+        }
+    }
+    recordCancelled(c, run);
+    noteSignal();
+    return 0;
+}
+
+bool cee_upd::writeReinstallList(UpdateRun& run, std::string& list) {
     if (run.cancels.empty()) {
         ZLOG_I(log_,
                "[{}:{}] ===== <8> create cancel package list : do nothing : cancel package list "
                "num -> {}",
                run.cancels.size());
-    } else {
-        list = writePackageList(kReinstall, run.startTime, listDir,
-                                setting_->getStringValue("LIST_PRE_NAME"), run.cancels);
-        if (list.empty()) {
-            ZLOG_W(log_,
-                   "[{}:{}] ===== <8> create cancel package list : create cancel package list "
-                   "file error");
-            run.fail(UpdateRun::kSkipAll,
-                     "<8> create cancel package list : create cancel package list file error");
-            return 0;
-        }
-        ZLOG_I(log_,
+        return true;
+    }
+    list = writePackageList(kReinstall, run.startTime, setting_->getStringValue("LIST_FILE_PATH"),
+                            setting_->getStringValue("LIST_PRE_NAME"), run.cancels);
+    if (list.empty()) {
+        ZLOG_W(log_,
                "[{}:{}] ===== <8> create cancel package list : create cancel package list file "
-               "-> {}",
-               list);
+               "error");
+        run.fail(UpdateRun::kSkipAll,
+                 "<8> create cancel package list : create cancel package list file error");
+        return false;
+    }
+    ZLOG_I(log_,
+           "[{}:{}] ===== <8> create cancel package list : create cancel package list file -> {}",
+           list);
+    return true;
+}
+
+int cee_upd::executeReinstall(db::DbUpdController& c, UpdateRun& run, const std::string& list) {
+    std::vector<std::string> files;
+    for (const auto& p : run.cancels) {
+        files.push_back(p.old_package_filename);
     }
     int code = 0;
-    if (list.empty()) {
-        ZLOG_I(log_, "[{}:{}] ===== <9> execute cancel : do nothing : cancel target is none");
-    } else {
-        std::vector<std::string> files;
-        for (const auto& p : run.cancels) {
-            files.push_back(p.old_package_filename);
-        }
-        if (runAttempt(c, run, kReinstall, list, files, code) != 0) {
-            return kAttemptNotRecorded;
-        }
-        if (code == 0) {
-            ZLOG_I(log_, "[{}:{}] ===== <9> execute cancel : re-install success");
-        } else if (code > 0) {
-            // Counted like a failed install: the cancelled updates stay as they are, the run
-            // is recorded as failed and retried.
-            ZLOG_I(log_,
-                   "[{}:{}] ===== <9> execute cancel : re-install(cancel) execution failed -> {}",
-                   code);
-            run.resultText = "<9> : re-install(cancel) execution failed -> " + std::to_string(code);
-            run.skip = UpdateRun::kSkipAll;
-            return 0;
-        } else {
-            ZLOG_W(log_,
-                   "[{}:{}] ===== <9> execute cancel : re-install(cancel) execution error -> {}",
-                   code);
-            run.fail(UpdateRun::kSkipAll,
-                     "<9> : re-install(cancel) execution error -> " + std::to_string(code));
-            return 0;
-        }
+    if (runAttempt(c, run, kReinstall, list, files, code) != 0) {
+        return kAttemptNotRecorded;
     }
+    if (code == 0) {
+        ZLOG_I(log_, "[{}:{}] ===== <9> execute cancel : re-install success");
+    } else if (code > 0) {
+        // Counted like a failed install: the cancelled updates stay as they are, the run is
+        // recorded as failed and retried.
+        ZLOG_I(log_, "[{}:{}] ===== <9> execute cancel : re-install(cancel) execution failed -> {}",
+               code);
+        run.resultText = "<9> : re-install(cancel) execution failed -> " + std::to_string(code);
+        run.skip = UpdateRun::kSkipAll;
+    } else {
+        ZLOG_W(log_, "[{}:{}] ===== <9> execute cancel : re-install(cancel) execution error -> {}",
+               code);
+        run.fail(UpdateRun::kSkipAll,
+                 "<9> : re-install(cancel) execution error -> " + std::to_string(code));
+    }
+    return 0;
+}
+
+void cee_upd::recordCancelled(db::DbUpdController& c, UpdateRun& run) {
     // Installed updates, and failed ones whose changed packages went back, are cancelled.
     auto done = run.executed;
     for (const auto& t : run.failed) {
@@ -739,8 +763,6 @@ int cee_upd::reinstallCancelled(db::DbUpdController& c, UpdateRun& run) {
                "-> {} : command_info.id -> {} : update type -> {}",
                run.target.proc_info_id, run.target.command_info_id, run.label);
     }
-    noteSignal();
-    return 0;
 }
 
 int cee_upd::install(db::DbUpdController& c, UpdateRun& run) {

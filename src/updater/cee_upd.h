@@ -170,8 +170,11 @@ class cee_upd {
     void checkBattery(UpdateRun& run);                                   // <6.5>
     void cancelPending(db::DbUpdController& c, UpdateRun& run);          // <7>
     int reinstallCancelled(db::DbUpdController& c, UpdateRun& run);      // <8> <9> <10>
-    int install(db::DbUpdController& c, UpdateRun& run);                 // <11> <12>
-    int recordOutcome(db::DbUpdController& c, UpdateRun& run);           // <13> to <15>, <9x>
+    bool writeReinstallList(UpdateRun& run, std::string& list);          // <8>
+    int executeReinstall(db::DbUpdController& c, UpdateRun& run, const std::string& list);
+    void recordCancelled(db::DbUpdController& c, UpdateRun& run);  // <10>
+    int install(db::DbUpdController& c, UpdateRun& run);           // <11> <12>
+    int recordOutcome(db::DbUpdController& c, UpdateRun& run);     // <13> to <15>, <9x>
     int recordRetry(db::DbUpdController& c, UpdateRun& run, const std::string& outcome);
     // Runs the package updater on a list inside a journal attempt. 0 and the package
     // updater's code in `code`, or kAttemptNotRecorded when the attempt could not be written
@@ -183,6 +186,11 @@ class cee_upd {
     // Settles an attempt without outcome (see runUpdateProcess). -1 none was open (or a
     // re-install's was settled and the run goes on); otherwise the code of the ended run.
     int settleOpenAttempt(db::DbUpdController& c, UpdateRun& run);
+    // init and open of the run's controller: 0, or -1 (no database) or -2 (not opened).
+    int openDatabase(db::DbUpdController& controller);
+    // The result file of an ended run and the finish command: r, or kResultFileFailed when the
+    // failure file could not be written (the finish command is then not started).
+    int leaveResult(int r, const UpdateRun& run);
     // Begins the transaction of the run's outcome, unless it is open already. Whether it is.
     bool beginOutcome(db::DbUpdController& c, UpdateRun& run);
     // Commits or rolls back the run's outcome and writes the described log lines.

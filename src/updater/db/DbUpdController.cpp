@@ -153,13 +153,10 @@ int DbUpdController::selectCancelProcInfo(std::int64_t command_info_id,
     SQLiteStmtMaker maker(db_);
     sqlite3_stmt* stmt = maker.prepare(kSelectCancelRuns);
     sqlite3_bind_int64(stmt, 1, command_info_id);
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        CancelProcInfo run;
-        run.id = sqlite3_column_int64(stmt, 0);
-        run.command_info_id = sqlite3_column_int64(stmt, 1);
-        run.proc_status = sqlite3_column_int(stmt, 2);
-        (run.proc_status != 0 ? executed : pending).push_back(run);
+    std::vector<CancelProcInfo> runs;
+    const int rc = readCancelRows(stmt, runs);
+    for (const auto& run : runs) {
+        (run.proc_status != zorcommon::kRunScheduled ? executed : pending).push_back(run);
     }
     if (rc != SQLITE_DONE) {
         ZLOG_E(log_,
@@ -176,6 +173,18 @@ int DbUpdController::selectCancelProcInfo(std::int64_t command_info_id,
            rc, "success", total, pending.size());
     zorcommon::flushLog(log_);
     return total;
+}
+
+int DbUpdController::readCancelRows(sqlite3_stmt* stmt, std::vector<CancelProcInfo>& list) {
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        CancelProcInfo run;
+        run.id = sqlite3_column_int64(stmt, 0);
+        run.command_info_id = sqlite3_column_int64(stmt, 1);
+        run.proc_status = sqlite3_column_int(stmt, 2);
+        list.push_back(run);
+    }
+    return rc;
 }
 
 int DbUpdController::readPackageRows(sqlite3_stmt* stmt, std::vector<PackageInfoData>& list) {
@@ -440,14 +449,7 @@ int DbUpdController::selectFailedCancelTargets(std::int64_t command_info_id,
     SQLiteStmtMaker maker(db_);
     sqlite3_stmt* stmt = maker.prepare(kSelectFailedCancelRuns);
     sqlite3_bind_int64(stmt, 1, command_info_id);
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        CancelProcInfo run;
-        run.id = sqlite3_column_int64(stmt, 0);
-        run.command_info_id = sqlite3_column_int64(stmt, 1);
-        run.proc_status = sqlite3_column_int(stmt, 2);
-        failed.push_back(run);
-    }
+    const int rc = readCancelRows(stmt, failed);
     if (rc != SQLITE_DONE) {
         ZLOG_E(log_, "[{}:{}] in selectFailedCancelTargets failed ! : rc -> {}", rc);
         zorcommon::flushLog(log_);

@@ -96,6 +96,9 @@ class DbUpdController : public zorcommon::DbControllerBase {
   private:
     int updateCancelStatus(const char* op, const char* what, int status,
                            const std::vector<data::CancelProcInfo>& list);
+    // Appends the run rows (id, command_info_id, proc_status) of a prepared statement; the
+    // last step's code.
+    int readCancelRows(sqlite3_stmt* stmt, std::vector<data::CancelProcInfo>& list);
     // Appends the package rows of a prepared statement; the last step's code.
     int readPackageRows(sqlite3_stmt* stmt, std::vector<data::PackageInfoData>& list);
 
