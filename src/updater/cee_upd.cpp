@@ -1003,13 +1003,6 @@ int cee_upd::recordRetry(db::DbUpdController& c, UpdateRun& run, const std::stri
                outcome, run.target.command_info_id);
         return 99;
     }
-    if (k == 0) {
-        ZLOG_I(log_,
-               "[{}:{}] ===== <15> schedule next run : UPDATE {} : execUpdate : No insert next "
-               "schedule proc_info.",
-               outcome);
-        return 15;
-    }
     ZLOG_W(log_,
            "[{}:{}] ===== <15> schedule next run : UPDATE {} : execUpdate : insert next schedule "
            "proc_info error -> {}",

@@ -110,7 +110,7 @@ class cee_upd {
     // transaction is left open in run.outcome for the caller to commit. 0 installed (or, for an
     // emergency update without packages, cancelled), 1 no due run, 2 the due-run query failed,
     // 13/14/15 result or retry not recorded, 16 an attempt could not be recorded (nothing
-    // installed), 97/98/99 failed and recorded.
+    // installed), 97/99 failed and recorded (the result text is never empty, so no 98).
     int execUpdate(db::DbUpdController& controller, UpdateRun& run);
     static constexpr int kDueRunQueryFailed = 2;
     static constexpr int kAttemptNotRecorded = 16;
