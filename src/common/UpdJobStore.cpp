@@ -33,6 +33,17 @@ std::string localeHourModifier(int localeHour) {
     return (localeHour < 0 ? "" : "+") + std::to_string(localeHour) + " hours";
 }
 
+std::string localeHourText(std::time_t t, int localeHour, const char* format) {
+    const std::time_t shifted = t + static_cast<std::time_t>(localeHour) * 3600;
+    std::tm zone{};
+    char buffer[64] = {};
+    if (gmtime_r(&shifted, &zone) == nullptr) {
+        return "";
+    }
+    std::strftime(buffer, sizeof buffer, format, &zone);
+    return buffer;
+}
+
 WriteTransaction::WriteTransaction(sqlite3* db) : db_(db) {
     open_ = db_ != nullptr &&
             sqlite3_exec(db_, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) == SQLITE_OK;

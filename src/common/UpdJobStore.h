@@ -14,6 +14,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,11 @@ enum RunState : int {
     kRunSuperseded = 5,
 };
 
-// Scheduled times are wall-clock texts of UTC + LOCALE_HOUR. The SQLite datetime modifier that
-// turns UTC into that zone: "+9 hours" for 9.
+// Scheduled times are wall-clock texts of UTC + LOCALE_HOUR, whatever zone the device is set
+// to. The SQLite datetime modifier that turns UTC into that zone: "+9 hours" for 9.
 std::string localeHourModifier(int localeHour);
+// A moment as wall-clock text of that zone (strftime format); empty when it cannot be shown.
+std::string localeHourText(std::time_t t, int localeHour, const char* format);
 
 // A write transaction for the life of the scope: BEGIN IMMEDIATE at construction (waiting up
 // to the connection's busy time-out for another writer), ROLLBACK at destruction unless
