@@ -376,6 +376,13 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
          "BUSY_TIMEOUT_MS": 0})", "", {3, 0}, {"1|0|1|"}, {"abc_1.0_armhf.deb"}, {kAbcList},
          "", "update\n101\n", 1, "", "interrupted attempt : proc_info.id -> 1 : install", -1,
          [](Site& s) { s.write("hold", ""); }},
+        {"a commit that fails after a partial install: settled as such, the retry installs "
+         "both, the first old version kept", false, {{0, "101", "abc_1.2_armhf.deb "
+         "def_2.0_armhf.deb", ""}}, "ii abc 1.0 armhf\nii def 1.0 armhf\n", "1:1\n",
+         R"("DATABASE": {"DB_PATH": "@/db", "BUSY_TIMEOUT_MS": 0}, "UPDATE_RETRY":
+         {"UPD_RETRY_INTERVAL": 0})", "", {3, 0, 0}, {"1|0|2|<12>", "1|1|1|"},
+         {"abc_1.0_armhf.deb", "def_1.0_armhf.deb"}, Rows(2, kAbcList + "; 1 @/packages tools "
+         "def_2.0_armhf.deb"), "", "update\n101\n", 2, "", "found partly installed", -1, [](Site& s) { s.write("hold", ""); }},
         {"the failure file cannot be written: no finish command", false, {kAbc}, kAbcInstalled,
          "1\n", "", "", {4}, {"1|0|2|<12>", "1|1|0|NULL"}, {"abc_1.0_armhf.deb"}, {kAbcList}, "",
          "", 0, "", "failure file not written", -1, [](Site& s) { s.write("result", ""); }},
