@@ -383,6 +383,14 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
          {"UPD_RETRY_INTERVAL": 0})", "", {3, 0, 0}, {"1|0|2|<12>", "1|1|1|"},
          {"abc_1.0_armhf.deb", "def_1.0_armhf.deb"}, Rows(2, kAbcList + "; 1 @/packages tools "
          "def_2.0_armhf.deb"), "", "update\n101\n", 2, "", "found partly installed", -1, [](Site& s) { s.write("hold", ""); }},
+        {"re-install list not written: nothing re-installed or installed, retried", true, {{1,
+         "603", "epkg_3.0_armhf.deb", "601"}}, kTwoInstalled, "", "", "", {0}, {"1|0|1|",
+         "2|0|2|", "2|1|0|NULL"}, {"bpkg_1.0_armhf.deb", "NULL"}, {kBpkgList}, "603\n<8> create "
+         "cancel package list : create cancel package list file error\n", "update\n601\n", 2,
+         "", "", -1, [](Site& s) {
+             EXPECT_EQ(std::system(("rm -r " + s.tmp.file("lists")).c_str()), 0);
+             s.write("lists", "");
+         }},
         {"the failure file cannot be written: no finish command", false, {kAbc}, kAbcInstalled,
          "1\n", "", "", {4}, {"1|0|2|<12>", "1|1|0|NULL"}, {"abc_1.0_armhf.deb"}, {kAbcList}, "",
          "", 0, "", "failure file not written", -1, [](Site& s) { s.write("result", ""); }},
@@ -504,6 +512,25 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
         EXPECT_EQ(site.has("db/db_upd.lock"), site.lock.kind() != 0);
         EXPECT_EQ(site.read("victim"), site.has("victim") ? "precious\n" : "");
     }
+}
+
+// The install journal holds each attempt: what it put in place, what dpkg showed afterwards and
+// the package updater's status.
+TEST(CeeUpdRun, TheJournalRecordsEveryAttempt) {
+    Site site("", "");
+    site.write("installed", "ii abc 1.0 armhf\nii def 1.0 armhf\n");
+    site.write("pu.codes", "1:1\n0\n1\n");
+    site.order({0, "101", "abc_1.2_armhf.deb def_2.0_armhf.deb", ""});
+    EXPECT_EQ(site.start(), 0);  // abc only: partly installed, retried
+    site.exec("UPDATE proc_info SET sched_proc_time = '2000-01-01 00:00:00'");
+    EXPECT_EQ(site.start(), 0);
+    site.order({1, "700", "", "101"});
+    EXPECT_EQ(site.start(), 0);  // the re-install refused
+    EXPECT_EQ(site.rows("SELECT kind || '|' || outcome || '|' || exit_status || '|' || "
+                        "replace(files, char(10), ' ') FROM install_journal ORDER BY id"),
+              (Rows{"0|2|256|abc_1.2_armhf.deb def_2.0_armhf.deb ",
+                    "0|0|0|abc_1.2_armhf.deb def_2.0_armhf.deb ",
+                    "1|1|256|abc_1.0_armhf.deb def_1.0_armhf.deb "}));
 }
 
 // Package names reach a shell command: quoted, and taken literally by the pattern. Battery
