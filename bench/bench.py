@@ -9,6 +9,8 @@ Measured (each figure a median over repeated runs, with the spread of the runs):
             POST (floor) and the bare SQLite record, database on local disk and on tmpfs
   idle      the real cee-agent connected to a local mosquitto: CPU, wake-ups, memory
   growth    memory after 300 forwarded orders versus idle (full mode only)
+  fsync     fsync/fdatasync calls per forwarded order through the real cee-agent (strace on
+            all its threads): receipt spool and database together, end to end
   start-up  exec to the "Waiting to receive instructions" log line
   update    one cee-updater run installing 20 packages with stub outside programs (minus the
             time spent in them), and one run with nothing due
@@ -51,6 +53,7 @@ SETTINGS = {
     "growth_orders": (300, 0),
     "large_orders": (100, 3),
     "startups": (10, 3),
+    "fsync_orders": (30, 20),
     "update_runs": (10, 2),
 }
 
@@ -541,6 +544,39 @@ class LogWatch:
         os.close(self.fd)
 
 
+def daemon_fsync_figures(args, bench):
+    """fsync and fdatasync calls of the real agent per forwarded order, counted by strace on
+    all its threads from before the orders arrive until every answer was acknowledged and
+    the spool is empty: the receipt spool's and the database's together."""
+    orders = setting(args, "fsync_orders")
+    log("fsync through the daemon: %d orders" % orders)
+    agent = bench.agent(bench.folder("agent-fsync"))
+    bench.programs.append(agent)
+    agent.start()
+    agent.wait_ready()
+    answers = harness.Subscriber(bench.broker, agent.topic_pub)
+    bench.programs.append(answers)
+    answers.start()
+    trace = os.path.join(bench.root, "fsync.strace")
+    tracer = subprocess.Popen(["strace", "-f", "-qq", "-e", "trace=fsync,fdatasync", "-o", trace,
+                               "-p", str(agent.proc.pid)], stderr=subprocess.DEVNULL)
+    tasks_dir = "/proc/%d/task" % agent.proc.pid
+    harness.wait_until(lambda: all(
+        harness.read_text("%s/%s/status" % (tasks_dir, t)).find("TracerPid:\t0\n") < 0
+        for t in os.listdir(tasks_dir)), "strace to attach")
+    harness.publish(bench.broker, agent.topic_sub, *[harness.order(n) for n in range(orders)])
+    answers.wait_answers(orders, orders * 2 + harness.DEADLINE_S)
+    harness.wait_until(lambda: not agent.spool_files(), "spool emptied")
+    tracer.terminate()
+    tracer.wait()
+    calls = sum(1 for line in harness.read_text(trace).splitlines()
+                if "fsync(" in line or "fdatasync(" in line)
+    sec = ("fsync/fdatasync per forwarded order through the real cee-agent (strace, %d orders; "
+           "spool and database in %s, %s)" % (orders, bench.root, filesystem_of(bench.root)))
+    return [Figure(sec, "fsync/fdatasync calls per order, end to end", [calls / orders], "",
+                   "%.1f", "≤ 8", calls / orders <= 8)]
+
+
 def startup_figures(args, bench):
     folder = bench.folder("agent-start")
     shim = os.path.join(args.build, "bench", "libbench_exec_time.so")
@@ -803,6 +839,7 @@ def main():
         bench.start_peers()
         figures += idle_and_growth_figures(args, bench)
         figures += large_order_figures(args, bench)
+        figures += daemon_fsync_figures(args, bench)
         figures += startup_figures(args, bench)
         figures += update_figures(args, bench)
     finally:

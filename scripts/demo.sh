@@ -295,8 +295,7 @@ cat >"$RUN/mqtt_if.conf" <<CONF
   "BROKER_URI": "tcp://127.0.0.1:$BROKER_PORT",
   "CLIENT_ID": "$CLIENT_ID",
   "TOPIC_SUB": "$TOPIC_SUB",
-  "TOPIC_PUB": "cee/{client_id}/answer",
-  "PERSISTENCE_DIR": "$RUN/mqtt"
+  "TOPIC_PUB": "cee/{client_id}/answer"
 }
 CONF
 

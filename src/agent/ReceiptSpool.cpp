@@ -79,6 +79,25 @@ bool parseName(const char* name, std::uint64_t& seq, std::string& suffix) {
     suffix = dot + 1;
     return true;
 }
+
+// FNV-1a over topic, a separator and text: the digest by which recent receipts are known.
+std::uint64_t receiptDigest(std::string_view topic, std::string_view text) {
+    std::uint64_t h = 14695981039346656037ull;
+    auto mix = [&h](std::string_view part) {
+        for (const char c : part) {
+            h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        }
+    };
+    mix(topic);
+    mix(std::string_view("\0", 1));
+    mix(text);
+    return h;
+}
+
+// unlink that counts a file already gone as removed.
+bool unlinkGone(const std::string& file) {
+    return ::unlink(file.c_str()) == 0 || errno == ENOENT;
+}
 }  // namespace
 
 ReceiptSpool::ReceiptSpool(std::string dir, std::size_t maxOrders, std::uint64_t maxBytes)
@@ -97,7 +116,7 @@ void ReceiptSpool::syncDir() const {
     }
 }
 
-bool ReceiptSpool::writeFileAtomically(const std::string& target, std::string_view text,
+bool ReceiptSpool::writeFileAtomically(const std::string& target, std::string_view text, bool sync,
                                        std::string& error) const {
     const std::string tmp = target.substr(0, target.rfind('.')) + ".tmp";
     {
@@ -120,7 +139,7 @@ bool ReceiptSpool::writeFileAtomically(const std::string& target, std::string_vi
             }
             done += static_cast<std::size_t>(n);
         }
-        if (::fsync(f.fd) != 0) {
+        if (sync && ::fsync(f.fd) != 0) {
             error = errnoText("cannot sync " + tmp);
             ::unlink(tmp.c_str());
             return false;
@@ -131,7 +150,9 @@ bool ReceiptSpool::writeFileAtomically(const std::string& target, std::string_vi
         ::unlink(tmp.c_str());
         return false;
     }
-    syncDir();
+    if (sync) {
+        syncDir();
+    }
     return true;
 }
 
@@ -177,7 +198,8 @@ bool ReceiptSpool::open(std::string& error) {
         error = errnoText("cannot read spool folder " + dir_);
         return false;
     }
-    std::map<std::uint64_t, std::string> found;  // seq -> "order" / "run"
+    // The furthest state each order reached: "order" < "run" < "ans".
+    std::map<std::uint64_t, std::string> found;
     std::map<std::uint64_t, std::int64_t> rows;
     for (;;) {
         // readdir gives NULL both at the end and on an error; only errno tells them apart. A
@@ -198,10 +220,11 @@ bool ReceiptSpool::open(std::string& error) {
         }
         if (suffix == "tmp") {
             ::unlink((dir_ + "/" + e->d_name).c_str());  // never renamed: not received
-        } else if (suffix == "order" || suffix == "run") {
-            // A rename interrupted between the two names cannot leave both; "run" wins.
-            if (found[seq] != "run") {
-                found[seq] = suffix;
+        } else if (suffix == "order" || suffix == "run" || suffix == "ans") {
+            // "run" and "ans" sort after "order"; "ans" wins over both.
+            std::string& state = found[seq];
+            if (suffix > state) {
+                state = suffix;
             }
         } else if (suffix == "row") {
             std::string text;
@@ -215,6 +238,7 @@ bool ReceiptSpool::open(std::string& error) {
     }
     waiting_.clear();
     interrupted_.clear();
+    answers_.clear();
     sizes_.clear();
     bytes_ = 0;
     for (const auto& [seq, state] : found) {
@@ -223,20 +247,17 @@ bool ReceiptSpool::open(std::string& error) {
         if (::lstat(file.c_str(), &fs) != 0 || !S_ISREG(fs.st_mode)) {
             continue;
         }
-        const auto size = static_cast<std::uint64_t>(fs.st_size);
         if (state == "order") {
-            waiting_.emplace_back(seq, size);
+            waiting_.push_back(seq);
         } else {
             Entry entry;
             entry.seq = seq;
             entry.rowId = rows.count(seq) != 0 ? rows[seq] : 0;
-            if (!readFile(file, entry.text)) {
-                continue;
-            }
-            interrupted_.push_back(std::move(entry));
+            // An unreadable file is still answered: with what of it can be read.
+            readFile(file, entry.text);
+            (state == "run" ? interrupted_ : answers_).push_back(std::move(entry));
         }
-        sizes_[seq] = size;
-        bytes_ += size;
+        setSize(seq, static_cast<std::uint64_t>(fs.st_size));
     }
     // Row files whose order is gone (removed before its row file) are of no use.
     for (const auto& row : rows) {
@@ -247,8 +268,34 @@ bool ReceiptSpool::open(std::string& error) {
     return true;
 }
 
-ReceiptSpool::AddResult ReceiptSpool::add(std::string_view text, std::string& error) {
+void ReceiptSpool::setSize(std::uint64_t seq, std::uint64_t size) {
+    std::uint64_t& held = sizes_[seq];
+    bytes_ = bytes_ - held + size;
+    held = size;
+}
+
+bool ReceiptSpool::seenRecently(std::uint64_t key) {
+    const auto now = Clock::now();
+    while (!recent_.empty() && (recent_.size() >= kRecentReceipts ||
+                                now - recent_.front().second > kRecentReceiptAge)) {
+        recentKeys_.erase(recentKeys_.find(recent_.front().first));
+        recent_.pop_front();
+    }
+    if (recentKeys_.count(key) != 0) {
+        return true;
+    }
+    recent_.emplace_back(key, now);
+    recentKeys_.insert(key);
+    return false;
+}
+
+ReceiptSpool::AddResult ReceiptSpool::add(std::string_view topic, std::string_view text,
+                                          bool redelivered, std::string& error) {
     std::lock_guard<std::mutex> lock(mu_);
+    const std::uint64_t key = receiptDigest(topic, text);
+    if (redelivered && recentKeys_.count(key) != 0) {
+        return AddResult::Duplicate;
+    }
     const auto size = static_cast<std::uint64_t>(text.size());
     if (sizes_.size() >= maxOrders_ || bytes_ + size > maxBytes_) {
         error = "order spool full (" + std::to_string(sizes_.size()) + " orders, " +
@@ -257,13 +304,14 @@ ReceiptSpool::AddResult ReceiptSpool::add(std::string_view text, std::string& er
         return AddResult::Full;
     }
     const std::uint64_t seq = nextSeq_;
-    if (!writeFileAtomically(path(seq, "order"), text, error)) {
+    if (!writeFileAtomically(path(seq, "order"), text, true, error) &&
+        !(restoreLocked() && writeFileAtomically(path(seq, "order"), text, true, error))) {
         return AddResult::Failed;
     }
     ++nextSeq_;
-    waiting_.emplace_back(seq, size);
-    sizes_[seq] = size;
-    bytes_ += size;
+    seenRecently(key);
+    waiting_.push_back(seq);
+    setSize(seq, size);
     return AddResult::Added;
 }
 
@@ -274,10 +322,17 @@ std::vector<ReceiptSpool::Entry> ReceiptSpool::takeInterrupted() {
     return out;
 }
 
+std::vector<ReceiptSpool::Entry> ReceiptSpool::takeAnswers() {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<Entry> out;
+    out.swap(answers_);
+    return out;
+}
+
 bool ReceiptSpool::next(Entry& entry) {
     std::unique_lock<std::mutex> lock(mu_);
     while (!waiting_.empty()) {
-        const std::uint64_t seq = waiting_.front().first;
+        const std::uint64_t seq = waiting_.front();
         waiting_.pop_front();
         const std::string file = path(seq, "order");
         // The file is read without the lock: adds go on meanwhile.
@@ -291,18 +346,16 @@ bool ReceiptSpool::next(Entry& entry) {
             return true;
         }
         ::unlink(file.c_str());
-        const auto it = sizes_.find(seq);
-        if (it != sizes_.end()) {
-            bytes_ -= it->second;
-            sizes_.erase(it);
-        }
+        bytes_ -= sizes_[seq];
+        sizes_.erase(seq);
     }
     return false;
 }
 
-bool ReceiptSpool::markStarted(std::uint64_t seq) {
+bool ReceiptSpool::markStarted(std::uint64_t seq, std::string& error) {
     std::lock_guard<std::mutex> lock(mu_);
     if (::rename(path(seq, "order").c_str(), path(seq, "run").c_str()) != 0) {
+        error = errnoText("cannot mark the order as started in " + dir_);
         return false;
     }
     syncDir();
@@ -312,21 +365,80 @@ bool ReceiptSpool::markStarted(std::uint64_t seq) {
 bool ReceiptSpool::setRowId(std::uint64_t seq, std::int64_t rowId) {
     std::lock_guard<std::mutex> lock(mu_);
     std::string error;
-    return writeFileAtomically(path(seq, "row"), std::to_string(rowId), error);
+    return writeFileAtomically(path(seq, "row"), std::to_string(rowId), false, error);
+}
+
+bool ReceiptSpool::storeAnswer(std::uint64_t seq, std::string_view answer, std::string& error) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!writeFileAtomically(path(seq, "ans"), answer, true, error) &&
+        !(restoreLocked() && writeFileAtomically(path(seq, "ans"), answer, true, error))) {
+        return false;
+    }
+    // The answer is the order's record now; what it replaces may go without a sync.
+    ::unlink(path(seq, "run").c_str());
+    ::unlink(path(seq, "order").c_str());
+    ::unlink(path(seq, "row").c_str());
+    setSize(seq, static_cast<std::uint64_t>(answer.size()));
+    return true;
+}
+
+bool ReceiptSpool::unlinkAll(std::uint64_t seq) const {
+    // The record goes first: a row file left alone is cleaned up by the next open().
+    bool gone = true;
+    for (const char* suffix : {"ans", "run", "order", "row"}) {
+        gone = unlinkGone(path(seq, suffix)) && gone;
+    }
+    return gone;
 }
 
 void ReceiptSpool::remove(std::uint64_t seq) {
     std::lock_guard<std::mutex> lock(mu_);
-    // The order file goes first: a row file left alone is cleaned up by the next open().
-    ::unlink(path(seq, "run").c_str());
-    ::unlink(path(seq, "order").c_str());
-    ::unlink(path(seq, "row").c_str());
-    syncDir();
+    // No folder sync: an acknowledged answer that reappears after a power loss is published
+    // once more, identical.
+    if (!unlinkAll(seq)) {
+        unremoved_.insert(seq);
+    }
     const auto it = sizes_.find(seq);
     if (it != sizes_.end()) {
         bytes_ -= it->second;
         sizes_.erase(it);
     }
+}
+
+void ReceiptSpool::tidy() {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = unremoved_.begin(); it != unremoved_.end();) {
+        it = unlinkAll(*it) ? unremoved_.erase(it) : std::next(it);
+    }
+}
+
+bool ReceiptSpool::restoreLocked() {
+    struct stat st {};
+    if (::lstat(dir_.c_str(), &st) == 0 || errno != ENOENT) {
+        return false;
+    }
+    zorcommon::makeDirectories(dir_.substr(0, dir_.find_last_of('/')));
+    if (::mkdir(dir_.c_str(), 0700) != 0) {
+        return false;
+    }
+    restored_ = true;
+    lost_ += waiting_.size();
+    for (const std::uint64_t seq : waiting_) {
+        bytes_ -= sizes_[seq];
+        sizes_.erase(seq);
+    }
+    waiting_.clear();
+    return true;
+}
+
+bool ReceiptSpool::restoreFolder(std::size_t& lost) {
+    std::lock_guard<std::mutex> lock(mu_);
+    restoreLocked();
+    const bool restored = restored_;
+    lost = lost_;
+    restored_ = false;
+    lost_ = 0;
+    return restored;
 }
 
 std::size_t ReceiptSpool::count() const {

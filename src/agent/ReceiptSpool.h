@@ -1,38 +1,52 @@
-// The receipt spool: every order this terminal is to execute is kept as a file from the moment
-// it is received until its answer has been handed to the MQTT library, so that neither a stop,
-// a failed start nor a crash loses it, and none is executed twice.
+// The receipt spool: the one durable record of every order this terminal is to execute, from
+// the moment it is received until the broker has acknowledged its answer, so that neither a
+// stop, a failed start nor a crash loses an order, runs it twice or answers it two ways.
 //
-// Layout of the spool folder (created 0700): one file per order, named by a 20-digit arrival
-// number so that names sort in arrival order.
+// Life of an order, one number N per order (20 digits, so names sort in arrival order):
 //   N.order   received, not started
-//   N.run     started (renamed from N.order before the order runs)
-//   N.row     the command_info row id the order wrote (decimal), beside N.run
+//   N.run     started (renamed from N.order before the order runs); N.row beside it holds the
+//             command_info row id the order wrote (decimal)
+//   N.ans     answer stored: the answer text; written before the answer is first published,
+//             and from then on the order's only file. Removed once the broker acknowledged it.
 //   N.tmp     a file being written; whole files only ever appear through rename
-// Every file is written to a temporary name, fsync'ed and renamed, and the folder is fsync'ed
-// after each rename, so after a crash or power loss a file is either whole or absent.
+// An order file and its answer are written to a temporary name, fsync'ed and renamed, and the
+// folder is fsync'ed after each rename and after the started mark, so after a crash or power
+// loss each is whole or absent. N.row is written without a sync: it is a hint for the row of
+// an interrupted order, and a power loss that drops it only leaves that row unmarked.
 //
-// Bounds: at most maxOrders files and maxBytes of order text at a time; add() refuses more.
+// At open(): an N.ans is an answer to publish (again); an N.run without it was cut off while
+// running (interrupted); an N.order waits to run.
+//
+// Bounds: at most maxOrders orders and maxBytes of order and answer text at a time; add()
+// refuses more. Recent receipts (the last kRecentReceipts for kRecentReceiptAge) are
+// remembered by digest, so that a redelivered copy of an order is recognised.
 //
 // Thread-safety: all operations may be called from any thread (one internal mutex). The MQTT
-// delivery thread adds, the main loop takes, marks and removes. No operation throws but for
-// memory exhaustion.
+// delivery thread adds, the main loop takes, marks, stores answers and removes. No operation
+// throws but for memory exhaustion.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace zorcee {
 
 class ReceiptSpool {
   public:
-    enum class AddResult { Added, Full, Failed };
+    enum class AddResult { Added, Full, Failed, Duplicate };
 
-    // An order found in or taken from the spool.
+    static constexpr std::size_t kRecentReceipts = 1000;
+    static constexpr std::chrono::hours kRecentReceiptAge{24};
+
+    // An order found in or taken from the spool. For a stored answer, text is the answer.
     struct Entry {
         std::uint64_t seq = 0;
         std::string text;
@@ -44,40 +58,60 @@ class ReceiptSpool {
     ReceiptSpool& operator=(const ReceiptSpool&) = delete;
 
     // Creates the folder (0700) if missing, removes half-written files and reads what an
-    // earlier run left: orders never started (kept in arrival order for next()) and orders
-    // started but not finished (returned by interrupted()). False, with a text naming the
-    // folder, when the folder cannot be created, read or written.
+    // earlier run left: orders never started (kept in arrival order for next()), orders
+    // started but not finished (takeInterrupted()) and stored answers (takeAnswers()). False,
+    // with a text naming the folder, when the folder cannot be created, read or written.
     bool open(std::string& error);
 
     // Stores an order durably. Full when the bounds are reached, Failed when it cannot be
-    // written (error holds the reason).
-    AddResult add(std::string_view text, std::string& error);
+    // written (error holds the reason), Duplicate (nothing stored) when `redelivered` is set
+    // and the same topic and text were received recently.
+    AddResult add(std::string_view topic, std::string_view text, bool redelivered,
+                  std::string& error);
 
-    // Orders that were started but not finished when the spool was opened, in arrival order.
-    // Handed out once; the files stay until remove().
+    // Found by open(), in arrival order; each handed out once, the files stay until remove().
     std::vector<Entry> takeInterrupted();
+    std::vector<Entry> takeAnswers();
 
     // The oldest order not started yet, read back from its file. False when there is none.
     // An order whose file cannot be read is dropped (its file removed) and the next one taken.
     bool next(Entry& entry);
 
-    // Marks the order as started (N.order -> N.run). False when the rename failed.
-    bool markStarted(std::uint64_t seq);
+    // Marks the order as started (N.order -> N.run). False, with the reason, when it failed.
+    bool markStarted(std::uint64_t seq, std::string& error);
     // Records the command_info row id the running order wrote.
     bool setRowId(std::uint64_t seq, std::int64_t rowId);
-    // Forgets the order: removes its files.
+    // Stores the order's answer; from then on the order is "answered" whatever happens. False,
+    // with the reason, when it cannot be written (the order keeps its earlier state).
+    bool storeAnswer(std::uint64_t seq, std::string_view answer, std::string& error);
+    // Forgets the order (its answer was acknowledged): removes its files. Files that cannot be
+    // removed now (read-only folder) are removed by a later tidy().
     void remove(std::uint64_t seq);
+    // Retries the removals that failed.
+    void tidy();
+    // Makes the folder again (0700) if it was removed while the agent ran (add() does so too).
+    // The orders not started whose files went with it are forgotten: how many since the last
+    // call is returned in `lost`. True when the folder was made again since the last call.
+    bool restoreFolder(std::size_t& lost);
 
-    // Orders held (not started, running or interrupted) and their size in bytes.
+    // Orders held (not started, running, interrupted or answered) and their size in bytes.
     std::size_t count() const;
     std::uint64_t bytes() const;
     const std::string& dir() const { return dir_; }
 
   private:
+    using Clock = std::chrono::steady_clock;
+
     std::string path(std::uint64_t seq, const char* suffix) const;
-    bool writeFileAtomically(const std::string& target, std::string_view text,
+    bool writeFileAtomically(const std::string& target, std::string_view text, bool sync,
                              std::string& error) const;
     void syncDir() const;
+    bool unlinkAll(std::uint64_t seq) const;
+    // The folder made again if it is gone (caller holds mu_); true when it was.
+    bool restoreLocked();
+    void setSize(std::uint64_t seq, std::uint64_t size);
+    // True when key was received recently; records it otherwise. Caller holds mu_.
+    bool seenRecently(std::uint64_t key);
 
     const std::string dir_;
     const std::size_t maxOrders_;
@@ -86,11 +120,20 @@ class ReceiptSpool {
     mutable std::mutex mu_;
     std::uint64_t nextSeq_ = 1;
     // Orders not started, oldest first, with their size.
-    std::deque<std::pair<std::uint64_t, std::uint64_t>> waiting_;
+    std::deque<std::uint64_t> waiting_;
     std::vector<Entry> interrupted_;
-    // Size of every order held, by number (waiting, running and interrupted).
+    std::vector<Entry> answers_;
+    // Size of every order held, by number.
     std::map<std::uint64_t, std::uint64_t> sizes_;
     std::uint64_t bytes_ = 0;
+    // Orders whose files could not all be removed.
+    std::set<std::uint64_t> unremoved_;
+    // Since the last restoreFolder(): whether the folder was made again, and orders lost.
+    bool restored_ = false;
+    std::size_t lost_ = 0;
+    // Digests of recent receipts, oldest first, with their arrival time.
+    std::deque<std::pair<std::uint64_t, Clock::time_point>> recent_;
+    std::unordered_multiset<std::uint64_t> recentKeys_;
 };
 
 }  // namespace zorcee

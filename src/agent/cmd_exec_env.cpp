@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <deque>
 #include <iostream>
+#include <limits>
 #include <thread>
 #include <utility>
 
@@ -20,20 +22,31 @@
 #include "CmdInfoXmlCommands.h"
 #include "ConnectionManager.h"
 #include "DbController.h"
+#include "FileUtil.h"
+#include "InstanceLock.h"
 #include "JsonUtil.h"
 #include "ReceiptSpool.h"
 #include "SettingData.h"
+#include "StringUtil.h"
 
 namespace zorcee {
 
 namespace {
 using command::CmdInfoBase;
 
-// Bounds of the receipt spool, and of the answers to orders it refused (small texts, published
-// all in the next pass).
+// Bounds of the receipt spool, and of the answers to orders it refused (texts without the
+// order's payload, kept in memory until the broker acknowledged them).
 constexpr std::size_t kSpoolMaxOrders = 1000;
 constexpr std::uint64_t kSpoolMaxBytes = 64ull * 1024 * 1024;
-constexpr std::size_t kMaxRefusalAnswers = 1000;
+constexpr std::size_t kMaxRefusalBytes = 16u * 1024 * 1024;
+// While this many answers wait for the broker's acknowledgement, no further order starts: a
+// broker outage does not turn into a long list of orders carried out but unanswered.
+constexpr std::size_t kMaxWaitingAnswers = 10;
+// Errors that repeat with every order (a full or read-only spool folder) are logged at most
+// this often.
+constexpr std::chrono::seconds kErrorLogInterval{60};
+// How much of a damaged receipt an answer carries (data.receipt).
+constexpr std::size_t kMaxReceiptInAnswer = 1024;
 // Recorded in the answer (data.error) and in the row of an order a stop cut off.
 const char* const kInterruptedError =
     "interrupted: the agent stopped while this order was running; it is not executed again";
@@ -47,8 +60,10 @@ std::deque<std::string> sendQueue;
 std::mutex sendMutex;
 std::deque<std::pair<std::string, std::string>> resultQueue;
 std::mutex resultMutex;
-// Failed answers to orders the spool could not take; filled by the receive callback.
+// Failed answers to orders the spool could not take, and their size; filled by the receive
+// callback, each removed once the broker acknowledged it.
 std::deque<std::string> refusalQueue;
+std::size_t refusalBytes = 0;
 std::mutex refusalMutex;
 
 // Declared in the order of their use: static objects are destroyed in reverse, so the
@@ -60,12 +75,31 @@ data::SettingData* setting = nullptr;
 std::unique_ptr<ReceiptSpool> spool;
 // Orders a stop cut off, found in the spool at start; answered by the loop, oldest first.
 std::deque<ReceiptSpool::Entry> interruptedOrders;
+// Answers of spooled orders not yet acknowledged by the broker, oldest first (main thread
+// only). Each is stored in the spool before it is first published, unless the spool could not
+// take it (full or read-only folder): then it goes out from memory.
+std::deque<ReceiptSpool::Entry> waitingAnswers;
 std::unique_ptr<conn::ConnectionManager> connectionManager;
+// One agent per database folder and per spool folder, for the agent's whole run.
+InstanceLock databaseLock;
+InstanceLock spoolLock;
 // Number of the spooled order the order thread is running (0: none), for the row listener.
 std::atomic<std::uint64_t> runningSeq{0};
 
 const char* successText(int rc) {
     return rc == 0 ? "success" : "failed";
+}
+
+// True at most once per kErrorLogInterval (any thread).
+bool errorLogDue() {
+    static std::atomic<std::int64_t> lastS{std::numeric_limits<std::int64_t>::min()};
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    std::int64_t last = lastS.load();
+    return (last == std::numeric_limits<std::int64_t>::min() ||
+            now - last >= kErrorLogInterval.count()) &&
+           lastS.compare_exchange_strong(last, now);
 }
 
 // Factories of the commands the agent knows, in the order names are compared.
@@ -123,14 +157,28 @@ void displaySettings() {
     zorcommon::logPlain(logger, "-----------------------------------------\n");
 }
 
+// Set by the handler of SIGHUP and SIGUSR1, which a daemon must survive: the signal number.
+std::atomic<int> ignoredSignal{0};
+// Whether installSignalHandlers could not install a handler (logged once the log exists).
+bool signalSetupFailed = false;
+
+void noteIgnoredSignal(int signal) {
+    ignoredSignal.store(signal);
+}
+
 // Writes the signal line once, on the main thread, as soon as start-up or the loop sees the
-// flag.
+// flag; and a line for each ignored signal seen.
 bool signalNoted = false;
 void noteSignal() {
     const int sig = stopFlag.load();
     if (sig != 0 && !signalNoted && logger) {
         signalNoted = true;
         ZLOG_I(logger, "[{}:{}] in signal_handler : receive signal -> {}", sig);
+        zorcommon::flushLog(logger);
+    }
+    const int ignored = logger ? ignoredSignal.exchange(0) : 0;
+    if (ignored != 0) {
+        ZLOG_W(logger, "[{}:{}] in signal_handler : signal ignored -> {}", ignored);
         zorcommon::flushLog(logger);
     }
 }
@@ -175,10 +223,12 @@ std::string failedAnswer(CmdInfoBase& cmd, const std::string& error) {
             data = picojson::value(picojson::object());
         }
         auto& members = data.get<picojson::object>();
-        members.emplace("result", picojson::value(std::string("failed")));
+        members["value"] = picojson::value(std::string());
+        members["result"] = picojson::value(std::string("failed"));
         members["error"] = picojson::value(error);
     }
-    return answer.serialize();
+    // As for an executed order's answer: bytes of the order that are not UTF-8 are replaced.
+    return zorcommon::toValidUtf8(answer.serialize());
 }
 
 // Notes the row the running order wrote beside its receipt (order thread).
@@ -189,68 +239,97 @@ void noteRow(std::int64_t id) {
     }
 }
 
-// Answers an order a stop cut off (found at start): not executed again; its row, if it wrote
-// one, gets the reason.
-void answerInterrupted(const zorcommon::Logger& log, ReceiptSpool::Entry& entry) {
-    ZLOG_W(log, "[{}:{}] in startMain loop : interrupted order : {} : Receive Data -> {}",
-           kInterruptedError, entry.text);
-    zorcommon::flushLog(log);
+// Stores an order's answer in the spool before it is first published, and queues it for the
+// broker. From here on the order is answered with this text, also after a crash.
+void settleAnswer(const zorcommon::Logger& log, std::uint64_t seq, std::string answer) {
+    std::string error;
+    if (!spool->storeAnswer(seq, answer, error) && errorLogDue()) {
+        ZLOG_E(log, "[{}:{}] in startMain loop : answer not stored, sent from memory : {}", error);
+        zorcommon::flushLog(log);
+    }
+    waitingAnswers.push_back({seq, std::move(answer), 0});
+}
+
+// Answers an order without running it: one a stop cut off (found at start; its row, if it
+// wrote one, gets the reason first), or one that could not be marked started.
+void answerUnrun(const zorcommon::Logger& log, ReceiptSpool::Entry& entry,
+                 const std::string& error) {
     if (entry.rowId > 0) {
         db::DbController db;
         if (db.open(setting->getStringValue("DB_PATH"), setting->getStringValue("DB_FILE"))) {
-            db.updateCommandInfoAtId(entry.rowId, kInterruptedError, kInterruptedResult, "");
+            db.updateCommandInfoAtId(entry.rowId, error, kInterruptedResult, "");
         }
         db.close();
     }
-    const auto cmd = CreateCmdInfoObj(entry.text);
-    std::string answer = failedAnswer(*cmd, kInterruptedError);
-    std::lock_guard<std::mutex> lock(sendMutex);
-    sendQueue.push_back(std::move(answer));
+    // The order as far as needed for its answer (data.value is read as "").
+    picojson::value order;
+    std::string reason = error;
+    if (!zorcommon::parseJson(order, entry.text, zorcommon::kMaxJsonDepth, true).empty() ||
+        !order.is<picojson::object>() || !order.get("order").is<picojson::object>()) {
+        // An empty or cut-off file: the answer carries what of it can be read.
+        const picojson::object data{
+            {"value", picojson::value(std::string())},
+            {"receipt", picojson::value(entry.text.substr(0, kMaxReceiptInAnswer))}};
+        order = picojson::value(picojson::object{{"data", picojson::value(data)}});
+        reason += " (the receipt of this order was damaged)";
+    }
+    CmdInfoBase cmd(std::move(order));
+    settleAnswer(log, entry.seq, failedAnswer(cmd, reason));
 }
 
-// Publishes every waiting answer to a refused order.
+// True while the broker can take a publish; answers wait for it otherwise.
+bool brokerReachable() {
+    return connectionManager && connectionManager->getConnectStatus() == 1;
+}
+
+// Publishes the answers to refused orders, oldest first, until one fails.
 void publishRefusals() {
-    std::deque<std::string> answers;
-    {
+    for (;;) {
+        std::string answer;
+        {
+            std::lock_guard<std::mutex> lock(refusalMutex);
+            if (refusalQueue.empty()) {
+                return;
+            }
+            answer = refusalQueue.front();
+        }
+        if (!brokerReachable() || publishReturnServer(answer) != 0) {
+            return;
+        }
         std::lock_guard<std::mutex> lock(refusalMutex);
-        answers.swap(refusalQueue);
-    }
-    for (const auto& answer : answers) {
-        publishReturnServer(answer);
+        refusalBytes -= refusalQueue.front().size();
+        refusalQueue.pop_front();
     }
 }
 
-// Takes the next order (an interrupted one first) and carries it out. Its number is set in
-// `seq`; false when there was none.
-bool runNextOrder(const zorcommon::Logger& log, std::uint64_t& seq) {
-    if (!interruptedOrders.empty()) {
-        ReceiptSpool::Entry entry = std::move(interruptedOrders.front());
-        interruptedOrders.pop_front();
-        seq = entry.seq;
-        answerInterrupted(log, entry);
-        return true;
+// Publishes the waiting answers, oldest first, until one fails; an acknowledged answer is
+// removed from the spool.
+void publishAnswers(const zorcommon::Logger& log) {
+    while (!waitingAnswers.empty() && brokerReachable()) {
+        const ReceiptSpool::Entry& answer = waitingAnswers.front();
+        ZLOG_I(log, "[{}:{}] in startMain loop : find Send Data cnt -> {}", waitingAnswers.size());
+        ZLOG_I(log, "[{}:{}] in startMain loop : start Send Data : Send Data -> {}", answer.text);
+        zorcommon::flushLog(log);
+        const int rc = publishReturnServer(answer.text);
+        ZLOG_I(log, "[{}:{}] in startMain loop : end Send Data (MQTT publish) -> {} ({})",
+               successText(rc), rc);
+        zorcommon::flushLog(log);
+        if (rc != 0) {
+            return;
+        }
+        spool->remove(answer.seq);
+        waitingAnswers.pop_front();
     }
-    ReceiptSpool::Entry entry;
-    const std::size_t held = spool ? spool->count() : 0;
-    if (!spool || !spool->next(entry)) {
-        return false;
-    }
-    seq = entry.seq;
-    ZLOG_I(log, "[{}:{}] in startMain loop : have Receive Data cnt -> {}", held);
-    if (!spool->markStarted(seq)) {
-        // It still runs; only a crash during it would run it once more.
-        ZLOG_E(log, "[{}:{}] in startMain loop : cannot mark order as started in {}", spool->dir());
-    }
-    ZLOG_I(log, "[{}:{}] in startMain loop : start Execute Thread : Receive Data -> {}",
-           entry.text);
-    zorcommon::flushLog(log);
-    runningSeq.store(seq);
+}
+
+// Runs one order on the order thread and returns its answer (empty: none).
+std::string runOnOrderThread(std::string text) {
     // While the order runs, answers to refused orders still go out: they must not wait behind
     // an order that may take minutes. The order thread publishes nothing itself.
     std::mutex doneMutex;
     std::condition_variable doneCv;
     bool done = false;
-    std::thread worker([&, text = std::move(entry.text)]() mutable {
+    std::thread worker([&, text = std::move(text)]() mutable {
         executeServerOrderThread(sendMutex, resultMutex, std::move(text));
         {
             std::lock_guard<std::mutex> lock(doneMutex);
@@ -267,14 +346,83 @@ bool runNextOrder(const zorcommon::Logger& log, std::uint64_t& seq) {
         }
     }
     worker.join();
+    std::lock_guard<std::mutex> lock(sendMutex);
+    std::string answer;
+    if (!sendQueue.empty()) {
+        answer = std::move(sendQueue.front());
+        sendQueue.clear();
+    }
+    return answer;
+}
+
+// Takes the next order (an interrupted one first) and carries it out: its answer is stored and
+// queued for the broker.
+void runNextOrder(const zorcommon::Logger& log) {
+    if (!interruptedOrders.empty()) {
+        ReceiptSpool::Entry entry = std::move(interruptedOrders.front());
+        interruptedOrders.pop_front();
+        ZLOG_W(log, "[{}:{}] in startMain loop : interrupted order : {} : Receive Data -> {}",
+               kInterruptedError, entry.text);
+        zorcommon::flushLog(log);
+        answerUnrun(log, entry, kInterruptedError);
+        return;
+    }
+    ReceiptSpool::Entry entry;
+    const std::size_t held = spool ? spool->count() : 0;
+    if (!spool || !spool->next(entry)) {
+        return;
+    }
+    ZLOG_I(log, "[{}:{}] in startMain loop : have Receive Data cnt -> {}", held);
+    std::string error;
+    if (!spool->markStarted(entry.seq, error)) {
+        // Run unmarked, a crash during it would run it once more: it is not run at all.
+        ZLOG_E(log, "[{}:{}] in startMain loop : order not executed : {} : Receive Data -> {}",
+               error, entry.text);
+        zorcommon::flushLog(log);
+        answerUnrun(log, entry, "not executed: " + error);
+        return;
+    }
+    ZLOG_I(log, "[{}:{}] in startMain loop : start Execute Thread : Receive Data -> {}",
+           entry.text);
+    zorcommon::flushLog(log);
+    runningSeq.store(entry.seq);
+    std::string answer = runOnOrderThread(std::move(entry.text));
     runningSeq.store(0);
     ZLOG_I(log, "[{}:{}] in startMain loop : end Execute Thread (join)");
     zorcommon::flushLog(log);
-    return true;
+    if (answer.empty()) {
+        spool->remove(entry.seq);
+    } else {
+        settleAnswer(log, entry.seq, std::move(answer));
+    }
 }
 
 // Start-up up to the point where orders may arrive; see initMain.
 int initSteps(const std::string& configPath);
+
+// Takes the lock files of the database folder and the spool folder (made if missing) before
+// either is touched: a second agent on the same folders stops here and changes nothing. A
+// folder that cannot be used is left to the steps that use it, which report it.
+bool lockFolders(std::string& error) {
+    const std::string dbDir = setting->getStringValue("DB_PATH");
+    const std::string spoolDir = setting->getStringValue("SPOOL_DIR");
+    const char* const name = "/cee-agent.lock";
+    if (!dbDir.empty() && zorcommon::makeDirectories(dbDir) == 0 &&
+        databaseLock.acquire(dbDir + name, error) == InstanceLock::Result::Held) {
+        error = "database folder " + dbDir + " " + error;
+        return false;
+    }
+    if (spoolDir.empty() || spoolDir == dbDir) {
+        return true;
+    }
+    zorcommon::makeDirectories(spoolDir.substr(0, spoolDir.find_last_of('/')));
+    ::mkdir(spoolDir.c_str(), 0700);
+    if (spoolLock.acquire(spoolDir + name, error) == InstanceLock::Result::Held) {
+        error = "order spool folder " + spoolDir + " " + error;
+        return false;
+    }
+    return true;
+}
 
 // The signal handler writes a byte here (write() is async-signal-safe), so that the loop's
 // sleep ends at once whichever thread the signal interrupted, without waking up in between.
@@ -339,12 +487,9 @@ int initSteps(const std::string& configPath) {
     ZLOG_I(logger, "[{}:{}] Start Command Execution Environment.");
     zorcommon::flushLog(logger);
 
-    openWakePipe();
-    for (const int sig : {SIGINT, SIGTERM}) {
-        if (std::signal(sig, signal_handler) == SIG_ERR) {
-            ZLOG_E(logger, "[{}:{}] Error: set signal handler");
-            zorcommon::flushLog(logger);
-        }
+    if (signalSetupFailed) {
+        ZLOG_E(logger, "[{}:{}] Error: set signal handler");
+        zorcommon::flushLog(logger);
     }
 
     connectionManager = std::make_unique<conn::ConnectionManager>();
@@ -359,6 +504,12 @@ int initSteps(const std::string& configPath) {
     // The database and the spool come before the connection: the broker hands over orders
     // queued for the session as soon as it is connected, and the client acknowledges them on
     // arrival, so a start that fails later would lose them.
+    if (!lockFolders(error)) {
+        ZLOG_E(logger, "[{}:{}] in initMain : not started : {}", error);
+        zorcommon::flushLog(logger);
+        std::cerr << "cee-agent: not started: " << error << std::endl;
+        return 1;
+    }
     zorcommon::setBusyTimeoutMs(setting->getIntValue("BUSY_TIMEOUT_MS"));
     db::DbController controller;
     const std::string dbDir = setting->getStringValue("DB_PATH");
@@ -387,8 +538,13 @@ int initSteps(const std::string& configPath) {
     for (auto& entry : spool->takeInterrupted()) {
         interruptedOrders.push_back(std::move(entry));
     }
-    ZLOG_I(logger, "[{}:{}] in initMain : order spool -> {} : orders -> {} : interrupted -> {}",
-           spool->dir(), spool->count(), interruptedOrders.size());
+    for (auto& entry : spool->takeAnswers()) {
+        waitingAnswers.push_back(std::move(entry));
+    }
+    ZLOG_I(logger,
+           "[{}:{}] in initMain : order spool -> {} : orders -> {} : interrupted -> {} : "
+           "answers -> {}",
+           spool->dir(), spool->count(), interruptedOrders.size(), waitingAnswers.size());
     zorcommon::flushLog(logger);
     db::DbController::setRowListener(noteRow);
 
@@ -411,6 +567,20 @@ int initSteps(const std::string& configPath) {
 }
 }  // namespace
 
+namespace {
+// Logs (error) when the spool folder was removed while the agent ran; the spool makes it again.
+void noteSpoolFolderLoss(const zorcommon::Logger& log) {
+    std::size_t lost = 0;
+    if (spool && spool->restoreFolder(lost)) {
+        ZLOG_E(log,
+               "[{}:{}] in startMain loop : order spool folder {} was removed : made again : "
+               "waiting orders lost -> {}",
+               spool->dir(), lost);
+        zorcommon::flushLog(log);
+    }
+}
+}  // namespace
+
 void startMain() {
     // The handle was set in initMain; the lookup finds the same logger.
     const auto log = spdlog::get("cee");
@@ -418,39 +588,31 @@ void startMain() {
     zorcommon::flushLog(log);
 
     openWakePipe();
+    bool heldBack = false;
     while (stopFlag.load() == 0) {
         sleepOnePass();
         noteSignal();
+        noteSpoolFolderLoss(log);
 
         // After a stop signal no order starts: the rest stay in the spool for the next start.
-        std::uint64_t seq = 0;
-        const bool haveOrder = stopFlag.load() == 0 && runNextOrder(log, seq);
-
-        std::string answer;
-        bool haveAnswer = false;
-        {
-            std::lock_guard<std::mutex> lock(sendMutex);
-            if (!sendQueue.empty()) {
-                ZLOG_I(log, "[{}:{}] in startMain loop : find Send Data cnt -> {}",
-                       sendQueue.size());
-                answer = std::move(sendQueue.front());
-                sendQueue.pop_front();
-                haveAnswer = true;
-            }
-        }
-        if (haveAnswer) {
-            ZLOG_I(log, "[{}:{}] in startMain loop : start Send Data : Send Data -> {}", answer);
-            zorcommon::flushLog(log);
-            const int rc = publishReturnServer(answer);
-            ZLOG_I(log, "[{}:{}] in startMain loop : end Send Data (MQTT publish) -> {} ({})",
-                   successText(rc), rc);
+        // Nor while too many answers wait for the broker.
+        const bool holdBack = waitingAnswers.size() >= kMaxWaitingAnswers;
+        if (holdBack && !heldBack) {
+            ZLOG_W(log,
+                   "[{}:{}] in startMain loop : {} answers wait for the broker : no order "
+                   "starts until they are acknowledged",
+                   waitingAnswers.size());
             zorcommon::flushLog(log);
         }
-        // The order's answer (published in this pass, if it had one) is with the MQTT library.
-        if (haveOrder) {
-            spool->remove(seq);
+        heldBack = holdBack;
+        if (stopFlag.load() == 0 && !holdBack) {
+            runNextOrder(log);
         }
+        publishAnswers(log);
         publishRefusals();
+        if (spool) {
+            spool->tidy();
+        }
 
         std::pair<std::string, std::string> result;
         bool haveResult = false;
@@ -492,6 +654,16 @@ void endMain() {
     setting = nullptr;
 }
 
+void installSignalHandlers() {
+    openWakePipe();
+    for (const int sig : {SIGINT, SIGTERM}) {
+        signalSetupFailed = std::signal(sig, signal_handler) == SIG_ERR || signalSetupFailed;
+    }
+    for (const int sig : {SIGHUP, SIGUSR1}) {
+        signalSetupFailed = std::signal(sig, noteIgnoredSignal) == SIG_ERR || signalSetupFailed;
+    }
+}
+
 void signal_handler(int signal) {
     stopFlag.store(signal);
     if (wakePipe[1] >= 0) {
@@ -528,16 +700,31 @@ void subscribeFunction(const char* topic, const char* message) {
             return;
         }
         std::string error = "no order spool";
-        if (spool && spool->add(text, error) == ReceiptSpool::AddResult::Added) {
+        const auto added = spool ? spool->add(topic != nullptr ? topic : "", text,
+                                              getReceiveDuplicate() != 0, error)
+                                 : ReceiptSpool::AddResult::Failed;
+        if (added == ReceiptSpool::AddResult::Added) {
             ZLOG_D(logger, "[{}:{}] in subscribeFunction : add Receive Queue");
             zorcommon::flushLog(logger);
             return;
         }
-        ZLOG_E(logger, "[{}:{}] in subscribeFunction : order not accepted : {}", error);
-        zorcommon::flushLog(logger);
+        if (added == ReceiptSpool::AddResult::Duplicate) {
+            // The broker did not see our acknowledgement: the first copy runs (or ran) and is
+            // answered; this one is not run again.
+            ZLOG_W(logger,
+                   "[{}:{}] in subscribeFunction : redelivered order already received : "
+                   "not executed again");
+            zorcommon::flushLog(logger);
+            return;
+        }
+        if (errorLogDue()) {
+            ZLOG_E(logger, "[{}:{}] in subscribeFunction : order not accepted : {}", error);
+            zorcommon::flushLog(logger);
+        }
         std::string answer = failedAnswer(*cmd, "not executed: " + error);
         std::lock_guard<std::mutex> lock(refusalMutex);
-        if (refusalQueue.size() < kMaxRefusalAnswers) {
+        if (refusalBytes + answer.size() <= kMaxRefusalBytes) {
+            refusalBytes += answer.size();
             refusalQueue.push_back(std::move(answer));
         } else {
             ZLOG_E(logger, "[{}:{}] in subscribeFunction : too many refused orders : no answer");

@@ -9,9 +9,11 @@
 //
 // Start-up prepares the database and the spool before it connects, so a failed start takes
 // nothing from the broker. An order's spool file is marked started before its thread begins
-// and removed once its answer is handed to the MQTT library; an order found started at the
-// next start is answered "failed" (interrupted), never run again. After a stop signal no
-// further order starts.
+// (an order that cannot be marked is answered "failed", not run); its answer is stored in the
+// spool before it is first published and removed once the broker acknowledged it. At the next
+// start a stored answer is published again as it is, and an order found started without one is
+// answered "failed" (interrupted), never run again. While kMaxWaitingAnswers answers wait for
+// the broker, and after a stop signal, no further order starts.
 #pragma once
 
 #include <memory>
@@ -32,10 +34,15 @@ void startMain();
 void endMain();
 // Only records the signal number in a lock-free atomic; the loop writes the log line.
 void signal_handler(int signal);
+// Installs signal_handler for SIGINT and SIGTERM, and a handler that only notes SIGHUP and
+// SIGUSR1 (logged by the loop: a daemon must not die of them). Called first thing in main, so
+// that a stop signal at any moment of start-up ends the agent with status 0.
+void installSignalHandlers();
 
 // Receive callback: an order this terminal is to execute is spooled; a retained message, an
-// order for another terminal or one that cannot run is logged and dropped; an order the spool
-// cannot take is answered "failed" in the next pass.
+// order for another terminal or one that cannot run, and a redelivered copy of an order
+// received recently are logged and dropped; an order the spool cannot take is answered
+// "failed" (published from memory once the broker is reachable).
 void subscribeFunction(const char* topic, const char* message);
 // Builds the command object for an order text (never null). Without withPayload, a string at
 // data.value is read as "" (enough to check and refuse an order, not to run it).

@@ -8,6 +8,7 @@
 #include "cmd_exec_env.h"
 
 int main(int argc, char** argv) {
+    zorcee::installSignalHandlers();
     // One malloc arena for all threads: the MQTT client's threads, the delivery thread and the
     // order thread would otherwise each keep an arena of their own, with its touched pages, for
     // a process that does one thing at a time.

@@ -53,7 +53,18 @@ bool DbControllerBase::open() {
     // Only schema creation may make the file: a file removed while a program runs must show as
     // a failed open, not come back empty and without tables.
     const int flags = SQLITE_OPEN_READWRITE | (createFile_ ? SQLITE_OPEN_CREATE : 0);
-    const int rc = sqlite3_open_v2(dbPath_.c_str(), &db_, flags, nullptr);
+    int rc = sqlite3_open_v2(dbPath_.c_str(), &db_, flags, nullptr);
+    // SQLite reads the file at the first statement: a file that is not a database shows here.
+    if (rc == SQLITE_OK && repairDamaged_ && !createFile_ &&
+        sqlite3_exec(db_, "SELECT 1 FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr) ==
+            SQLITE_NOTADB) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        guard_.releaseLockFile();
+        rc = replaceDamagedFile() && guard_.createLockFile()
+                 ? sqlite3_open_v2(dbPath_.c_str(), &db_, flags, nullptr)
+                 : SQLITE_NOTADB;
+    }
     if (rc == SQLITE_OK) {
         // A reader's shared lock (or the other program's short write) makes a statement wait
         // up to this long instead of failing at once.

@@ -50,6 +50,9 @@ class DbControllerBase {
 
   protected:
     bool execSimple(const char* sql);
+    // Called by open() when repairDamaged_ is set and the file is not a database: moves it
+    // aside and makes a new one; true when open() may try again. The base cannot.
+    virtual bool replaceDamagedFile() { return false; }
 
     std::string dbDir_;
     std::string dbFile_;
@@ -58,6 +61,8 @@ class DbControllerBase {
     sqlite3* db_ = nullptr;
     // open() creates a missing database file only when set (schema creation).
     bool createFile_ = false;
+    // open() checks that the file is a database and replaces one that is not (the agent's).
+    bool repairDamaged_ = false;
     const char* loggerName_;
     const char* unit_;
     const char* lockLabel_;

@@ -4,7 +4,6 @@
 
 #include <MQTTAsync.h>
 #include <picojson.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>  // program_invocation_short_name
@@ -48,25 +47,10 @@ constexpr int kDisconnectTimeoutMs = 1000;
 // network thread waits, so a burst stays on the broker instead of in memory.
 constexpr std::size_t kMaxPendingBytes = 1024 * 1024;
 
-// Set on the delivery thread while the callback handles a message the broker marked retained.
+// Set on the delivery thread while the callback handles a message the broker marked retained,
+// or marked as a redelivery (duplicate flag).
 thread_local bool deliveringRetained = false;
-
-// Creates `dir` and its missing parents; the last component with mode 0700. False with errno.
-bool makePrivateDir(const std::string& dir) {
-    for (std::size_t pos = dir.find('/', 1); pos != std::string::npos;
-         pos = dir.find('/', pos + 1)) {
-        ::mkdir(dir.substr(0, pos).c_str(), 0755);
-    }
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        return false;
-    }
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
-        return false;
-    }
-    return ::access(dir.c_str(), W_OK | X_OK) == 0;
-}
+thread_local bool deliveringDuplicate = false;
 
 std::string hostName() {
     char buf[256] = {};
@@ -134,7 +118,6 @@ Settings loadSettingsFile(const std::string& path) {
     readString(obj, "CA_FILE", true, s.caFile);
     readString(obj, "CERT_FILE", true, s.certFile);
     readString(obj, "KEY_FILE", true, s.keyFile);
-    readString(obj, "PERSISTENCE_DIR", true, s.persistenceDir);
     return s;
 }
 
@@ -207,22 +190,13 @@ class Client : public std::enable_shared_from_this<Client> {
         create.maxBufferedMessages = kMaxBufferedMessages;
         create.MQTTVersion = MQTTVERSION_3_1_1;
         MQTTAsync raw = nullptr;
-        // With a persistence folder Paho keeps every outgoing QoS 1/2 message (also one waiting
-        // for a reconnect) in a file until the broker acknowledged it, and sends it again
-        // after a restart of the program; without one they live in memory only.
-        int persistence = MQTTCLIENT_PERSISTENCE_NONE;
-        void* context = nullptr;
-        if (!s_.persistenceDir.empty()) {
-            if (!makePrivateDir(s_.persistenceDir)) {
-                std::fprintf(stderr, "mqtt_if: cannot write persistence folder %s: %s\n",
-                             s_.persistenceDir.c_str(), std::strerror(errno));
-                return false;
-            }
-            persistence = MQTTCLIENT_PERSISTENCE_DEFAULT;
-            context = const_cast<char*>(s_.persistenceDir.c_str());
-        }
+        // Outgoing messages live in memory only: a program that must not lose one keeps it
+        // itself until dataSend reports the broker's acknowledgement (the agent's receipt
+        // spool). The client's file persistence was a second record of the same answer, and
+        // on a full file system its writes crashed the client's sending thread.
         if (MQTTAsync_createWithOptions(&raw, s_.brokerUri.c_str(), brokerClientId_.c_str(),
-                                        persistence, context, &create) != MQTTASYNC_SUCCESS) {
+                                        MQTTCLIENT_PERSISTENCE_NONE, nullptr,
+                                        &create) != MQTTASYNC_SUCCESS) {
             return false;
         }
         handle_.reset(raw);
@@ -365,6 +339,7 @@ class Client : public std::enable_shared_from_this<Client> {
         std::string topic;
         std::string payload;
         bool retained = false;
+        bool duplicate = false;
     };
 
     // One subscribe, publish or disconnect in flight. The client keeps it until Paho answers
@@ -484,6 +459,7 @@ class Client : public std::enable_shared_from_this<Client> {
                                  static_cast<size_t>(msg->payloadlen));
             }
             m.retained = msg->retained != 0;
+            m.duplicate = msg->dup != 0;
             {
                 std::unique_lock<std::mutex> lock(self->mu_);
                 // Waiting here holds further messages back in the socket and on the broker.
@@ -517,12 +493,14 @@ class Client : public std::enable_shared_from_this<Client> {
             lock.unlock();
             cv_.notify_all();  // room for the network thread
             deliveringRetained = m.retained;
+            deliveringDuplicate = m.duplicate;
             try {
                 callback(m.topic.c_str(), m.payload.c_str());
             } catch (...) {
                 // The contract forbids throwing; a throwing callback must not end delivery.
             }
             deliveringRetained = false;
+            deliveringDuplicate = false;
             lock.lock();
         }
     }
@@ -633,6 +611,10 @@ int dataSend(int kind, int flag, const char* text, char* /*buffer*/) {
 
 int getReceiveRetained(void) {
     return deliveringRetained ? 1 : 0;
+}
+
+int getReceiveDuplicate(void) {
+    return deliveringDuplicate ? 1 : 0;
 }
 
 int getConnectStatus(void) {

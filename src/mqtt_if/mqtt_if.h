@@ -24,10 +24,9 @@
 // for the callback; beyond that the network thread waits, so the callback should not wait for
 // the broker (dataSend) while messages are arriving.
 //
-// PERSISTENCE_DIR (default /var/local/zorcee/mqtt, "" = none): the MQTT client's own file
-// persistence of outgoing QoS 1/2 messages, so a message not yet acknowledged by the broker is
-// sent after a restart of the program. The folder is created 0700; one that cannot be written
-// makes initialize() fail with a line on standard error naming it.
+// Outgoing messages are kept in memory only, until the broker acknowledged them or the program
+// ends: a caller that must not lose a message keeps it until dataSend returned 0. The setting
+// PERSISTENCE_DIR of earlier versions is ignored.
 #ifndef MQTT_IF_H
 #define MQTT_IF_H
 
@@ -68,6 +67,9 @@ int getConnectStatus(void);
 // 1 when called from the receive callback for a message the broker delivered with the
 // retained flag (a retained message handed over because of a (re)subscription), else 0.
 int getReceiveRetained(void);
+// 1 when called from the receive callback for a message the broker delivered with the
+// duplicate flag (sent again because its acknowledgement did not reach the broker), else 0.
+int getReceiveDuplicate(void);
 // Publishes "offline" (retained) on the status topic if set, disconnects, hands messages
 // already received to the callback and frees everything. Safe to call twice, before
 // initialize, and from the receive callback. Always 0.

@@ -22,9 +22,6 @@ struct Settings {
     std::string caFile;
     std::string certFile;
     std::string keyFile;
-    // Folder of the MQTT client's own file persistence of outgoing QoS 1/2 messages (created
-    // 0700); empty: kept in memory only.
-    std::string persistenceDir = "/var/local/zorcee/mqtt";
 };
 
 // The defaults (CLIENT_ID "cee-" + host name) overlaid with the members of the JSON object in

@@ -19,6 +19,7 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 from contextlib import closing
@@ -27,7 +28,6 @@ from contextlib import closing
 DEADLINE_S = 20.0
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MOSQUITTO = os.environ.get("MOSQUITTO") or shutil.which("mosquitto") or "/usr/sbin/mosquitto"
-EMULATED = os.environ.get("CEE_BUILD_DIR", "").endswith("emulated")
 
 
 def wait_until(predicate, what, deadline_s=DEADLINE_S):
@@ -114,12 +114,15 @@ class E2ETestCase(unittest.TestCase):
         self._folders.append(tempfile.mkdtemp(prefix="cee-e2e-", dir=under))
         return self._folders[-1]
 
-    def persistence_dir(self, folder):
-        """A folder for the MQTT client's persistence. Under the emulator the 32-bit client
-        library lists it with 32-bit readdir, which fails on this host's disk file systems
-        (64-bit directory positions); tmpfs has small ones."""
-        emulated = EMULATED and os.path.isdir("/dev/shm")
-        return self.temp_dir("/dev/shm") if emulated else os.path.join(folder, "mqtt")
+    def small_fs(self, size="1m"):
+        """A fresh tmpfs of `size` mounted for this test (skipped where it cannot be)."""
+        folder = self.temp_dir()
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", folder],
+                              capture_output=True, text=True, timeout=DEADLINE_S)
+        if done.returncode != 0:
+            self.skipTest("cannot mount a tmpfs here (%s)" % done.stderr.strip())
+        self.addCleanup(subprocess.run, ["umount", "-l", folder], timeout=DEADLINE_S)
+        return folder
 
     def start(self, program, wait_ready=True):
         """Starts a Program (an Agent: waits until it takes orders), stopped at the end."""
@@ -280,12 +283,13 @@ class Subscriber(Program):
         return [json.loads(p) for p in self.wait_payloads(count, deadline_s)]
 
 
-def make_order(indicate, value, terminal=("all",), platform=("all",), group=("all",)):
-    """The JSON text of a server order carrying the request value (Base64 in data.value)."""
+def make_order(indicate, value, terminal=("all",), platform=("all",), group=("all",), **data):
+    """The JSON text of a server order carrying the request value (Base64 in data.value) and
+    further data members (kept in the answer: they tell answers without a value apart)."""
     target = {"platform": list(platform), "group": list(group), "terminal": list(terminal)}
+    data["value"] = base64.b64encode(value.encode()).decode()
     return json.dumps({"order": {"type": "cmd", "indicate": indicate, "target": target},
-                       "data": {"value": base64.b64encode(value.encode()).decode()},
-                       "timestamp": "2026/12/06 10:00:00"}, separators=(",", ":"))
+                       "data": data, "timestamp": "2026/12/06 10:00:00"}, separators=(",", ":"))
 
 
 def request(n, command="ReadFromEchonetDevice"):
@@ -306,6 +310,65 @@ def answer_ids(answers):
     """The request id each answer names ("" for an answer without a body)."""
     return [t.split('commandResponse id="')[1].split('"')[0] if t else ""
             for t in map(answer_value, answers)]
+
+
+class LinkProxy:
+    """A TCP proxy on a free port of 127.0.0.1 in front of `port`, to cut a program's link at
+    chosen moments: cut() closes every connection and refuses new ones until mend();
+    hold_upstream() drops what the program sends (its acknowledgements never arrive)."""
+
+    def __init__(self, port):
+        self.upstream_port, self.up, self.holding = port, True, False
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.uri = "tcp://127.0.0.1:%d" % self.port
+        self.links, self.lock = [], threading.Lock()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            if not self.up:
+                client.close()
+                continue
+            server = socket.create_connection(("127.0.0.1", self.upstream_port))
+            with self.lock:
+                self.links += [client, server]
+            for src, dst, upstream in ((client, server, True), (server, client, False)):
+                threading.Thread(target=self._pump, args=(src, dst, upstream), daemon=True).start()
+
+    def _pump(self, src, dst, upstream):
+        try:
+            while data := src.recv(65536):
+                if not (upstream and self.holding):
+                    dst.sendall(data)
+        except OSError:
+            pass
+        for sock in (src, dst):
+            sock.close()
+
+    def hold_upstream(self):
+        self.holding = True
+
+    def cut(self):
+        self.up = False
+        with self.lock:
+            for sock in self.links:
+                try:
+                    sock.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+            self.links = []
+
+    def mend(self):
+        self.up, self.holding = True, False
+
+    def close(self):
+        self.cut()
+        self.listener.close()
 
 
 class Agent(Program):
@@ -330,7 +393,6 @@ class Agent(Program):
             "SPOOL_DIR": os.path.join(folder, "spool")}, settings)
         self.mqtt = deep_merge({"CLIENT_ID": "e2e-%d-%s" % (os.getpid(), abs(hash(folder))),
                                 "CONNECT_TIMEOUT_S": 5, "PUBLISH_TIMEOUT_S": 5,
-                                "PERSISTENCE_DIR": os.path.join(folder, "mqtt"),
                                 "BROKER_URI": broker.uri if broker else
                                 "tcp://127.0.0.1:%d" % free_port()}, mqtt)
         self.broker = broker
@@ -361,8 +423,10 @@ class Agent(Program):
         return self
 
     def spool_files(self):
+        """The receipts in the spool folder (numbered files; not its lock file)."""
         folder = self.settings["SPOOL_DIR"]
-        return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        return sorted(f for f in os.listdir(folder) if f[0].isdigit()) if os.path.isdir(
+            folder) else []
 
     def send_order(self, *texts):
         publish(self.broker, self.topic_sub, *texts)
@@ -437,8 +501,7 @@ class Updater(Program):
         write_script(os.path.join(folder, "update_finish.sh"), "true")
         config = write_text(os.path.join(folder, "cee_upd.conf"), json.dumps(self.settings))
         mqtt = write_text(os.path.join(folder, "mqtt_if.conf"), json.dumps({
-            "BROKER_URI": "tcp://127.0.0.1:%d" % free_port(), "CONNECT_TIMEOUT_S": 1,
-            "PERSISTENCE_DIR": os.path.join(folder, "mqtt")}))
+            "BROKER_URI": "tcp://127.0.0.1:%d" % free_port(), "CONNECT_TIMEOUT_S": 1}))
         env = {"MQTT_IF_CONF": mqtt,
                "PATH": os.path.join(folder, "bin") + os.pathsep + os.environ["PATH"]}
         super().__init__([UPDATER, "--config", config], folder, name, env,

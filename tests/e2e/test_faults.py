@@ -6,7 +6,8 @@ import os
 import subprocess
 import unittest
 
-from harness import DEADLINE_S, Agent, E2ETestCase, LoggerSim, answer_ids, order, query, request
+from harness import (DEADLINE_S, Agent, E2ETestCase, LoggerSim, answer_ids, order, query,
+                     read_text, request, wait_until)
 
 
 def recorded(db_file):
@@ -60,55 +61,112 @@ class LoggerApplicationFaultTest(E2ETestCase):
         self.assertEqual(recorded(agent.db_file), [(request(1), 52), (request(2), 0)])
 
 
-class FullFileSystemTest(E2ETestCase):
-    """The database folder or the log folder on a 1 MiB tmpfs that fills up while the agent
-    runs: every order is still answered, and rows are missing only for the time the database
-    folder is full."""
+class DamagedDatabaseTest(E2ETestCase):
 
-    def fill_and_free(self, section, key):
+    def test_a_file_that_is_not_a_database_is_moved_aside_and_replaced(self):
         folder = self.temp_dir()
-        small = os.path.join(folder, "small")
-        os.makedirs(small)
-        done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", small],
-                              capture_output=True, text=True, timeout=DEADLINE_S)
-        if done.returncode != 0:
-            self.skipTest("cannot mount a tmpfs here (%s)" % done.stderr.strip())
-        self.addCleanup(subprocess.run, ["umount", "-l", small], timeout=DEADLINE_S)
         broker = self.start_broker()
         sim = self.start(LoggerSim(folder))
-        agent = self.start(Agent(os.path.join(folder, "agent"), broker, settings={
-            "QMT_HTTP": {"URL": sim.url}, section: {key: small}}))
+        agent = Agent(os.path.join(folder, "agent"), broker, settings={"QMT_HTTP": {"URL": sim.url}})
         answers = self.subscribe(broker, agent.topic_pub)
-        agent.send_order(order(1))
+        garbage = "this is not a database\n" * 200
+        self.start(agent).send_order(order(1))
         answers.wait_answers(1)
+        # Overwritten while the agent runs, then found so at a start.
+        for n, restart in ((2, False), (3, True)):
+            if restart:
+                self.assertEqual(agent.terminate(), 0)
+            with open(agent.db_file, "w") as f:
+                f.write(garbage)
+            if restart:
+                self.start(agent)
+            agent.send_order(order(n))
+            self.assertEqual(answers.wait_answers(n)[-1]["data"]["result"], "success")
+            self.assertEqual(recorded(agent.db_file), [(request(n), 0)])
+        folder = os.path.dirname(agent.db_file)
+        aside = sorted(f for f in os.listdir(folder) if ".damaged-" in f)
+        self.assertEqual(len(aside), 2, aside)
+        self.assertEqual({read_text(os.path.join(folder, f)) for f in aside}, {garbage})
+        self.assertIn("is not a database : moved aside to", agent.log())
 
+
+class FullFileSystemTest(E2ETestCase):
+    """The agent's folder (database, order spool, settings) or its log folder on a 1 MiB tmpfs
+    that fills up while an order runs, or the spool's file system turned read-only while
+    orders wait: the agent stays up, every order is answered once, none runs twice, and
+    everything works again once there is room."""
+
+    def fill_and_free(self, data_on_small):
+        small, folder = self.small_fs(), self.temp_dir()
+        broker = self.start_broker()
+        sim = self.start(LoggerSim(folder, "--mode", "slow", "--delay-ms", "1000",
+                                   "--fault-count", "2"))
+        # The agent's folder holds its database and spool (and settings); the log is apart.
+        home, log = (small, folder) if data_on_small else (folder, small)
+        agent = self.start(Agent(os.path.join(home, "agent"), broker, settings={
+            "QMT_HTTP": {"URL": sim.url}, "LOG": {"LOG_DIR": log}}))
+        answers = self.subscribe(broker, agent.topic_pub)
+        agent.send_order(order(1, tag=1))
+        answers.wait_answers(1)
+        agent.send_order(order(2, tag=2))
+        sim.wait_requests(2)  # order 2 runs while the disk fills up
         filler = os.path.join(small, "filler")
         subprocess.run(["dd", "if=/dev/zero", "of=" + filler, "bs=64k"], capture_output=True,
                        timeout=DEADLINE_S)
         self.assertEqual(os.statvfs(small).f_bavail, 0)  # full
-        agent.send_order(order(2), order(3))
-        got = answers.wait_answers(3)
-        self.assertEqual([a["data"]["result"] for a in got], ["success"] * 3)
+        agent.send_order(order(3, tag=3))
+        answers.wait_answers(3)
         rows_while_full = recorded(agent.db_file)
 
         os.remove(filler)  # room again
-        agent.send_order(order(4))
-        answers.wait_answers(4)
+        agent.send_order(order(4, tag=4))
+        got = {a["data"]["tag"]: a["data"] for a in answers.wait_answers(4)}
+        self.assertTrue(agent.running())
         self.assertEqual(agent.terminate(), 0)
         self.assertEqual(query(agent.db_file, "PRAGMA integrity_check"), [("ok",)])
-        return rows_while_full, recorded(agent.db_file), os.listdir(small)
+        self.assertEqual((len(answers.payloads()), sorted(got)), (4, [1, 2, 3, 4]))
+        return got, rows_while_full, recorded(agent.db_file), sorted(os.listdir(small))
 
-    def test_orders_are_answered_while_the_database_folder_is_full(self):
-        while_full, after, files = self.fill_and_free("DATABASE", "DB_PATH")
-        self.assertEqual(while_full, [(request(1), 0)])
-        self.assertEqual(after, [(request(1), 0), (request(4), 0)])
-        self.assertEqual(files, ["cee_pkg_upd.db"])
+    def test_orders_are_answered_while_the_data_folder_is_full(self):
+        got, while_full, after, files = self.fill_and_free(True)
+        # The order that arrived while the disk was full is refused; the others ran.
+        self.assertEqual([got[n]["result"] for n in (1, 2, 3, 4)],
+                         ["success", "success", "failed", "success"])
+        self.assertIn("No space left on device", got[3]["error"])
+        self.assertEqual(while_full[0], (request(1), 0))
+        self.assertEqual([after[0], after[-1]], [(request(1), 0), (request(4), 0)])
+        self.assertNotIn(request(3), [r[0] for r in after])
+        self.assertEqual(files, ["agent"])
 
     def test_orders_are_recorded_while_the_log_folder_is_full(self):
-        while_full, after, files = self.fill_and_free("LOG", "LOG_DIR")
-        self.assertEqual(while_full, [(request(n), 0) for n in (1, 2, 3)])
+        got, while_full, after, files = self.fill_and_free(False)
+        self.assertEqual([got[n]["result"] for n in (1, 2, 3, 4)], ["success"] * 4)
         self.assertEqual(after, [(request(n), 0) for n in (1, 2, 3, 4)])
         self.assertIn("cee.log", files)
+
+    def test_orders_that_cannot_be_marked_started_are_answered_failed_and_never_run(self):
+        small, folder = self.small_fs(), self.temp_dir()
+        broker = self.start_broker()
+        sim = self.start(LoggerSim(folder, "--mode", "slow", "--delay-ms", "1000",
+                                   "--fault-count", "1"))
+        first = Agent(os.path.join(folder, "agent"), broker, settings={
+            "QMT_HTTP": {"URL": sim.url}, "SPOOL_DIR": small})
+        answers = self.subscribe(broker, first.topic_pub)
+        self.start(first).send_order(*[order(n, tag=n) for n in range(1, 6)])
+        sim.wait_requests(1)
+        subprocess.run(["mount", "-o", "remount,ro", small], check=True, timeout=DEADLINE_S)
+        got = {a["data"]["tag"]: a["data"] for a in answers.wait_answers(5)}
+        self.assertEqual([got[n]["result"] for n in range(1, 6)], ["success"] + ["failed"] * 4)
+        self.assertTrue(all("not executed" in got[n]["error"] for n in range(2, 6)))
+        subprocess.run(["mount", "-o", "remount,rw", small], check=True, timeout=DEADLINE_S)
+        wait_until(lambda: not first.spool_files(), "spool cleaned up once writable")
+        self.assertEqual(first.terminate(), 0)
+
+        self.start(Agent(os.path.join(folder, "agent"), broker, name="second", settings={
+            "QMT_HTTP": {"URL": sim.url}, "SPOOL_DIR": small})).send_order(order(6, tag=6))
+        answers.wait_answers(6)
+        self.assertEqual(sim.requests(), [request(1), request(6)])
+        self.assertEqual(len(answers.payloads()), 6)
 
 
 if __name__ == "__main__":

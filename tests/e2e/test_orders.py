@@ -66,10 +66,13 @@ class OrdersTest(E2ETestCase):
         self.start(agent)
         answers = self.subscribe(broker, agent.topic_pub)
         sim.wait_requests(1)
-        agent.send_order(order(5000))
-        refused = answers.wait_answers(1)[0]["data"]
-        self.assertEqual(refused["result"], "failed")
-        self.assertIn("spool full", refused["error"])
+        # More refusals at once than the spool holds orders: each is answered, once, "failed"
+        # whatever result the order brought along.
+        agent.send_order(*[order(5000, tag=n, result="success") for n in range(2500)])
+        got = [a["data"] for a in answers.wait_answers(2500)]
+        self.assertEqual(sorted(a["tag"] for a in got), list(range(2500)))
+        self.assertEqual({a["result"] for a in got}, {"failed"})
+        self.assertTrue(all("spool full" in a["error"] for a in got))
         self.assertEqual(sim.requests(), [request(1)])  # still inside the first order
         agent.terminate(signal.SIGKILL)
 

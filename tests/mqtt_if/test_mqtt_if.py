@@ -72,7 +72,7 @@ class MqttIfTest(harness.E2ETestCase):
 
     def settings(self, **extra):
         return dict({"BROKER_URI": self.broker.uri, "CLIENT_ID": "t1", "CONNECT_TIMEOUT_S": 2,
-                     "PUBLISH_TIMEOUT_S": 2, "PERSISTENCE_DIR": ""}, **extra)
+                     "PUBLISH_TIMEOUT_S": 2}, **extra)
 
     def client(self, name="cee-agent", settings=None):
         return self.start(Client(self.folder, name, settings or self.settings(), len(self._logs)))

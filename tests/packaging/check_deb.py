@@ -23,7 +23,7 @@ import unittest
 ETC = "/usr/local/etc/zorcee/"
 UNITS = "/lib/systemd/system/"
 # What the device needs, where it needs it: path -> mode as dpkg-deb --contents prints it.
-PRIVATE = ["/var/local/zorcee/spool/", "/var/local/zorcee/mqtt/"]  # the agent's, root only
+PRIVATE = ["/var/local/zorcee/spool/"]  # the agent's receipt spool, root only
 EXPECTED = {
     **dict.fromkeys(["/usr/local/bin/" + p for p in ("cee-agent", "cee-updater", "cee-status")],
                     "-rwxr-xr-x"),
@@ -139,9 +139,9 @@ class Package(unittest.TestCase):
         sandbox = ROOT + UNITS + "cee-agent.service.d/hardening.conf"
         writable = [p.lstrip("-").rstrip("/") + "/" for line in values(sandbox, "ReadWritePaths")
                     for p in line.split()]
-        agent, mqtt = (json.loads(read(ROOT + ETC + n)) for n in ("cee.conf", "mqtt_if.conf"))
+        agent = json.loads(read(ROOT + ETC + "cee.conf"))
         folders = [agent["DATABASE"]["DB_PATH"], agent["LOG"]["LOG_DIR"],
-                   agent.get("SPOOL_DIR", PRIVATE[0]), mqtt.get("PERSISTENCE_DIR", PRIVATE[1])]
+                   agent.get("SPOOL_DIR", PRIVATE[0])]
         for folder in (os.path.normpath(f) + "/" for f in folders if f):
             self.assertEqual((any(folder.startswith(w) for w in writable), folder in EXPECTED),
                              (True, True), folder)
@@ -202,18 +202,21 @@ class Package(unittest.TestCase):
         # dpkg keeps the mode of a folder that is already there: an upgrade over a spool the
         # agent made 0755 must still leave it 0700. A link in a folder's place is not followed.
         root = tempfile.mkdtemp(dir=ARGS.work)
-        spool, persistence = (root + path.rstrip("/") for path in PRIVATE)
+        spool = root + PRIVATE[0].rstrip("/")
         elsewhere = os.path.join(root, "elsewhere")
         for folder in (spool, elsewhere):
             os.makedirs(folder)
             os.chmod(folder, 0o755)
-        os.symlink(elsewhere, persistence)
         self.run_script("postinst", "configure", "0.9.0", dpkg_root=root)
-        self.assertEqual([os.stat(f).st_mode & 0o777 for f in (spool, elsewhere)], [0o700, 0o755])
+        self.assertEqual(os.stat(spool).st_mode & 0o777, 0o700)
+        os.rmdir(spool)
+        os.symlink(elsewhere, spool)
+        self.run_script("postinst", "configure", "0.9.0", dpkg_root=root)
+        self.assertEqual(os.stat(elsewhere).st_mode & 0o777, 0o755)  # the link is not followed
         # On a fresh installation a missing folder is made.
-        os.unlink(persistence)
+        os.unlink(spool)
         self.run_script("postinst", "configure", "", dpkg_root=root)
-        self.assertEqual(oct(os.lstat(persistence).st_mode), oct(0o40700))  # a folder, rwx------
+        self.assertEqual(oct(os.lstat(spool).st_mode), oct(0o40700))  # a folder, rwx------
 
 
 def main():

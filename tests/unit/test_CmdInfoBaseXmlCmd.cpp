@@ -48,10 +48,12 @@ TEST(XmlCmd, RequestAnswerAndRow) {
     const std::tuple<int, std::string, std::string, int, std::string> cases[] = {
         {200, "<ok>\xe8\x93\x84</ok>", R"({"value":")" + value + "\"}", 0,
          request + " ; success <ok>\xe8\x93\x84</ok> ; " + request + "|0|<ok>\xe8\x93\x84</ok>"},
-        {500, "", R"({"value":"PGEvPg==","result":"x"})", 0, "<a/> ; x  ; <a/>|0|"},
+        // A result the order brought along is replaced on every path.
+        {500, "", R"({"value":"PGEvPg==","result":"x"})", 0, "<a/> ; success  ; <a/>|0|"},
         {200, std::string(21, 'x'), R"({"value":"PGEvPg=="})", 63, "<a/> ; failed  ; <a/>|63|"},
         // The logger application is gone.
-        {0, "", R"({"value":")" + value + "\"}", 7, " ; failed  ; " + request + "|7|"},
+        {0, "", R"({"result":"success","value":")" + value + "\"}", 7,
+         " ; failed  ; " + request + "|7|"},
     };
     for (const auto& [peerStatus, peerReply, data, rc, outcome] : cases) {
         status = peerStatus;

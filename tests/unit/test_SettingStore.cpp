@@ -110,7 +110,7 @@ void checkPackaged(const std::string& name, Extra... extra) {
 auto fields(const mqttif::Settings& s) {
     return std::make_tuple(s.brokerUri, s.clientId, s.topicSub, s.topicPub, s.statusTopic, s.qos,
                            s.keepAliveS, s.connectTimeoutS, s.publishTimeoutS, s.username,
-                           s.password, s.caFile, s.certFile, s.keyFile, s.persistenceDir);
+                           s.password, s.caFile, s.certFile, s.keyFile);
 }
 
 }  // namespace

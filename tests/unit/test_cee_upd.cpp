@@ -122,8 +122,7 @@ class Site {
               "time.sleep(0.01)\nc.close()\nos.remove('@/reader.alive')\n");
         write("finish.sh", "echo \"started $#\" >> @/finish.started\n", 0755);
         write("SystemSetting.xml", kSystemSetting);
-        write("mqtt_if.conf",
-              R"({"BROKER_URI":"tcp://127.0.0.1:9","CONNECT_TIMEOUT_S":1,"PERSISTENCE_DIR":""})");
+        write("mqtt_if.conf", R"({"BROKER_URI":"tcp://127.0.0.1:9","CONNECT_TIMEOUT_S":1})");
         write("upd.conf",
               R"({"ALIVE_CHECK": {"PING_SERVER": "127.0.0.1"}, "LOG": {"LOG_DIR": "@/log"},
             "DATABASE": {"DB_PATH": "@/db"}, "SYSTEM_SETTING_XML_FILE": "@/SystemSetting.xml",

@@ -49,7 +49,7 @@ TEST(CmdExecEnv, DispatchOfOrders) {
             R"("}, "SPOOL_DIR": ")" + f("spool") +
             R"(", "QMT_HTTP": {"RETRY_NUM": 0, "URL": "http://127.0.0.1:1/", "CA_FILE": ")" +
             f("p") + R"("}})");
-    testutil::writeFile(f("m"), R"({"BROKER_URI": "tcp://127.0.0.1:1", "PERSISTENCE_DIR": ""})");
+    testutil::writeFile(f("m"), R"({"BROKER_URI": "tcp://127.0.0.1:1"})");
     setenv("MQTT_IF_CONF", f("m").c_str(), 1);
     zorcee::data::SettingData::destroyInstance();
     spdlog::drop("cee");

@@ -183,7 +183,8 @@ bool CmdInfoBase::reWriteData4Return(int resultIndex, std::string newValue) {
     ZLOG_I(log_, "[{}:{}] in reWriteData4Return : return data.value -> {}", newValue);
     ZLOG_I(log_, "[{}:{}] in reWriteData4Return : return data.result -> {}", word);
     value->second = picojson::value(std::move(newValue));
-    members.emplace("result", picojson::value(std::string(word)));  // keeps an existing one
+    // Set on every path: a result the order brought along must not speak for the agent.
+    members["result"] = picojson::value(std::string(word));
     return true;
 }
 

@@ -70,7 +70,8 @@ class CmdInfoBase {
     // Reads loggerId, plantId and serverUrl; true when all three were found. Only a regular
     // file of at most kMaxXmlFileBytes is read.
     bool loadFromSystemSettingXml(const std::string& path);
-    // data.value = newValue, data.result = "success" (0) / "failed" (1) unless already set.
+    // data.value = newValue, data.result = "success" (0) / "failed" (1), replacing a result the
+    // order carried.
     bool reWriteData4Return(int resultIndex, std::string newValue);
     // Removes platform, group and terminal from order.target; other members stay.
     bool eraseTarget();

@@ -1,9 +1,13 @@
 #include "DbController.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+
+#include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <set>
 #include <string>
 
@@ -62,8 +66,8 @@ std::set<std::string> schemaTables(sqlite3* db) {
     return found;
 }
 
-// How many of the schema's tables the file holds, or -1 when it cannot be read (locked, not
-// a database): such a file is left as it is.
+// How many of the schema's tables the file holds, or -1 when it cannot be read (locked: left
+// as it is), or -2 when it is not a database.
 int countSchemaTables(const std::string& path) {
     sqlite3* db = nullptr;
     int count = -1;
@@ -74,15 +78,51 @@ int countSchemaTables(const std::string& path) {
             "('command_info', 'package_list', 'cancel_cid_list', 'proc_info', 'version')");
         if (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW) {
             count = sqlite3_column_int(stmt, 0);
+        } else if (sqlite3_errcode(db) == SQLITE_NOTADB) {
+            count = -2;
         }
     }
     sqlite3_close_v2(db);
     return count;
 }
+
+// `path` + ".damaged-YYYYmmdd-HHMMSS" (UTC), with "-N" added while that name is taken.
+std::string asideName(const std::string& path) {
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+    const std::string base = path + ".damaged-" + stamp;
+    std::string name = base;
+    struct stat st {};
+    for (int n = 2; ::lstat(name.c_str(), &st) == 0 && n < 1000; ++n) {
+        name = base + "-" + std::to_string(n);
+    }
+    return name;
+}
 }  // namespace
 
 DbController::DbController()
-    : DbControllerBase("cee", "DbController.cpp", "RW", zorcommon::agentLockGuard()) {}
+    : DbControllerBase("cee", "DbController.cpp", "RW", zorcommon::agentLockGuard()) {
+    repairDamaged_ = true;
+}
+
+bool DbController::replaceDamagedFile() {
+    const std::string aside = asideName(dbPath_);
+    if (std::rename(dbPath_.c_str(), aside.c_str()) != 0) {
+        ZLOG_E(log_, "[{}:{}] in open : {} is not a database and cannot be moved aside : {}",
+               dbPath_, std::strerror(errno));
+        return false;
+    }
+    // A journal beside it belongs to the damaged file: rolled into a new one, it would damage
+    // that too.
+    std::rename((dbPath_ + "-journal").c_str(), (aside + "-journal").c_str());
+    ZLOG_E(log_, "[{}:{}] in open : {} is not a database : moved aside to {} : new database",
+           dbPath_, aside);
+    zorcommon::flushLog(log_);
+    return createDbFile();
+}
 
 int DbController::init(const std::string& dbDir, const std::string& dbFile,
                        const std::string& lockCee, const std::string& lockUpd) {
@@ -106,6 +146,9 @@ int DbController::init(const std::string& dbDir, const std::string& dbFile,
         // A file without the five tables (created empty by an open, or by a creation that was
         // cut off) would make every order's recording fail for good: complete its schema.
         const int tables = countSchemaTables(dbPath_);
+        if (tables == -2) {
+            return replaceDamagedFile() ? 0 : 2;
+        }
         if (tables < 0 || tables == static_cast<int>(kTableCount)) {
             return 0;
         }

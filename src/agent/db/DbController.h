@@ -69,6 +69,11 @@ class DbController : public zorcommon::DbControllerBase {
     using RowListener = void (*)(std::int64_t id);
     static void setRowListener(RowListener listener);
 
+  protected:
+    // A file that is not a database (overwritten, damaged) is moved aside under a timestamped
+    // name, never deleted, with its journal, logged at error level, and a new database made.
+    bool replaceDamagedFile() override;
+
   private:
     // Binds text (length-exact) and logs the position and SQLite's code. SQLite copies the
     // text unless `outlivesStmt` says that `value` stays unchanged until the statement is
