@@ -1,6 +1,6 @@
-// The update-job contract shared by cee-agent, cee-updater and cee-status: the states of a run,
-// the time convention of scheduled times, the scope guard of a write transaction, and the
-// install journal.
+// The update-job contract shared by cee-agent, cee-updater and cee-status: the schema of the
+// command database, the states of a run, the time convention of scheduled times, the scope
+// guard of a write transaction, and the install journal.
 //
 // The install journal (table install_journal, created when missing, so that a database made
 // by an earlier version keeps working) records every change the updater hands to the package
@@ -19,6 +19,14 @@
 #include <vector>
 
 namespace zorcommon {
+
+// The five tables of the command database in the order the agent creates them; the creation
+// statements are part of the file format and used exactly.
+struct JobTable {
+    const char* name;
+    const char* create;
+};
+extern const JobTable kJobTables[5];
 
 // proc_info.proc_status of an update run.
 enum RunState : int {
