@@ -173,7 +173,8 @@ int attemptOutcome(const std::vector<std::string>& files,
     const auto done = std::count_if(files.begin(), files.end(), [&](const std::string& f) {
         return std::find(installedFiles.begin(), installedFiles.end(), f) != installedFiles.end();
     });
-    if (done == static_cast<long>(files.size())) {
+    // An attempt that names no file cannot be shown to be in place.
+    if (!files.empty() && done == static_cast<long>(files.size())) {
         return kOutcomeInstalled;
     }
     return done == 0 ? kOutcomeNotInstalled : kOutcomePartly;

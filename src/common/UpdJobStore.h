@@ -113,7 +113,7 @@ int selectOpenAttempt(sqlite3* db, InstallAttempt& attempt, std::int64_t procInf
 bool hasInstallJournal(sqlite3* db);
 
 // Outcome of an attempt from the package files now installed: every file of the attempt
-// installed, none, or some.
+// installed, none (also when it names none), or some.
 int attemptOutcome(const std::vector<std::string>& files,
                    const std::vector<std::string>& installedFiles);
 

@@ -868,9 +868,7 @@ int cee_upd::attemptOutcomeNow(const std::vector<std::string>& files) {
     for (const auto& f : files) {
         names.push_back(f.substr(0, f.find('_')));
     }
-    if (installedFiles(names, installed) == -1) {
-        installed.clear();
-    }
+    installedFiles(names, installed);  // (nothing found when the query fails)
     return zorcommon::attemptOutcome(files, installed);
 }
 
