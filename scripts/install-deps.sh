@@ -29,7 +29,7 @@ packages=(
   cmake g++ make pkg-config
   libspdlog-dev libfmt-dev picojson-dev libtinyxml2-dev libsqlite3-dev
   libcurl4-openssl-dev libpaho-mqtt-dev libssl-dev libgtest-dev libcpp-httplib-dev
-  mosquitto mosquitto-clients iputils-ping faketime python3 sqlite3 openssl procps strace
+  mosquitto mosquitto-clients iputils-ping faketime python3 sqlite3 openssl ca-certificates procps strace
   dpkg-dev systemd
   clang libclang-rt-14-dev
 )

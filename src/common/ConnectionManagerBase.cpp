@@ -70,6 +70,48 @@ struct CurlDeleter {
 struct SlistDeleter {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
+
+// HTTP/2 for an https URL, if the peer offers it. The peer checks apply whatever the URL's
+// scheme, since a redirect may lead to https: chain and host name against caFile, or the
+// system's store when it is empty; with a caFile it alone is trusted.
+void setTlsOptions(CURL* h, const std::string& url, const HttpSettings& http) {
+    if (url.compare(0, 5, "https") == 0) {
+        curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2_0));
+    }
+    if (!http.tlsVerify) {
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+        return;
+    }
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!http.caFile.empty()) {
+        curl_easy_setopt(h, CURLOPT_CAINFO, http.caFile.c_str());
+        curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+    }
+}
+
+// Whether a libcurl code says that no trusted TLS connection could be made: the peer's
+// certificate or host name was refused, or the TLS set-up itself (handshake, CA file, ciphers,
+// certificate status) failed.
+bool isTlsFailure(int curlCode) {
+    switch (curlCode) {
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_OBSOLETE51:  // the peer's verification, in libcurl before 7.62
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_CLIENTCERT:
+            return true;
+        default:
+            return false;
+    }
+}
 }  // namespace
 
 ConnectionManagerBase::ConnectionManagerBase(const char* loggerName, const char* unit,
@@ -77,6 +119,11 @@ ConnectionManagerBase::ConnectionManagerBase(const char* loggerName, const char*
     : log_(spdlog::get(loggerName)), unit_(unit), http_(http) {
     globalCurlInit();
     ZLOG_UNIT_I(log_, unit_, "[{}:{}] in ConnectionManager");
+    if (!http_.tlsVerify) {
+        ZLOG_UNIT_W(log_, unit_,
+                    "[{}:{}] in ConnectionManager : TLS_VERIFY is false : https servers are not "
+                    "verified, anyone on the network path can read and answer the posts");
+    }
 }
 
 ConnectionManagerBase::~ConnectionManagerBase() {
@@ -165,13 +212,20 @@ int ConnectionManagerBase::http_access(int kind, const std::string& url, const s
             // A failed attempt's partial answer must not end up in front of the next one.
             response.clear();
             long code = 0;
-            bool connected = false;
-            rc = postOnce(url, text, response, code, connected);
+            Attempt attempt;
+            rc = postOnce(url, text, response, code, attempt);
             if (rc == 0) {
                 return 0;
             }
-            repeatable =
-                !(rc == CURLE_OPERATION_TIMEDOUT && connected) && rc != CURLE_FILESIZE_EXCEEDED;
+            if (isTlsFailure(rc)) {
+                ZLOG_UNIT_W(log_, unit_,
+                            "[{}:{}] in http_access : failed to access url : not retried, TLS "
+                            "verification failed ({}) : {}",
+                            rc, attempt.reason);
+                return rc;
+            }
+            repeatable = !(rc == CURLE_OPERATION_TIMEDOUT && attempt.connected) &&
+                         rc != CURLE_FILESIZE_EXCEEDED;
         }
         if (!repeatable) {
             ZLOG_UNIT_W(log_, unit_,
@@ -193,12 +247,12 @@ int ConnectionManagerBase::http_access(int kind, const std::string& url, const s
 
 int ConnectionManagerBase::httpPostPlane(const std::string& url, const std::string& text,
                                          std::string& response, long& responseCode) {
-    bool connected = false;
-    return postOnce(url, text, response, responseCode, connected);
+    Attempt attempt;
+    return postOnce(url, text, response, responseCode, attempt);
 }
 
 int ConnectionManagerBase::postOnce(const std::string& url, const std::string& text,
-                                    std::string& response, long& responseCode, bool& connected) {
+                                    std::string& response, long& responseCode, Attempt& attempt) {
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl) {
         ZLOG_UNIT_W(log_, unit_,
@@ -228,11 +282,9 @@ int ConnectionManagerBase::postOnce(const std::string& url, const std::string& t
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, http_.connectTimeoutSec);
     }
     curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, http_.tcpKeepAlive);
-    if (url.compare(0, 5, "https") == 0) {
-        curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2_0));
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
-    }
+    setTlsOptions(h, url, http_);
+    char reason[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, reason);
     std::unique_ptr<curl_slist, SlistDeleter> headers(
         curl_slist_append(nullptr, "Content-Type: text/xml"));
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
@@ -252,7 +304,8 @@ int ConnectionManagerBase::postOnce(const std::string& url, const std::string& t
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, text.c_str());
 
     CURLcode rc = curl_easy_perform(h);
-    connected = transfer.connected;
+    attempt.connected = transfer.connected;
+    attempt.reason = reason[0] != '\0' ? reason : curl_easy_strerror(rc);
     if (rc == CURLE_FILESIZE_EXCEEDED || transfer.tooLarge) {
         rc = CURLE_FILESIZE_EXCEEDED;
         // Nothing of an answer that was cut off is kept (it would be stored with the order).

@@ -27,11 +27,28 @@ struct HttpSettings {
     long connectTimeoutSec = 0;                    // connection phase; 0 = libcurl's default
     long tcpKeepAlive = 60;                        // value given to CURLOPT_TCP_KEEPALIVE
     long maxAnswerBytes = kDefaultMaxAnswerBytes;  // larger answers end the POST; <= 0: default
+    std::string caFile;                            // trusted certificates (PEM); "" = the system's
+    bool tlsVerify = true;                         // check the TLS peer's chain and host name
 };
+
+// The QMT_HTTP keys of a program's settings (any type with getIntValue and getStringValue) put
+// over that program's defaults.
+template <class Settings>
+HttpSettings httpSettingsFrom(const Settings& setting, HttpSettings http) {
+    http.retryNum = setting.getIntValue("RETRY_NUM");
+    http.retryIntervalUs = setting.getIntValue("RETRY_INTERVAL");
+    http.timeoutSec = setting.getIntValue("CURL_TIMEOUT");
+    http.connectTimeoutSec = setting.getIntValue("CURL_CONNECT_TIMEOUT");
+    http.maxAnswerBytes = setting.getIntValue("MAX_ANSWER_BYTES");
+    http.caFile = setting.getStringValue("CA_FILE");
+    http.tlsVerify = setting.getIntValue("TLS_VERIFY") != 0;
+    return http;
+}
 
 class ConnectionManagerBase {
   public:
-    // Writes "in ConnectionManager"; stage 0.
+    // Writes "in ConnectionManager", and a warning naming the risk when http.tlsVerify is off;
+    // stage 0.
     ConnectionManagerBase(const char* loggerName, const char* unit, const HttpSettings& http);
     // Ends the MQTT library (destroy).
     virtual ~ConnectionManagerBase();
@@ -52,19 +69,28 @@ class ConnectionManagerBase {
     // kind 1 = POST, the only kind. A failed attempt is retried only when it may not have
     // reached the peer: an attempt that timed out after the connection was made (libcurl 28),
     // or whose answer was larger than maxAnswerBytes (63, the response is then empty), ends the
-    // POST with that code, since the peer may have carried the request out.
+    // POST with that code, since the peer may have carried the request out. A TLS failure (the
+    // peer's certificate or host name refused, or the handshake, CA file or cipher failed: 35,
+    // 60, 77 and their neighbours) ends it too, logged with libcurl's reason in one line:
+    // another attempt meets the same certificate.
     int http_access(int kind, const std::string& url, const std::string& text,
                     std::string& response);
     // One POST; libcurl's result code (0 = transfer completed, whatever the HTTP status), or -1
     // when no handle could be made. responseCode receives the HTTP status. Redirects are
-    // followed as POST with the same body. Never throws (libcurl's callbacks catch everything).
+    // followed as POST with the same body. A TLS peer (https, also after a redirect) must show
+    // a certificate chain that caFile (or the system's store) trusts, for the URL's host, unless
+    // tlsVerify is off. Never throws (libcurl's callbacks catch everything).
     int httpPostPlane(const std::string& url, const std::string& text, std::string& response,
                       long& responseCode);
 
   protected:
-    // One attempt; `connected` tells whether a connection to the peer was made.
+    // What one attempt learnt besides its code.
+    struct Attempt {
+        bool connected = false;  // a connection to the peer was made
+        std::string reason;      // libcurl's own description of a failure
+    };
     int postOnce(const std::string& url, const std::string& text, std::string& response,
-                 long& responseCode, bool& connected);
+                 long& responseCode, Attempt& attempt);
 
     int stage_ = 0;
     Logger log_;

@@ -70,6 +70,10 @@ int SettingStore::load(const std::string& path) {
             if (v.is<std::string>()) {
                 entry.text = v.get<std::string>();
             }
+        } else if (entry.spec.kind == SettingKind::Bool) {
+            if (v.is<bool>()) {
+                entry.number = v.get<bool>() ? 1 : 0;
+            }
         } else if (v.is<double>()) {
             int number = toInt32(v.get<double>());
             if (entry.spec.kind == SettingKind::IntMillisToMicros) {

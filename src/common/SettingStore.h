@@ -3,7 +3,8 @@
 // The file is one JSON object: top-level values and one level of sections. A value is taken
 // only when it has the expected JSON type (string or number); anything absent or mistyped
 // keeps its default without a message. Numbers are truncated toward zero and clamped to int32;
-// kind IntMillisToMicros is multiplied by 1000 afterwards. Problems with the file as a whole go
+// kind IntMillisToMicros is multiplied by 1000 afterwards. Kind Bool takes JSON true and false
+// only and reads as 1 or 0 through getIntValue. Problems with the file as a whole go
 // to standard error, since no log exists while settings are read.
 //
 // Not thread-safe for writing; after load() the object is only read and may be shared.
@@ -15,14 +16,14 @@
 
 namespace zorcommon {
 
-enum class SettingKind { String, Int, IntMillisToMicros };
+enum class SettingKind { String, Int, IntMillisToMicros, Bool };
 
 struct SettingSpec {
     const char* section;  // nullptr for a top-level member
     const char* key;
     SettingKind kind;
     const char* defaultString;  // for String
-    int defaultInt;             // for Int (already in microseconds for IntMillisToMicros)
+    int defaultInt;  // for Int (already in microseconds for IntMillisToMicros), Bool (1 or 0)
 };
 
 constexpr int kUnknownIntSetting = INT_MIN;

@@ -250,6 +250,50 @@ int cee_upd::runUpdateProcess() {
     zorcommon::flushLog(log_);
 
     db::DbUpdController controller;
+    const int opened = openDatabase(controller);
+    if (opened != 0) {
+        return opened;
+    }
+    UpdateRun run;
+    int r = settleOpenAttempt(controller, run);
+    if (r < 0) {
+        r = execUpdate(controller, run);
+    }
+    noteSignal();
+    bool notRecorded = false;
+    bool resultFile = true;
+    const bool committed = endRun(r, run, notRecorded, resultFile);
+    controller.close();
+    noteSignal();
+
+    if (r == kDueRunQueryFailed) {
+        const bool locked = run.failedRc == SQLITE_BUSY || run.failedRc == SQLITE_LOCKED;
+        if (locked) {
+            ZLOG_W(log_, "[{}:{}] Database is locked : due run query failed -> {} ({})",
+                   run.failedRc, sqlite3_errstr(run.failedRc));
+        } else {
+            ZLOG_W(log_, "[{}:{}] Database is not readable : due run query failed -> {} ({})",
+                   run.failedRc, sqlite3_errstr(run.failedRc));
+        }
+        zorcommon::flushLog(log_);
+        return locked ? -2 : -1;
+    }
+    if (!committed || notRecorded) {
+        // The outcome is not in the database, so the device must not act on it: no success
+        // file and no finish command; the next start settles the attempt or runs it.
+        const char* what = !committed                 ? "failed to db commit"
+                           : r == kAttemptNotRecorded ? "failed to record the attempt"
+                                                      : "failed to record the outcome";
+        run.resultText = std::string(what) + " : run not recorded, retried at the next start" +
+                         (run.resultText.empty() ? std::string() : " | " + run.resultText);
+        r = kCommitFailed;
+    }
+    const int status = resultFile ? leaveResult(r, run) : r;
+    zorcommon::flushLog(log_);
+    return status;
+}
+
+int cee_upd::openDatabase(db::DbUpdController& controller) {
     const int initResult =
         controller.init(setting_->getStringValue("DB_PATH"), setting_->getStringValue("DB_FILE"),
                         setting_->getStringValue("LOCK_CEE"), setting_->getStringValue("LOCK_UPD"));
@@ -267,22 +311,31 @@ int cee_upd::runUpdateProcess() {
         controller.close();
         return -2;
     }
+    controller.setLocaleHour(setting_->getIntValue("LOCALE_HOUR"));
     noteSignal();
+    return 0;
+}
 
-    std::string resultText;
-    int commandId = 0;
-    // Without a transaction the run still goes on; then there is nothing to end either.
-    const bool began = controller.beginTransaction();
-    const int r = execUpdate(controller, commandId, resultText);
-    noteSignal();
+int cee_upd::leaveResult(int r, const UpdateRun& run) {
+    const int written = createResultFile(r, run.commandId, run.resultText);
+    if (written != 0) {
+        ZLOG_W(log_, "[{}:{}] failed to result file");
+    }
+    if (written == -2) {
+        // A failure that cannot be written down must not be followed by the finish command (a
+        // reboot), which would leave the device with no word of what went wrong.
+        ZLOG_E(log_, "[{}:{}] failure file not written : finish command not started");
+        return kResultFileFailed;
+    }
+    if (r != kCommitFailed) {
+        runFinishCommand();
+    }
+    return r;
+}
 
+bool cee_upd::endRun(int r, UpdateRun& run, bool& notRecorded, bool& resultFile) {
     zorcommon::logPlain(log_, "<<<<<--------------------------");
     bool commit = false;
-    bool resultFile = true;
-    // The outcome, the retry count or the retry run could not be written (13, 14, 15): the run
-    // is rolled back and must be treated like a failed commit, or it would be installed and
-    // finished again at every start without ever counting.
-    bool notRecorded = false;
     if (r == 0) {
         ZLOG_I(log_, "[{}:{}] Update execution success -> {}", r);
         commit = true;
@@ -290,63 +343,30 @@ int cee_upd::runUpdateProcess() {
         ZLOG_W(log_, "[{}:{}] Update execution failed -> {} : update failed, but done re-schedule",
                r);
         commit = true;
-    } else if (r == 1) {
-        ZLOG_I(log_, "[{}:{}] No update target");
-        resultFile = false;
-    } else if (r == kDueRunQueryFailed) {
-        // Not "nothing due": a file that is no database, or lacks the tables, is an error.
-        ZLOG_W(log_, "[{}:{}] Database is not readable : due run query failed -> {}", r);
+    } else if (r == 1 || r == kDueRunQueryFailed) {
+        if (r == 1) {
+            ZLOG_I(log_, "[{}:{}] No update target");
+        }
         resultFile = false;
     } else {
         ZLOG_W(log_, "[{}:{}] Update execution failed -> {} : update failed, db data unchanged", r);
         notRecorded = true;
     }
     zorcommon::logPlain(log_, "-------------------------->>>>>");
-
-    bool committed = true;
-    if (began) {
-        if (commit) {
-            committed = controller.commitTransaction();
-            if (committed) {
-                ZLOG_I(log_, "[{}:{}] success db commit!");
-            } else {
-                ZLOG_W(log_, "[{}:{}] failed to db commit!");
-                // A failed COMMIT can leave the transaction open; nothing of the run stays.
-                controller.rollbackTransaction();
-            }
-        } else {
-            controller.rollbackTransaction();
-            ZLOG_I(log_, "[{}:{}] do db rollback!");
+    if (!commit) {
+        if (run.outcome) {
+            run.outcome->rollback();
         }
+        ZLOG_I(log_, "[{}:{}] do db rollback!");
+        return true;
     }
-    controller.close();
-    noteSignal();
-
-    if (!committed || notRecorded) {
-        // The outcome is not in the database, so the device must not act on it: no success
-        // file and no finish command; the run is still due and the next start tries again.
-        const std::string reason =
-            std::string(committed ? "failed to record the outcome" : "failed to db commit") +
-            " : run not recorded, retried at the next start" +
-            (resultText.empty() ? std::string() : " | " + resultText);
-        if (createResultFile(kCommitFailed, commandId, reason) != 0) {
-            ZLOG_W(log_, "[{}:{}] failed to result file");
-        }
-        zorcommon::flushLog(log_);
-        return kCommitFailed;
+    const bool committed = run.outcome && run.outcome->commit();
+    if (committed) {
+        ZLOG_I(log_, "[{}:{}] success db commit!");
+    } else {
+        ZLOG_W(log_, "[{}:{}] failed to db commit!");
     }
-    if (r == kDueRunQueryFailed) {
-        zorcommon::flushLog(log_);
-        return -1;
-    }
-    if (resultFile) {
-        if (createResultFile(r, commandId, resultText) != 0) {
-            ZLOG_W(log_, "[{}:{}] failed to result file");
-        }
-        runFinishCommand();
-    }
-    zorcommon::flushLog(log_);
-    return r;
+    return committed;
 }
 
 std::string cee_upd::fileTimeText(std::time_t t) {
@@ -358,379 +378,563 @@ std::string cee_upd::fileTimeText(std::time_t t) {
     return buffer;
 }
 
-int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::string& resultText) {
-    bool unreadable = false;
-    const auto target = controller.selectTargetCommandInfo(&unreadable);
-    if (unreadable) {
+int cee_upd::execUpdate(db::DbUpdController& c, UpdateRun& run) {
+    run.target = c.selectTargetCommandInfo(&run.failedRc);
+    if (run.failedRc != 0) {
         return kDueRunQueryFailed;
     }
-    if (!target.hasTarget()) {
+    if (!run.target.hasTarget()) {
         return 1;
     }
-    const char* label = updateTypeLabel(target.command_type);
-    const bool emergency = target.command_type == 1;
+    run.emergency = run.target.command_type == 1;
+    run.label = updateTypeLabel(run.target.command_type);
     ZLOG_I(log_,
            "[{}:{}] ===== <1> get update targets : proc_info.id -> {} : command_info.id -> {} : "
            "update id -> {} : update type -> {}",
-           target.proc_info_id, target.command_info_id, target.command_id, label);
-    commandId = target.command_id;
+           run.target.proc_info_id, run.target.command_info_id, run.target.command_id, run.label);
+    run.commandId = run.target.command_id;
     noteSignal();
 
-    std::vector<db::data::CancelProcInfo> executed;
-    std::vector<db::data::CancelProcInfo> pending;
-    std::vector<db::data::PackageInfoData> installs;
-    std::vector<db::data::PackageInfoData> cancels;
-    // A failing cancel step (<2>, <6> to <10>) ends the cancel work and the install; a failing
-    // install step (<3> to <5>, <6.5>, <11>) ends only the install, so that the cancels
-    // ordered with the run are carried out all the same. The result, the retry and the result
-    // file always follow. A re-install refused by the package updater (<9>) is counted like a
-    // failed install: its cancel work is undone, the attempt is recorded.
-    bool cancelFailed = false;
-    bool installFailed = false;
-    bool reinstallFailed = false;
-    bool nothingToInstall = false;
-    int cancelCode = 0;
-    int installResult = -1;
-    auto failCancel = [&](const std::string& text) {
-        resultText = text;
-        cancelFailed = true;
-    };
-    auto failInstall = [&](const std::string& text) {
-        resultText = text;
-        installFailed = true;
-    };
+    if (run.emergency) {
+        selectCancelTargets(c, run);
+    }
+    selectInstallPackages(c, run);
+    if (!run.emergency) {
+        lookUpOldVersions(c, run);
+    }
+    selectCancelPackages(c, run);
+    checkBattery(run);
+    run.startTime = std::time(nullptr);
+    run.startText = utcText(run.startTime);
+    if (run.emergency) {
+        cancelPending(c, run);
+        const int r = reinstallCancelled(c, run);
+        if (r != 0) {
+            return r;
+        }
+        // After the re-install: the versions of before the cancelled updates are the old ones,
+        // not the versions that those updates installed.
+        lookUpOldVersions(c, run);
+    }
+    const int r = install(c, run);
+    return r != 0 ? r : recordOutcome(c, run);
+}
 
-    if (emergency) {
-        const int n = controller.selectCancelProcInfo(target.command_info_id, executed, pending);
-        if (n < 0) {
-            ZLOG_W(log_, "[{}:{}] ===== <2> get cancel target : select error -> {}", n);
-            failCancel("<2> : select cancel target error -> " + std::to_string(n));
-        } else if (n == 0) {
-            ZLOG_I(log_, "[{}:{}] ===== <2> get cancel target : no have target at cancel");
-        } else {
+void cee_upd::selectCancelTargets(db::DbUpdController& c, UpdateRun& run) {
+    const int n = c.selectCancelProcInfo(run.target.command_info_id, run.executed, run.pending);
+    if (n < 0) {
+        ZLOG_W(log_, "[{}:{}] ===== <2> get cancel target : select error -> {}", n);
+        run.fail(UpdateRun::kSkipAll, "<2> : select cancel target error -> " + std::to_string(n));
+        return;
+    }
+    if (n == 0) {
+        ZLOG_I(log_, "[{}:{}] ===== <2> get cancel target : no have target at cancel");
+    } else {
+        ZLOG_I(log_,
+               "[{}:{}] ===== <2> get cancel target : cancel cid total num -> {} :: already "
+               "executed num -> {} : not executed num -> {}",
+               n, run.executed.size(), run.pending.size());
+        for (const auto& t : run.executed) {
             ZLOG_I(log_,
-                   "[{}:{}] ===== <2> get cancel target : cancel cid total num -> {} :: already "
-                   "executed num -> {} : not executed num -> {}",
-                   n, executed.size(), pending.size());
-            for (const auto& run : executed) {
-                ZLOG_I(log_,
-                       "[{}:{}]           : [already installed] : proc_info.id -> {} : "
-                       "command_info_id -> {} : proc_status -> {}",
-                       run.id, run.command_info_id, run.proc_status);
-            }
-            for (const auto& run : pending) {
-                ZLOG_I(log_,
-                       "[{}:{}]           : [not executed] : proc_info.id -> {} : "
-                       "command_info_id -> {} : proc_status -> {}",
-                       run.id, run.command_info_id, run.proc_status);
-            }
+                   "[{}:{}]           : [already installed] : proc_info.id -> {} : "
+                   "command_info_id -> {} : proc_status -> {}",
+                   t.id, t.command_info_id, t.proc_status);
+        }
+        for (const auto& t : run.pending) {
+            ZLOG_I(log_,
+                   "[{}:{}]           : [not executed] : proc_info.id -> {} : command_info_id -> "
+                   "{} : proc_status -> {}",
+                   t.id, t.command_info_id, t.proc_status);
         }
     }
+    // A failed update may have left some of its packages at the new version.
+    if (c.selectFailedCancelTargets(run.target.command_info_id, run.failed) < 0) {
+        run.fail(UpdateRun::kSkipAll, "<2> : select cancel target error -> -2");
+    }
+}
 
-    if (!cancelFailed) {
-        const int n = controller.selectPackageInfoAtCiid(target.command_info_id, installs);
-        if (n < 0) {
-            ZLOG_W(log_, "[{}:{}] ===== <3> get install package : select error -> {}", n);
-            failInstall("<3> : select install package error -> " + std::to_string(n));
-        } else if (n == 0) {
-            ZLOG_I(log_, "[{}:{}] ===== <3> get install package : no have install package");
-            // An emergency update may only cancel: nothing to look up, record or install.
-            nothingToInstall = emergency;
-        } else {
-            ZLOG_I(log_, "[{}:{}] ===== <3> get install package : install package num -> {}", n);
-            for (const auto& p : installs) {
-                ZLOG_I(log_,
-                       "[{}:{}]           : [install package] : package_info.id -> {} : "
-                       "command_info_id -> {} : package name -> {}",
-                       p.id, p.command_info_id, p.package_name);
-            }
+void cee_upd::selectInstallPackages(db::DbUpdController& c, UpdateRun& run) {
+    if (run.skip == UpdateRun::kSkipAll) {
+        return;
+    }
+    const int n = c.selectPackageInfoAtCiid(run.target.command_info_id, run.installs);
+    if (n < 0) {
+        ZLOG_W(log_, "[{}:{}] ===== <3> get install package : select error -> {}", n);
+        run.fail(UpdateRun::kSkipInstall,
+                 "<3> : select install package error -> " + std::to_string(n));
+    } else if (n == 0) {
+        ZLOG_I(log_, "[{}:{}] ===== <3> get install package : no have install package");
+    } else {
+        ZLOG_I(log_, "[{}:{}] ===== <3> get install package : install package num -> {}", n);
+        for (const auto& p : run.installs) {
+            ZLOG_I(log_,
+                   "[{}:{}]           : [install package] : package_info.id -> {} : "
+                   "command_info_id -> {} : package name -> {}",
+                   p.id, p.command_info_id, p.package_name);
         }
     }
+}
 
-    if (nothingToInstall) {
+namespace {
+// Result texts of step <4> by the look-up's code (k below 0 or not the package count).
+std::string oldVersionError(int k, int count) {
+    if (k > 0) {
+        return "<4> get now installed package : Pakcage num does not match the old package : "
+               "install num -> " +
+               std::to_string(count) + " : old package num -> " + std::to_string(k);
+    }
+    switch (k) {
+        case 0:
+            return "<4> Old package is found, but not match";
+        case -1:
+            return "<4> Error executing external command to get old package list";
+        case -2:
+        case -3:
+            return "<4> Error in execution command generation";
+        case -4:
+            return "<4> Old package not found";
+        default:
+            return "";
+    }
+}
+}  // namespace
+
+void cee_upd::lookUpOldVersions(db::DbUpdController& c, UpdateRun& run) {
+    if (run.skip != UpdateRun::kSkipNone) {
+        return;
+    }
+    if (run.emergency && run.installs.empty()) {
+        // An emergency update may only cancel: nothing to look up, record or install.
         ZLOG_I(log_, "[{}:{}] ===== <4> get now installed package : skipped : nothing to install");
+        return;
     }
-    if (!cancelFailed && !installFailed && !nothingToInstall) {
-        const int k = searchOldPackageVersion(installs);
-        const int count = static_cast<int>(installs.size());
-        if (k != count) {
-            if (k > 0) {
-                ZLOG_W(log_,
-                       "[{}:{}] ===== <4> get now installed package : Pakcage num does not match "
-                       "the old package : install num -> {} : old package num -> {}",
-                       count, k);
-                failInstall(
-                    "<4> get now installed package : Pakcage num does not match the old "
-                    "package : install num -> " +
-                    std::to_string(count) + " : old package num -> " + std::to_string(k));
-            } else if (k == 0) {
-                ZLOG_W(log_,
-                       "[{}:{}] ===== <4> get now installed package : Old package is found, but "
-                       "not match -> {}",
-                       k);
-                failInstall("<4> Old package is found, but not match");
-            } else if (k == -1) {
-                ZLOG_W(log_,
-                       "[{}:{}] ===== <4> get now installed package : Error executing external "
-                       "command to get old package list -> {}",
-                       k);
-                failInstall("<4> Error executing external command to get old package list");
-            } else if (k == -2 || k == -3) {
-                ZLOG_W(log_,
-                       "[{}:{}] ===== <4> get now installed package : Error in execution command "
-                       "generation -> {}",
-                       k);
-                failInstall("<4> Error in execution command generation");
-            } else if (k == -4) {
-                ZLOG_W(log_,
-                       "[{}:{}] ===== <4> get now installed package : Old package not found -> {}",
-                       k);
-                failInstall("<4> Old package not found");
-            } else {
-                failInstall(resultText);
-            }
+    std::vector<db::data::PackageInfoData> found = run.installs;
+    const int k = searchOldPackageVersion(found);
+    const int count = static_cast<int>(found.size());
+    if (k != count) {
+        const std::string text = oldVersionError(k, count);
+        if (k > 0) {
+            ZLOG_W(log_,
+                   "[{}:{}] ===== <4> get now installed package : Pakcage num does not match the "
+                   "old package : install num -> {} : old package num -> {}",
+                   count, k);
+        } else if (!text.empty()) {
+            ZLOG_W(log_, "[{}:{}] ===== <4> get now installed package : {} -> {}", text.substr(4),
+                   k);
+        }
+        run.fail(UpdateRun::kSkipInstall, text.empty() ? run.resultText : text);
+        return;
+    }
+    // The version from before the first attempt stays the old one: a retry, a repeated order
+    // or a settled attempt finds packages already at the new version.
+    std::vector<db::data::PackageInfoData> record;
+    for (size_t i = 0; i < found.size(); ++i) {
+        auto& p = run.installs[i];
+        if (!p.old_package_filename.empty()) {
+            continue;
+        }
+        std::string old = found[i].old_package_filename;
+        if (old == p.package_filename) {
+            old = c.selectEarlierOldPackage(p);
+        }
+        if (!old.empty()) {
+            p.old_package_filename = old;
+            record.push_back(p);
         }
     }
+    const int n =
+        zorcommon::inWriteTransaction(c.getDb(), [&] { return c.updateOldPackageInfo(record); });
+    if (n < 0) {
+        ZLOG_W(log_, "[{}:{}] ===== <5> udapte db : update old package info error -> {}", n);
+        run.fail(UpdateRun::kSkipInstall, "<5> : update old package info error");
+    } else if (n == 0) {
+        ZLOG_I(log_, "[{}:{}] ===== <5> udapte db : No update target(s). (old package info)");
+    } else {
+        ZLOG_I(log_,
+               "[{}:{}] ===== <5> udapte db : find update targets : proc_info.id -> {} : "
+               "command_info.id -> {} : update type -> {}",
+               run.target.proc_info_id, run.target.command_info_id, run.label);
+    }
+}
 
-    if (!cancelFailed && !installFailed && !nothingToInstall) {
-        const int n = controller.updateOldPackageInfo(installs);
-        if (n < 0) {
-            ZLOG_W(log_, "[{}:{}] ===== <5> udapte db : update old package info error -> {}", n);
-            failInstall("<5> : update old package info error");
-        } else if (n == 0) {
-            ZLOG_I(log_, "[{}:{}] ===== <5> udapte db : No update target(s). (old package info)");
-        } else {
-            ZLOG_I(log_,
-                   "[{}:{}] ===== <5> udapte db : find update targets : proc_info.id -> {} : "
-                   "command_info.id -> {} : update type -> {}",
-                   target.proc_info_id, target.command_info_id, label);
+void cee_upd::selectCancelPackages(db::DbUpdController& c, UpdateRun& run) {
+    if (run.skip == UpdateRun::kSkipAll || (!run.emergency && run.skip != UpdateRun::kSkipNone)) {
+        return;
+    }
+    auto targets = run.executed;
+    targets.insert(targets.end(), run.pending.begin(), run.pending.end());
+    targets.insert(targets.end(), run.failed.begin(), run.failed.end());
+    std::vector<db::data::PackageInfoData> packages;
+    const int n = c.selectCancelPackageInfo(targets, packages);
+    if (n < 0) {
+        ZLOG_W(log_, "[{}:{}] ===== <6> get cancel package : select cancel package error -> {}", n);
+        run.fail(UpdateRun::kSkipAll, "<6> : select cancel package error -> " + std::to_string(n));
+        return;
+    }
+    // Only what is not at its old version already goes back: the packages that an update
+    // changed (a failed one's too), and none a settled re-install has already put back.
+    std::vector<std::string> names, installed;
+    for (const auto& p : packages) {
+        names.push_back(p.package_name);
+    }
+    if (!names.empty()) {
+        installedFiles(names, installed);
+    }
+    std::set<std::string> listed;  // one line per package, also when two orders name it
+    for (const auto& p : packages) {
+        if (!p.old_package_filename.empty() &&
+            std::find(installed.begin(), installed.end(), p.old_package_filename) ==
+                installed.end() &&
+            listed.insert(p.package_name).second) {
+            run.cancels.push_back(p);
         }
     }
-
-    if (!cancelFailed && (emergency || !installFailed)) {
-        const int n = controller.selectCancelPackageInfo(executed, cancels);
-        if (n < 0) {
-            ZLOG_W(log_, "[{}:{}] ===== <6> get cancel package : select cancel package error -> {}",
-                   n);
-            failCancel("<6> : select cancel package error -> " + std::to_string(n));
-        } else if (n == 0) {
-            ZLOG_I(log_,
-                   "[{}:{}] ===== <6> get cancel package : No re-install target(s). (cancel "
-                   "package)");
-        } else {
-            ZLOG_I(log_,
-                   "[{}:{}] ===== <6> get cancel package : find cancel package targets : "
-                   "re-install(cancel) package num -> {}",
-                   n);
-        }
+    if (run.cancels.empty()) {
+        ZLOG_I(log_,
+               "[{}:{}] ===== <6> get cancel package : No re-install target(s). (cancel "
+               "package)");
+    } else {
+        ZLOG_I(log_,
+               "[{}:{}] ===== <6> get cancel package : find cancel package targets : "
+               "re-install(cancel) package num -> {}",
+               run.cancels.size());
     }
-    noteSignal();
+}
 
-    // The battery is checked even for a run that already failed: an update that carries
-    // battery firmware must never look installable while the battery does not answer.
-    for (const auto& p : installs) {
-        const int r = storageBatteryConnectionCheck(p.package_filename);
+void cee_upd::checkBattery(UpdateRun& run) {
+    // The battery is asked before any battery firmware is put in place, a re-install by cancel
+    // included, and even for a run that already failed: an update that carries battery
+    // firmware must never look installable while the battery does not answer.
+    std::vector<std::string> files;
+    for (const auto& p : run.installs) {
+        files.push_back(p.package_filename);
+    }
+    for (const auto& p : run.cancels) {
+        files.push_back(p.old_package_filename);
+    }
+    for (size_t i = 0; i < files.size(); ++i) {
+        const int r = storageBatteryConnectionCheck(files[i]);
         if (r == 0) {
             continue;
         }
         if (r == 1) {
             ZLOG_I(log_, "[{}:{}] ===== <6.5> Storage battery connection check : SUCCESS : {}",
-                   p.package_filename);
+                   files[i]);
         } else {
             ZLOG_W(log_, "[{}:{}] ===== <6.5> Storage battery connection check : FAILED");
-            failInstall("<6.5> Storage battery connection check : FAILED");
+            const bool reinstall = i >= run.installs.size();
+            run.fail(reinstall ? UpdateRun::kSkipAll : UpdateRun::kSkipInstall,
+                     "<6.5> Storage battery connection check : FAILED");
         }
         break;
     }
-    const std::time_t startTime = std::time(nullptr);
-    const std::string listDir = setting_->getStringValue("LIST_FILE_PATH");
-    const std::string listPrefix = setting_->getStringValue("LIST_PRE_NAME");
+}
 
-    if (emergency) {
-        // Undone as a whole when the package updater refuses the re-install (<9>).
-        bool savepoint = !cancelFailed && controller.beginSavepoint();
-        if (!cancelFailed) {
-            if (pending.empty()) {
-                ZLOG_I(log_,
-                       "[{}:{}] ===== <7> cancel pending updates : do nothing : cancel not "
-                       "execute list num -> {}",
-                       pending.size());
-            } else {
-                const int n = controller.updateCancelNotExecProcInfo(pending);
-                if (n < 0) {
-                    ZLOG_W(log_,
-                           "[{}:{}] ===== <7> cancel pending updates : update cancel not execute "
-                           "proc info error -> {} : not executed cancel proc_info num -> {}",
-                           n, pending.size());
-                    failCancel("<7> : select cancel package error -> " + std::to_string(n));
-                } else if (n == 0) {
-                    ZLOG_I(log_,
-                           "[{}:{}] ===== <7> cancel pending updates : No update target(s). "
-                           "(cancel not execute proc info)");
-                } else {
-                    ZLOG_I(log_,
-                           "[{}:{}] ===== <7> cancel pending updates : find update targets "
-                           "(cancel not execute proc info) : update num -> {}",
-                           n);
-                }
-            }
-        }
-
-        std::string reinstallList;
-        if (!cancelFailed) {
-            if (cancels.empty()) {
-                ZLOG_I(log_,
-                       "[{}:{}] ===== <8> create cancel package list : do nothing : cancel "
-                       "package list num -> {}",
-                       cancels.size());
-            } else {
-                reinstallList =
-                    writePackageList(kReinstall, startTime, listDir, listPrefix, cancels);
-                if (reinstallList.empty()) {
-                    ZLOG_W(log_,
-                           "[{}:{}] ===== <8> create cancel package list : create cancel package "
-                           "list file error");
-                    failCancel(
-                        "<8> create cancel package list : create cancel package list file "
-                        "error");
-                } else if (reinstallList == kNoData) {
-                    ZLOG_I(log_,
-                           "[{}:{}] ===== <8> create cancel package list : not create cancel "
-                           "package list file : no have cancel package");
-                } else {
-                    ZLOG_I(log_,
-                           "[{}:{}] ===== <8> create cancel package list : create cancel package "
-                           "list file -> {}",
-                           reinstallList);
-                }
-            }
-        }
-
-        if (!cancelFailed) {
-            if (cancels.empty() || reinstallList.empty()) {
-                ZLOG_I(log_,
-                       "[{}:{}] ===== <9> execute cancel : do nothing : cancel target is none");
-            } else {
-                cancelCode = execPkgDownloadAndInstall(kReinstall, startTime, reinstallList);
-                if (cancelCode == 0) {
-                    ZLOG_I(log_, "[{}:{}] ===== <9> execute cancel : re-install success");
-                } else if (cancelCode > 0) {
-                    ZLOG_I(log_,
-                           "[{}:{}] ===== <9> execute cancel : re-install(cancel) execution "
-                           "failed -> {}",
-                           cancelCode);
-                    resultText = "<9> : re-install(cancel) execution failed -> " +
-                                 std::to_string(cancelCode);
-                    reinstallFailed = true;
-                    if (savepoint) {
-                        controller.rollbackToSavepoint();
-                        savepoint = false;
-                    }
-                } else {
-                    ZLOG_W(log_,
-                           "[{}:{}] ===== <9> execute cancel : re-install(cancel) execution error "
-                           "-> {}",
-                           cancelCode);
-                    failCancel("<9> : re-install(cancel) execution error -> " +
-                               std::to_string(cancelCode));
-                }
-            }
-        }
-
-        if (!cancelFailed && !reinstallFailed) {
-            const int n = controller.updateCancelSuccessProcInfo(executed);
-            if (n < 0) {
-                ZLOG_W(log_,
-                       "[{}:{}] ===== <10> update db for cancel : update re-install(success) proc "
-                       "info error -> {}",
-                       n);
-                failCancel("<10> : update re-install(success) proc info error -> " +
-                           std::to_string(n));
-            } else if (n == 0) {
-                ZLOG_I(log_,
-                       "[{}:{}] ===== <10> update db for cancel : No re-install target(s). "
-                       "(cancel(success) proc info)");
-            } else {
-                ZLOG_I(log_,
-                       "[{}:{}] ===== <10> update db for cancel : find re-install targets : "
-                       "proc_info.id -> {} : command_info.id -> {} : update type -> {}",
-                       target.proc_info_id, target.command_info_id, label);
-            }
-        }
-        if (savepoint) {
-            controller.releaseSavepoint();
-        }
-        noteSignal();
+void cee_upd::cancelPending(db::DbUpdController& c, UpdateRun& run) {
+    if (run.skip == UpdateRun::kSkipAll) {
+        return;
     }
+    if (run.pending.empty()) {
+        ZLOG_I(log_,
+               "[{}:{}] ===== <7> cancel pending updates : do nothing : cancel not execute list "
+               "num -> {}",
+               run.pending.size());
+        return;
+    }
+    // Committed on its own: a run cancelled before it started needs no outside program and
+    // stays cancelled whatever happens to the re-install.
+    const int n = zorcommon::inWriteTransaction(
+        c.getDb(), [&] { return c.updateCancelNotExecProcInfo(run.pending); });
+    if (n < 0) {
+        ZLOG_W(log_,
+               "[{}:{}] ===== <7> cancel pending updates : update cancel not execute proc info "
+               "error -> {} : not executed cancel proc_info num -> {}",
+               n, run.pending.size());
+        run.fail(UpdateRun::kSkipAll, "<7> : select cancel package error -> " + std::to_string(n));
+    } else if (n == 0) {
+        ZLOG_I(log_,
+               "[{}:{}] ===== <7> cancel pending updates : No update target(s). (cancel not "
+               "execute proc info)");
+    } else {
+        ZLOG_I(log_,
+               "[{}:{}] ===== <7> cancel pending updates : find update targets (cancel not "
+               "execute proc info) : update num -> {}",
+               n);
+    }
+}
 
-    if (!cancelFailed && !installFailed && !reinstallFailed && nothingToInstall) {
+int cee_upd::reinstallCancelled(db::DbUpdController& c, UpdateRun& run) {
+    if (run.skip == UpdateRun::kSkipAll) {
+        return 0;
+    }
+    std::string list;
+    if (!writeReinstallList(run, list)) {
+        return 0;
+    }
+    if (list.empty()) {
+        ZLOG_I(log_, "[{}:{}] ===== <9> execute cancel : do nothing : cancel target is none");
+    } else {
+        const int r = executeReinstall(c, run, list);
+        if (r != 0 || run.skip == UpdateRun::kSkipAll) {
+            return r;
+        }
+    }
+    recordCancelled(c, run);
+    noteSignal();
+    return 0;
+}
+
+bool cee_upd::writeReinstallList(UpdateRun& run, std::string& list) {
+    if (run.cancels.empty()) {
+        ZLOG_I(log_,
+               "[{}:{}] ===== <8> create cancel package list : do nothing : cancel package list "
+               "num -> {}",
+               run.cancels.size());
+        return true;
+    }
+    list = writePackageList(kReinstall, run.startTime, setting_->getStringValue("LIST_FILE_PATH"),
+                            setting_->getStringValue("LIST_PRE_NAME"), run.cancels);
+    if (list.empty()) {
+        ZLOG_W(log_,
+               "[{}:{}] ===== <8> create cancel package list : create cancel package list file "
+               "error");
+        run.fail(UpdateRun::kSkipAll,
+                 "<8> create cancel package list : create cancel package list file error");
+        return false;
+    }
+    ZLOG_I(log_,
+           "[{}:{}] ===== <8> create cancel package list : create cancel package list file -> {}",
+           list);
+    return true;
+}
+
+int cee_upd::executeReinstall(db::DbUpdController& c, UpdateRun& run, const std::string& list) {
+    std::vector<std::string> files;
+    for (const auto& p : run.cancels) {
+        files.push_back(p.old_package_filename);
+    }
+    int code = 0;
+    if (runAttempt(c, run, kReinstall, list, files, code) != 0) {
+        return kAttemptNotRecorded;
+    }
+    if (code == 0) {
+        ZLOG_I(log_, "[{}:{}] ===== <9> execute cancel : re-install success");
+    } else if (code > 0) {
+        // Counted like a failed install: the cancelled updates stay as they are, the run is
+        // recorded as failed and retried.
+        ZLOG_I(log_, "[{}:{}] ===== <9> execute cancel : re-install(cancel) execution failed -> {}",
+               code);
+        run.resultText = "<9> : re-install(cancel) execution failed -> " + std::to_string(code);
+        run.skip = UpdateRun::kSkipAll;
+    } else {
+        ZLOG_W(log_, "[{}:{}] ===== <9> execute cancel : re-install(cancel) execution error -> {}",
+               code);
+        run.fail(UpdateRun::kSkipAll,
+                 "<9> : re-install(cancel) execution error -> " + std::to_string(code));
+    }
+    return 0;
+}
+
+void cee_upd::recordCancelled(db::DbUpdController& c, UpdateRun& run) {
+    // Installed updates, and failed ones whose changed packages went back, are cancelled.
+    auto done = run.executed;
+    for (const auto& t : run.failed) {
+        if (std::any_of(run.cancels.begin(), run.cancels.end(),
+                        [&t](const auto& p) { return p.command_info_id == t.command_info_id; })) {
+            done.push_back(t);
+        }
+    }
+    const int n = zorcommon::inWriteTransaction(
+        c.getDb(), [&] { return c.updateCancelSuccessProcInfo(done); });
+    if (n < 0) {
+        ZLOG_W(log_,
+               "[{}:{}] ===== <10> update db for cancel : update re-install(success) proc info "
+               "error -> {}",
+               n);
+        run.fail(UpdateRun::kSkipAll,
+                 "<10> : update re-install(success) proc info error -> " + std::to_string(n));
+    } else if (n == 0) {
+        ZLOG_I(log_,
+               "[{}:{}] ===== <10> update db for cancel : No re-install target(s). "
+               "(cancel(success) proc info)");
+    } else {
+        ZLOG_I(log_,
+               "[{}:{}] ===== <10> update db for cancel : find re-install targets : proc_info.id "
+               "-> {} : command_info.id -> {} : update type -> {}",
+               run.target.proc_info_id, run.target.command_info_id, run.label);
+    }
+}
+
+int cee_upd::install(db::DbUpdController& c, UpdateRun& run) {
+    if (run.skip == UpdateRun::kSkipNone && run.emergency && run.installs.empty()) {
         ZLOG_I(log_,
                "[{}:{}] ===== <11> create install package list : not create install package list "
                "file : no have install package");
         ZLOG_I(log_, "[{}:{}] ===== <12> execute update : skipped : nothing to install");
-        installResult = 0;
-    } else if (!cancelFailed && !reinstallFailed) {
-        std::string installList;
-        if (!installFailed) {
-            installList = writePackageList(kInstall, startTime, listDir, listPrefix, installs);
-            if (installList.empty()) {
-                ZLOG_W(log_,
-                       "[{}:{}] ===== <11> create install package list : create install package "
-                       "list file error");
-                failInstall("<11> : create install package list file error");
-            } else if (installList == kNoData) {
-                ZLOG_I(log_,
-                       "[{}:{}] ===== <11> create install package list : not create install "
-                       "package list file : no have install package");
-            } else {
-                ZLOG_I(log_,
-                       "[{}:{}] ===== <11> create install package list : create install package "
-                       "list file -> {}",
-                       installList);
-            }
-        }
-        if (!installFailed) {
-            const int e = execPkgDownloadAndInstall(kInstall, startTime, installList);
-            if (e == 0) {
-                ZLOG_I(log_,
-                       "[{}:{}] ===== <12> execute update : UPDATE SUCCESS : execUpdate : install "
-                       "success");
-                installResult = 0;
-            } else if (e > 0) {
-                ZLOG_I(log_,
-                       "[{}:{}] ===== <12> execute update : UPDATE FAILED : execUpdate : install "
-                       "execution failed -> {}",
-                       e);
-                resultText = "<12> execute update : UPDATE FAILED : install execution failed -> " +
-                             std::to_string(e);
-            } else {
-                ZLOG_W(log_,
-                       "[{}:{}] ===== <12> execute update : UPDATE FAILED: execUpdate : install "
-                       "execution error -> {}",
-                       e);
-                resultText =
-                    "<12> : UPDATE FAILED : install execution error -> " + std::to_string(e);
-            }
-        }
-        noteSignal();
+        run.installResult = 0;
     }
+    if (run.skip != UpdateRun::kSkipNone || run.installResult == 0) {
+        return 0;
+    }
+    const std::string list =
+        writePackageList(kInstall, run.startTime, setting_->getStringValue("LIST_FILE_PATH"),
+                         setting_->getStringValue("LIST_PRE_NAME"), run.installs);
+    if (list.empty()) {
+        ZLOG_W(log_,
+               "[{}:{}] ===== <11> create install package list : create install package list file "
+               "error");
+        run.fail(UpdateRun::kSkipInstall, "<11> : create install package list file error");
+        return 0;
+    }
+    ZLOG_I(log_,
+           "[{}:{}] ===== <11> create install package list : create install package list file -> "
+           "{}",
+           list);
+    std::vector<std::string> files;
+    for (const auto& p : run.installs) {
+        files.push_back(p.package_filename);
+    }
+    int e = 0;
+    if (runAttempt(c, run, kInstall, list, files, e) != 0) {
+        return kAttemptNotRecorded;
+    }
+    if (e == 0) {
+        ZLOG_I(log_,
+               "[{}:{}] ===== <12> execute update : UPDATE SUCCESS : execUpdate : install "
+               "success");
+        run.installResult = 0;
+    } else if (e > 0) {
+        ZLOG_I(log_,
+               "[{}:{}] ===== <12> execute update : UPDATE FAILED : execUpdate : install execution "
+               "failed -> {}",
+               e);
+        run.resultText = "<12> execute update : UPDATE FAILED : install execution failed -> " +
+                         std::to_string(e);
+    } else {
+        ZLOG_W(log_,
+               "[{}:{}] ===== <12> execute update : UPDATE FAILED: execUpdate : install execution "
+               "error -> {}",
+               e);
+        run.resultText = "<12> : UPDATE FAILED : install execution error -> " + std::to_string(e);
+    }
+    noteSignal();
+    return 0;
+}
 
-    const std::time_t endTime = std::time(nullptr);
-    const int status = installResult == 0 ? 1 : 2;
-    const std::string outcome = installResult == 0 ? "SUCCESS" : "FAILED";
+int cee_upd::runAttempt(db::DbUpdController& c, UpdateRun& run, int kind, const std::string& list,
+                        const std::vector<std::string>& files, int& code) {
+    zorcommon::InstallAttempt attempt;
+    attempt.proc_info_id = run.target.proc_info_id;
+    attempt.command_info_id = run.target.command_info_id;
+    attempt.kind = kind;
+    attempt.files = files;
+    if (zorcommon::inWriteTransaction(c.getDb(), [&] {
+            attempt.id = zorcommon::insertAttempt(c.getDb(), attempt);
+            return attempt.id < 0 ? -1 : 0;
+        }) < 0) {
+        ZLOG_W(log_,
+               "[{}:{}] install journal : attempt not recorded : package updater not started : {}",
+               sqlite3_errmsg(c.getDb()));
+        if (run.resultText.empty()) {
+            run.resultText = "install journal : attempt not recorded";
+        }
+        return kAttemptNotRecorded;
+    }
+    code = execPkgDownloadAndInstall(kind, run.startTime, list);
+    const int outcome = attemptOutcomeNow(files);
+    // The outcome of an install goes into the transaction of the run's result; that of a
+    // re-install is committed at once, as the re-install's own record.
+    if (!beginOutcome(c, run) ||
+        !zorcommon::updateAttemptOutcome(c.getDb(), attempt.id, outcome, code)) {
+        // Settled from the package manager at the next start.
+        run.resultText = "install journal : outcome not recorded";
+        return kAttemptNotRecorded;
+    }
+    if (kind == kInstall) {
+        return 0;
+    }
+    const bool committed = run.outcome->commit();
+    run.outcome.reset();
+    if (!committed) {
+        // Settled from the package manager at the next start.
+        run.resultText = "install journal : re-install outcome not recorded";
+        return kAttemptNotRecorded;
+    }
+    return 0;
+}
+
+int cee_upd::attemptOutcomeNow(const std::vector<std::string>& files) {
+    std::vector<std::string> names, installed;
+    for (const auto& f : files) {
+        names.push_back(f.substr(0, f.find('_')));
+    }
+    installedFiles(names, installed);  // (nothing found when the query fails)
+    return zorcommon::attemptOutcome(files, installed);
+}
+
+int cee_upd::settleOpenAttempt(db::DbUpdController& c, UpdateRun& run) {
+    zorcommon::InstallAttempt attempt;
+    if (!zorcommon::ensureInstallJournal(c.getDb()) ||
+        zorcommon::selectOpenAttempt(c.getDb(), attempt) <= 0) {
+        return -1;  // (an unreadable database shows in the due-run query)
+    }
+    static const char* const kOutcomeText[] = {"installed", "not installed", "partly installed"};
+    const int outcome = attemptOutcomeNow(attempt.files);
+    ZLOG_W(log_, "[{}:{}] ===== interrupted attempt : proc_info.id -> {} : {} begun {} : found {}",
+           attempt.proc_info_id, attempt.kind == kReinstall ? "re-install(cancel)" : "install",
+           attempt.begin_time, kOutcomeText[outcome]);
+    if (attempt.kind == kReinstall) {
+        if (zorcommon::inWriteTransaction(c.getDb(), [&] {
+                return zorcommon::updateAttemptOutcome(c.getDb(), attempt.id, outcome, -1) ? 0 : -1;
+            }) < 0) {
+            run.resultText = "install journal : interrupted re-install not settled";
+            return kAttemptNotRecorded;
+        }
+        return -1;  // the run goes on: what is back already is not re-installed again
+    }
+    run.target = c.selectRunById(attempt.proc_info_id);
+    run.commandId = run.target.command_id;
+    run.label = updateTypeLabel(run.target.command_type);
+    run.startText = attempt.begin_time;
+    if (!beginOutcome(c, run) ||
+        !zorcommon::updateAttemptOutcome(c.getDb(), attempt.id, outcome, -1)) {
+        return kAttemptNotRecorded;
+    }
+    if (outcome == zorcommon::kOutcomeInstalled) {
+        run.installResult = 0;
+    } else {
+        run.resultText =
+            std::string("<12> execute update : UPDATE FAILED : install interrupted : ") +
+            kOutcomeText[outcome];
+    }
+    return recordOutcome(c, run);
+}
+
+bool cee_upd::beginOutcome(db::DbUpdController& c, UpdateRun& run) {
+    if (!run.outcome) {
+        run.outcome = std::make_unique<zorcommon::WriteTransaction>(c.getDb());
+    }
+    return run.outcome->began();
+}
+
+int cee_upd::recordOutcome(db::DbUpdController& c, UpdateRun& run) {
+    const int status = run.installResult == 0 ? zorcommon::kRunInstalled : zorcommon::kRunFailed;
+    const std::string outcome = run.installResult == 0 ? "SUCCESS" : "FAILED";
     // An aborted run's reason goes only to the log and the failure result file.
-    const bool aborted = cancelFailed || installFailed;
-    const int n =
-        controller.updateResultProcInfo(target.proc_info_id, status, aborted ? "" : resultText,
-                                        utcText(startTime), utcText(endTime));
+    const int n = !beginOutcome(c, run)
+                      ? -1
+                      : c.updateResultProcInfo(run.target.proc_info_id, status,
+                                               run.aborted ? "" : run.resultText, run.startText,
+                                               utcText(std::time(nullptr)));
     if (n < 0) {
         ZLOG_W(log_,
                "[{}:{}] ===== <13> update result to db : UPDATE {} : execUpdate : update "
                "proc_info.result error -> {}",
                outcome, n);
-        if (resultText.empty()) {
-            resultText = "<13> update result to db : UPDATE " + outcome +
-                         " : install {} : update proc_info.result error -> " + std::to_string(n);
+        if (run.resultText.empty()) {
+            run.resultText = "<13> update result to db : UPDATE " + outcome +
+                             " : install {} : update proc_info.result error -> " +
+                             std::to_string(n);
         }
         return 13;
     }
@@ -742,40 +946,32 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
         ZLOG_I(log_,
                "[{}:{}] ===== <13> update result to db : UPDATE {} : execUpdate : update success "
                ": proc_info.id -> {} : result -> {}",
-               outcome, target.proc_info_id, status);
+               outcome, run.target.proc_info_id, status);
     }
-    if (status == 1) {
-        return 0;
-    }
+    return status == zorcommon::kRunInstalled ? 0 : recordRetry(c, run, outcome);
+}
 
-    const int m =
-        controller.selectNextProcNum(target.command_info_id, retrySetting("UPD_RETRY_NUM"));
-    if (m == -3) {
+int cee_upd::recordRetry(db::DbUpdController& c, UpdateRun& run, const std::string& outcome) {
+    std::string& text = run.resultText;
+    const int m = c.selectNextProcNum(run.target.command_info_id, retrySetting("UPD_RETRY_NUM"));
+    if (m == -1 || m == -3) {
         // A stored count that cannot be read counts as used up: never an unbounded repeat.
-        ZLOG_W(log_,
-               "[{}:{}] ===== <97> update failed : UPDATE {} : execUpdate : retry count is not "
-               "usable : No insert next schedule proc_info.",
-               outcome);
-        const std::string why = " : retry count is not a number of 0 or more";
-        if (resultText.empty()) {
-            resultText = "<97> : UPDATE " + outcome +
-                         " : Finish retrying update execution : Maximum number of retries" + why;
+        const std::string why = m == -3 ? " : retry count is not a number of 0 or more" : "";
+        if (m == -3) {
+            ZLOG_W(log_,
+                   "[{}:{}] ===== <97> update failed : UPDATE {} : execUpdate : retry count is not "
+                   "usable : No insert next schedule proc_info.",
+                   outcome);
         } else {
-            resultText += " | <97> : Maximum number of retries" + why;
+            ZLOG_I(log_,
+                   "[{}:{}] ===== <97> update failed : UPDATE {} : execUpdate : No insert next "
+                   "schedule proc_info.",
+                   outcome);
         }
-        return 97;
-    }
-    if (m == -1) {
-        ZLOG_I(log_,
-               "[{}:{}] ===== <97> update failed : UPDATE {} : execUpdate : No insert next "
-               "schedule proc_info.",
-               outcome);
-        if (resultText.empty()) {
-            resultText = "<97> : UPDATE " + outcome +
-                         " : Finish retrying update execution : Maximum number of retries";
-        } else {
-            resultText += " | <97> : Maximum number of retries";
-        }
+        text = text.empty()
+                   ? "<97> : UPDATE " + outcome +
+                         " : Finish retrying update execution : Maximum number of retries" + why
+                   : text + " | <97> : Maximum number of retries" + why;
         return 97;
     }
     if (m < -1) {
@@ -783,63 +979,43 @@ int cee_upd::execUpdate(db::DbUpdController& controller, int& commandId, std::st
                "[{}:{}] ===== <14> update failed : UPDATE {} : execUpdate : select next schedule "
                "execution num error -> {}",
                outcome, m);
-        if (resultText.empty()) {
-            resultText = "<14> update failed : UPDATE " + outcome +
-                         " : select next schedule execution num error -> " + std::to_string(m);
+        if (text.empty()) {
+            text = "<14> update failed : UPDATE " + outcome +
+                   " : select next schedule execution num error -> " + std::to_string(m);
         }
         return 14;
     }
     ZLOG_I(log_,
            "[{}:{}] ===== <99> update failed : UPDATE {} : execUpdate : update success : next "
            "schedule command_info.id -> {}",
-           outcome, target.command_info_id);
-    if (resultText.empty()) {
-        resultText = "<99> : UPDATE " + outcome + " : update re-scheduled";
+           outcome, run.target.command_info_id);
+    if (text.empty()) {
+        text = "<99> : UPDATE " + outcome + " : update re-scheduled";
     }
-    int code = 99;
     const int k =
-        controller.insertNextProcInfo(target.command_info_id, retrySetting("UPD_RETRY_INTERVAL"));
+        c.insertNextProcInfo(run.target.command_info_id, retrySetting("UPD_RETRY_INTERVAL"));
     if (k > 0) {
         ZLOG_I(log_,
                "[{}:{}] ===== <99> schedule next run : UPDATE {} : execUpdate : update success : "
                "next schedule command_info.id -> {}",
-               outcome, target.command_info_id);
-        if (resultText.empty()) {
-            resultText = "<99> schedule next run : UPDATE " + outcome + " : update re-scheduled";
-        }
-    } else if (k == 0) {
-        ZLOG_I(log_,
-               "[{}:{}] ===== <15> schedule next run : UPDATE {} : execUpdate : No insert next "
-               "schedule proc_info.",
-               outcome);
-        if (resultText.empty()) {
-            resultText = "<15> schedule next run : UPDATE " + outcome +
-                         " : No insert next schedule proc_info";
-        }
-        code = 15;
-    } else {
-        ZLOG_W(log_,
-               "[{}:{}] ===== <15> schedule next run : UPDATE {} : execUpdate : insert next "
-               "schedule proc_info error -> {}",
-               outcome, k);
-        if (resultText.empty()) {
-            resultText = "<15> schedule next run : UPDATE " + outcome +
-                         " : insert next schedule proc_info error -> " + std::to_string(k);
-        }
-        return 15;
+               outcome, run.target.command_info_id);
+        return 99;
     }
-    if (resultText.empty()) {
-        resultText = "<98> other failed : UPDATE " + outcome + " : unknown reason";
-        code = 98;
+    ZLOG_W(log_,
+           "[{}:{}] ===== <15> schedule next run : UPDATE {} : execUpdate : insert next schedule "
+           "proc_info error -> {}",
+           outcome, k);
+    if (text.empty()) {
+        text = "<15> schedule next run : UPDATE " + outcome +
+               " : insert next schedule proc_info error -> " + std::to_string(k);
     }
-    return code;
+    return 15;
 }
 
-std::string cee_upd::makePackageQuery(
-    const std::vector<db::data::PackageInfoData>& packages) const {
+std::string cee_upd::makePackageQuery(const std::vector<std::string>& names) const {
     std::string word;
-    for (size_t i = 0; i < packages.size(); ++i) {
-        word += (i > 0 ? "|" : "") + quotePackageName(packages[i].package_name);
+    for (size_t i = 0; i < names.size(); ++i) {
+        word += (i > 0 ? "|" : "") + quotePackageName(names[i]);
     }
     if (word.empty()) {
         return "";
@@ -849,11 +1025,32 @@ std::string cee_upd::makePackageQuery(
     return command;
 }
 
-int cee_upd::searchOldPackageVersion(std::vector<db::data::PackageInfoData>& packages) {
+namespace {
+// "name:arch_1:2.0-1_armhf.deb" as a package file is named: "name_2.0-1_armhf.deb". Empty
+// when the entry is not of the form name_version_arch.deb.
+std::string packageFileOf(const std::string& entry) {
+    const auto first = entry.find('_');
+    const auto last = entry.rfind('_');
+    if (first == std::string::npos || first == last) {
+        return "";
+    }
+    const std::string name = entry.substr(0, std::min(entry.find(':'), first));
+    std::string version = entry.substr(first + 1, last - first - 1);
+    const auto colon = version.find(':');
+    if (colon != std::string::npos &&
+        version.find_first_not_of("0123456789") == colon) {  // the epoch
+        version.erase(0, colon + 1);
+    }
+    return name + "_" + version + entry.substr(last);
+}
+}  // namespace
+
+int cee_upd::installedFiles(const std::vector<std::string>& names,
+                            std::vector<std::string>& files) {
     if (pkgQueryTemplate_.find(pkgGrepWord_) == std::string::npos) {
         return -3;
     }
-    const std::string command = makePackageQuery(packages);
+    const std::string command = makePackageQuery(names);
     if (command.empty()) {
         return -2;
     }
@@ -865,37 +1062,51 @@ int cee_upd::searchOldPackageVersion(std::vector<db::data::PackageInfoData>& pac
     if (n == 0) {
         return -4;
     }
-    // The query's entries carry no state: the packages in the installed state ("ii") come from
-    // a second listing, so that a removed package (configuration files only) is not taken.
+    // The query's entries carry no state: the packages in an installed state (ii, or hi for a
+    // held one) come from a second listing, so that a removed package (configuration files
+    // only) is not taken.
     std::vector<std::string> installedLines;
-    const int m = execCmdLines(kInstalledQuery, installedLines);
-    if (m < 0) {
+    if (execCmdLines(kInstalledQuery, installedLines) < 0) {
         return -1;
     }
     std::set<std::string> installed;
     for (const auto& line : installedLines) {
-        installed.insert(line.substr(0, line.find_first_of("\r\n")));
+        const std::string name = line.substr(0, line.find_first_of("\r\n"));
+        installed.insert(name.substr(0, name.find(':')));
+    }
+    for (const auto& entry : entries) {
+        const std::string file = packageFileOf(entry.substr(0, entry.find_first_of("\r\n")));
+        if (!file.empty() && installed.count(file.substr(0, file.find('_'))) > 0) {
+            files.push_back(file);
+        }
+    }
+    return n;
+}
+
+int cee_upd::searchOldPackageVersion(std::vector<db::data::PackageInfoData>& packages) {
+    std::vector<std::string> names, files;
+    for (const auto& p : packages) {
+        names.push_back(p.package_name);
+    }
+    const int n = installedFiles(names, files);
+    if (n < 0) {
+        return n;
     }
     int found = 0;
     for (auto& package : packages) {
         // The whole name: "abc" is not installed in the form of "abc-tools_2.0_armhf.deb".
         const std::string head = package.package_name + "_";
-        for (const auto& entry : entries) {
-            if (entry.rfind(head, 0) == 0 && installed.count(package.package_name) > 0) {
-                std::string old = entry;
-                const auto newline = old.find('\n');
-                if (newline != std::string::npos) {
-                    old.erase(newline, 1);
-                }
-                package.old_package_filename = old;
-                ZLOG_W(log_,
-                       "[{}:{}]     search old package version: found : old -> {} : new -> {}",
-                       package.old_package_filename, package.package_filename);
-                ++found;
-                break;
-            }
+        const auto it = std::find_if(files.begin(), files.end(), [&head](const std::string& f) {
+            return f.rfind(head, 0) == 0;
+        });
+        if (it == files.end()) {
             ZLOG_W(log_, "[{}:{}]     search old package version: not found!");
+            continue;
         }
+        package.old_package_filename = *it;
+        ZLOG_W(log_, "[{}:{}]     search old package version: found : old -> {} : new -> {}",
+               package.old_package_filename, package.package_filename);
+        ++found;
     }
     return found;
 }

@@ -8,21 +8,53 @@
 // always goes to its end.
 #pragma once
 
+#include <algorithm>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "UpdJobStore.h"
 #include "communication/ConnectionManagerUpd.h"
 #include "data/SettingData.h"
 #include "db/DbUpdController.h"
 
 namespace zorupd {
 
+// The working state of one update run, handed from step group to step group.
+struct UpdateRun {
+    db::data::UpdBasicInfo target;
+    bool emergency = false;
+    const char* label = "normal";
+    // The runs this run cancels: installed (1), pending (0), failed (2).
+    std::vector<db::data::CancelProcInfo> executed, pending, failed;
+    std::vector<db::data::PackageInfoData> installs, cancels;
+    // The described abort flag: a failing step's reason goes only to the log and the failure
+    // file. `skip` says which later work is left out: a failing cancel step ends the cancel work
+    // and the install, a failing install step only the install.
+    bool aborted = false;
+    enum Skip { kSkipNone, kSkipInstall, kSkipAll } skip = kSkipNone;
+    int installResult = -1;
+    std::string startText;  // UTC text of the run's start
+    std::time_t startTime = 0;
+    int commandId = 0;
+    std::string resultText;
+    int failedRc = 0;  // SQLite's code when the due-run query failed
+    std::unique_ptr<zorcommon::WriteTransaction> outcome;
+
+    void fail(Skip what, const std::string& text) {
+        resultText = text;
+        aborted = true;
+        skip = std::max(skip, what);
+    }
+};
+
 // Exit statuses of cee-updater.
 constexpr int kExitOk = 0;
 constexpr int kExitNoDatabase = 1;  // also: database not readable, log file cannot be created
 constexpr int kExitDbOpenFailed = 2;
-constexpr int kExitCommitFailed = 3;  // the run's outcome could not be committed
+constexpr int kExitCommitFailed = 3;      // an attempt or the run's outcome could not be committed
+constexpr int kExitResultFileFailed = 4;  // the failure file could not be written
 constexpr int kExitNetworkDown = 100;
 
 // Settings singleton, log "upd", banner, signal handlers, connection manager and initConn
@@ -66,26 +98,37 @@ class cee_upd {
     // Raw wait status of a command (see zorcommon::execCmdStatus).
     int execCmdStatus(const std::string& command);
 
-    // One update run in one transaction, then the result file and the finish command: the
+    // One update run, then the result file and the finish command. An attempt that an earlier
+    // start left without outcome is settled first (an installation's run then ends here). The
     // step code of execUpdate, or -1 (database file missing, not readable, or a name empty),
-    // -2 (database not opened) or -3 (the commit failed: everything rolled back, failure file
-    // written, no finish command).
+    // -2 (database not opened or locked), -3 (an attempt or the outcome could not be
+    // committed: failure file written, no finish command) or -4 (the failure file could not be
+    // written: no finish command).
     int runUpdateProcess();
-    // The steps of a run on an open controller inside the caller's transaction. 0 installed
-    // (or, for an emergency update without packages, cancelled), 1 no due run, 2 the due-run
-    // query failed, 13/14/15 result or retry not recorded (roll back), 97/98/99 failed and
-    // recorded. commandId and resultText are out-parameters.
-    int execUpdate(db::DbUpdController& controller, int& commandId, std::string& resultText);
+    // The steps of a run on an open controller, each group of writes in its own short
+    // transaction; no transaction is open while an outside program runs. The outcome's
+    // transaction is left open in run.outcome for the caller to commit. 0 installed (or, for an
+    // emergency update without packages, cancelled), 1 no due run, 2 the due-run query failed,
+    // 13/14/15 result or retry not recorded, 16 an attempt could not be recorded (nothing
+    // installed), 97/99 failed and recorded (the result text is never empty, so no 98).
+    int execUpdate(db::DbUpdController& controller, UpdateRun& run);
     static constexpr int kDueRunQueryFailed = 2;
+    static constexpr int kAttemptNotRecorded = 16;
     static constexpr int kCommitFailed = -3;
+    static constexpr int kResultFileFailed = -4;
 
     // Finds the installed version of every package with the package manager query and stores
     // it as old_package_filename. The number found, -1 query not run, -2 no package name,
     // -3 no query template, -4 nothing installed matches. Names are quoted for the shell and
     // escaped for the regular expression, so a name can never run a command.
     int searchOldPackageVersion(std::vector<db::data::PackageInfoData>& packages);
-    // The package manager query for the given packages; empty when there is no name.
-    std::string makePackageQuery(const std::vector<db::data::PackageInfoData>& packages) const;
+    // The package manager query for the given package names; empty when there is none.
+    std::string makePackageQuery(const std::vector<std::string>& names) const;
+    // The installed versions (state ii or hi) of the named packages as package file names
+    // "name_version_arch.deb": a Multi-Arch ":arch" after the name and the version's epoch are
+    // dropped, as in the file names of packages. The number of query lines, or -1 to -4 as
+    // searchOldPackageVersion.
+    int installedFiles(const std::vector<std::string>& names, std::vector<std::string>& files);
     // Writes a package list file (kind 0 install, 1 re-install). Its path, "no_data" when no
     // package line was written (the file is deleted), empty on failure.
     std::string writePackageList(int kind, std::time_t startTime, const std::string& listDir,
@@ -119,6 +162,40 @@ class cee_upd {
     void warnRetrySettings() const;
 
   private:
+    // Step groups of a run (execUpdate); each reads and writes `run`.
+    void selectCancelTargets(db::DbUpdController& c, UpdateRun& run);    // <2>
+    void selectInstallPackages(db::DbUpdController& c, UpdateRun& run);  // <3>
+    void lookUpOldVersions(db::DbUpdController& c, UpdateRun& run);      // <4> <5>
+    void selectCancelPackages(db::DbUpdController& c, UpdateRun& run);   // <6>
+    void checkBattery(UpdateRun& run);                                   // <6.5>
+    void cancelPending(db::DbUpdController& c, UpdateRun& run);          // <7>
+    int reinstallCancelled(db::DbUpdController& c, UpdateRun& run);      // <8> <9> <10>
+    bool writeReinstallList(UpdateRun& run, std::string& list);          // <8>
+    int executeReinstall(db::DbUpdController& c, UpdateRun& run, const std::string& list);
+    void recordCancelled(db::DbUpdController& c, UpdateRun& run);  // <10>
+    int install(db::DbUpdController& c, UpdateRun& run);           // <11> <12>
+    int recordOutcome(db::DbUpdController& c, UpdateRun& run);     // <13> to <15>, <9x>
+    int recordRetry(db::DbUpdController& c, UpdateRun& run, const std::string& outcome);
+    // Runs the package updater on a list inside a journal attempt. 0 and the package
+    // updater's code in `code`, or kAttemptNotRecorded when the attempt could not be written
+    // (the package updater is then not started).
+    int runAttempt(db::DbUpdController& c, UpdateRun& run, int kind, const std::string& list,
+                   const std::vector<std::string>& files, int& code);
+    // What the package manager shows of an attempt's files.
+    int attemptOutcomeNow(const std::vector<std::string>& files);
+    // Settles an attempt without outcome (see runUpdateProcess). -1 none was open (or a
+    // re-install's was settled and the run goes on); otherwise the code of the ended run.
+    int settleOpenAttempt(db::DbUpdController& c, UpdateRun& run);
+    // init and open of the run's controller: 0, or -1 (no database) or -2 (not opened).
+    int openDatabase(db::DbUpdController& controller);
+    // The result file of an ended run and the finish command: r, or kResultFileFailed when the
+    // failure file could not be written (the finish command is then not started).
+    int leaveResult(int r, const UpdateRun& run);
+    // Begins the transaction of the run's outcome, unless it is open already. Whether it is.
+    bool beginOutcome(db::DbUpdController& c, UpdateRun& run);
+    // Commits or rolls back the run's outcome and writes the described log lines.
+    bool endRun(int r, UpdateRun& run, bool& notRecorded, bool& resultFile);
+
     // Text of a moment in local time, "%Y%m%d_%H%M%S" (list and output file names).
     static std::string fileTimeText(std::time_t t);
 
@@ -127,7 +204,8 @@ class cee_upd {
         "dpkg -l | egrep '#rep_pkg_grep_word#' | awk -F' ' '{ print $2 \"_\" $3 \"_\" $4 "
         "\".deb\" }'";
     // Names of the packages in the installed state, one per line.
-    static constexpr const char* kInstalledQuery = "dpkg -l | awk '$1 == \"ii\" { print $2 }'";
+    static constexpr const char* kInstalledQuery =
+        "dpkg -l | awk '$1 == \"ii\" || $1 == \"hi\" { print $2 }'";
     data::SettingData* setting_;
     zorcommon::Logger log_;
     conn::ConnectionManagerUpd* manager_;

@@ -436,7 +436,8 @@ class Agent(Program):
 
 
 class LoggerSim(Program):
-    """tools/logger-sim on a free port (logger application or result server)."""
+    """tools/logger-sim on a free port (logger application or result server); an https URL
+    when it is given --tls-cert and --tls-key."""
 
     def __init__(self, folder, *args, name="logger-sim"):
         super().__init__([LOGGER_SIM, "--port", "0"] + list(args), folder, name)
@@ -444,7 +445,8 @@ class LoggerSim(Program):
     def start(self):
         super().start()
         wait_until(lambda: "\n" in self.stdout(), "logger-sim to listen")
-        self.url = "http://127.0.0.1:%s/" % self.stdout().split()[2]
+        scheme = "https" if "--tls-cert" in self.argv else "http"
+        self.url = "%s://127.0.0.1:%s/" % (scheme, self.stdout().split()[2])
         return self
 
     def requests(self):
@@ -464,13 +466,15 @@ DPKG_HEADER = ("Desired=Unknown\n| Status=Not/Inst\n|/ Err?=(none)\n"
 
 
 class Updater(Program):
-    """cee-updater with its files in folder: cee_upd.conf, a dpkg first on PATH that lists
-    `installed` packages ("name version arch"), a package updater script (body given, by
-    default: records its arguments in package_updater.started and exits 0), a finish command
-    that does nothing, result/ and log/. db_dir: the agent's."""
+    """cee-updater with its files in folder: cee_upd.conf, a dpkg first on PATH that lists the
+    packages of the file `table` (by default folder/installed, written from `installed`, "name
+    version arch" each), a package updater script (body given, by default: records its
+    arguments in package_updater.started), which then installs the files of its list into the
+    table as a real one would and exits 0, a finish command that does nothing, result/ and
+    log/. db_dir: the agent's."""
 
     def __init__(self, folder, db_dir, installed=(), package_updater=None, name="cee-updater",
-                 faketime=None, settings=None):
+                 faketime=None, settings=None, table=None):
         self.settings = deep_merge({
             "SYSTEM_SETTING_XML_FILE": os.path.join(folder, "SystemSetting.xml"),
             "ALIVE_CHECK": {"PING_SERVER": "127.0.0.1"},
@@ -485,11 +489,18 @@ class Updater(Program):
             "QMT_HTTP": {"URL": "http://127.0.0.1:9/", "RETRY_NUM": 0}}, settings)
         self.result_dir = self.settings["PKG_UPDATE"]["RESULT_DIR"]
         os.makedirs(self.result_dir, exist_ok=True)
-        table = "".join("ii  %s %s %s x\n" % tuple(p.split()) for p in installed)
+        if table is None:
+            table = write_text(os.path.join(folder, "installed"), "".join(
+                "ii  %s %s %s x\n" % tuple(p.split()) for p in installed))
         write_script(os.path.join(folder, "bin", "dpkg"),
-                     "printf %%s %s" % shlex.quote(DPKG_HEADER + table))
-        write_script(os.path.join(folder, "package_updater"), package_updater or
-                     'echo "$*" >> %s/package_updater.started' % shlex.quote(folder))
+                     "printf %%s %s; cat %s" % (shlex.quote(DPKG_HEADER), shlex.quote(table)))
+        install = ('for f in $(grep -v "^#" "$1" | awk \'{print $4}\'); do b=${f%%.deb}; '
+                   'p=${b%%%%_*}; r=${b#*_}; awk -v n="$p" \'$2 != n\' %(t)s > %(t)s.new; '
+                   'echo "ii  $p ${r%%_*} ${r##*_} x" >> %(t)s.new; mv %(t)s.new %(t)s; done'
+                   % {"t": shlex.quote(table)})
+        write_script(os.path.join(folder, "package_updater"), (package_updater or
+                     'echo "$*" >> %s/package_updater.started' % shlex.quote(folder)) +
+                     "\n" + install)
         write_script(os.path.join(folder, "update_finish.sh"), "true")
         config = write_text(os.path.join(folder, "cee_upd.conf"), json.dumps(self.settings))
         mqtt = write_text(os.path.join(folder, "mqtt_if.conf"), json.dumps({

@@ -1,11 +1,12 @@
 """cee-agent on an authenticated, encrypted broker link: mosquitto on a TLS listener that
-requires a client certificate and a password (certificates made here with openssl)."""
+requires a client certificate and a password; and its POSTs to an HTTPS peer, which must show a
+trusted certificate for its host (certificates made here with openssl)."""
 import os
 import subprocess
 import unittest
 
-from harness import (DEADLINE_S, Agent, E2ETestCase, LoggerSim, answer_ids, make_order,
-                     wait_until)
+from harness import (DEADLINE_S, Agent, E2ETestCase, LoggerSim, answer_ids, make_order, order,
+                     query, wait_until)
 
 USER = "terminal-7"
 PASSWORD = "s3cret pass"
@@ -63,6 +64,36 @@ class SecureBrokerTest(E2ETestCase):
                 self.assertIn("MQTT Connect -> failed", agent.log())
                 self.assertNotIn("Waiting to receive instructions", agent.log())
                 wait_until(lambda: broker.log().count(reason) > seen, reason)
+
+
+class HttpsPeerTest(E2ETestCase):
+
+    def test_https_peer_is_refused_unless_its_certificate_is_trusted_for_its_host(self):
+        pki = self.temp_dir()
+        own = make_certificate(pki, "127.0.0.1", (), "subjectAltName=IP:127.0.0.1")
+        other = make_certificate(pki, "other.example", (), "subjectAltName=DNS:other.example")
+        broker = self.start_broker()
+        # case -> (the peer's certificate, QMT_HTTP settings, libcurl's code in the order's row)
+        for case, cert, change, code in (("system store", own, {}, 60),
+                                         ("pinned", own, {"CA_FILE": own[0]}, 0),
+                                         ("not verified", own, {"TLS_VERIFY": False}, 0),
+                                         ("other host", other, {"CA_FILE": other[0]}, 60)):
+            with self.subTest(case=case):
+                folder = self.temp_dir()
+                sim = self.start(LoggerSim(folder, "--tls-cert", cert[0], "--tls-key", cert[1]))
+                agent = self.start(Agent(folder, broker, settings={"QMT_HTTP": dict(
+                    URL=sim.url, RETRY_NUM=2, RETRY_INTERVAL=10, **change)}))
+                answers = self.subscribe(broker, agent.topic_pub)
+                agent.send_order(order(1))
+                answer = answers.wait_answers(1)[0]["data"]["result"]
+                row = query(agent.db_file, "SELECT res_result, res_error_str FROM command_info")
+                self.assertEqual((answer, row), ("failed", [(60, "8082 port send error.")])
+                                 if code else ("success", [(0, "")]))
+                # A refused peer costs one attempt, and says why in one line.
+                self.assertEqual(len(sim.requests()), int(not code))
+                self.assertEqual(agent.log().count("in httpPostPlane : failed"), int(bool(code)))
+                self.assertEqual("TLS verification failed (60) : SSL" in agent.log(), bool(code))
+                self.assertEqual("TLS_VERIFY is false" in agent.log(), "TLS_VERIFY" in change)
 
 
 if __name__ == "__main__":

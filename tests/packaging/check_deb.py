@@ -83,9 +83,11 @@ class Package(unittest.TestCase):
         machine = read(ROOT + "/usr/local/bin/cee-agent", "rb")[18]  # ELF e_machine
         self.assertEqual(ELF_MACHINES.get(FIELDS["Architecture"]), machine)
         depends = FIELDS["Depends"]
-        # dpkg-shlibdeps ran (versioned C library); ping is set by hand; nothing of the tests.
+        # dpkg-shlibdeps ran (versioned C library); ping and the CA store are set by hand;
+        # nothing of the tests.
         self.assertRegex(depends, r"(^|, )libc6 \(>= ")
         self.assertRegex(depends, r"(^|, )iputils-ping\b")
+        self.assertRegex(depends, r"(^|, )ca-certificates\b")
         self.assertNotRegex(depends, r"libgtest|libgmock|libcpp-httplib|libmqtt-if")
 
     def test_files_modes_and_conffiles(self):

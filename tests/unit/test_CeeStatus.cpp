@@ -15,6 +15,7 @@
 #include "StatusReader.h"
 #include "StatusReport.h"
 #include "TestUtil.h"
+#include "UpdJobStore.h"
 
 using namespace zorstatus;
 
@@ -46,6 +47,13 @@ UPDATE proc_info SET proc_status = 2, r_start_time = '2026-12-07 14:45:02', r_en
   WHERE command_info_id = 5;
 INSERT INTO proc_info (command_info_id, exic_num, sched_proc_time, proc_status) VALUES
   (5, 1, '2026-12-07 23:47:09', 2), (5, 2, '2026-12-07 23:52:01', 0);)",
+                     nullptr, nullptr, nullptr);
+        // Try 1's install attempt has its outcome; try 2's was cut off.
+        ASSERT_TRUE(zorcommon::ensureInstallJournal(db.getDb()));
+        sqlite3_exec(db.getDb(), R"(
+INSERT INTO install_journal (proc_info_id, command_info_id, kind, files, begin_time, outcome)
+  VALUES (3, 5, 0, 'abc_1.2_armhf.deb', '2026-12-07 14:50:00', 1),
+  (4, 5, 0, 'abc_1.2_armhf.deb', '2026-12-07 15:55:00', NULL);)",
                      nullptr, nullptr, nullptr);
         testutil::writeFile(tmp.file("update_failed"), "1201\n<4> Old package not found\n");
         settings = {tmp.file("cee.db"), tmp.path(), "logger_reboot", "update_failed", 4, 8, {}};
@@ -110,9 +118,12 @@ TEST_F(CeeStatusDbTest, TextReportShowsTheLinesAnOperatorLooksFor) {
           "result: <12> UPDATE FAILED?[31m -> 256",
           "try 2  run 4  due 2026-12-08 00:52:01  scheduled", "Retries    2 left (UPD_RETRY_NUM 4)",
           "cancelled 2026-12-07 23:45:00", "logger_reboot  not present", "update_failed  modified ",
-          "<4> Old package not found"}) {
+          "<4> Old package not found",
+          "try 2  run 4  due 2026-12-08 00:52:01  scheduled\n"
+          "               attempt: install begun 2026-12-08 00:55:00, no outcome (cut off;"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
     }
+    EXPECT_EQ(text.find("attempt:"), text.rfind("attempt:")) << text;
 }
 
 TEST_F(CeeStatusDbTest, WaitsForACommitUpToItsBusyTimeout) {

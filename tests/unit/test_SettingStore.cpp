@@ -21,15 +21,17 @@ TEST(SettingStore, TypeRulesAndUnusableFiles) {
         {{nullptr, "NAME", SettingKind::String, "name", 0},
          {"SEC", "TEXT", SettingKind::String, "text", 0},
          {"SEC", "NUM", SettingKind::Int, nullptr, 5},
-         {"SEC", "MS", SettingKind::IntMillisToMicros, nullptr, 3000000}});
-    const std::string kept = "name|text|5|3000000";
-    // File text ("-": no file), load() status, then NAME|TEXT|NUM|MS.
+         {"SEC", "MS", SettingKind::IntMillisToMicros, nullptr, 3000000},
+         {"SEC", "ON", SettingKind::Bool, nullptr, 1}});
+    const std::string kept = "name|text|5|3000000|1";
+    // File text ("-": no file), load() status, then NAME|TEXT|NUM|MS|ON.
     const std::tuple<std::string, int, std::string> cases[] = {
-        {R"({"NAME": "n", "SEC": {"TEXT": "t", "NUM": 7, "MS": 500}, "X": 1})", 0, "n|t|7|500000"},
-        {R"({"NAME": 12, "SEC": {"TEXT": ["t"], "NUM": "7", "MS": null}})", 0, kept},
-        {R"({"SEC": {"NUM": 2048.9, "MS": -1.5}})", 0, "name|text|2048|-1000"},
-        {R"({"SEC": {"NUM": 1e12, "MS": 3e6}})", 0, "name|text|2147483647|2147483647"},
-        {R"({"SEC": {"NUM": -9e15}})", 0, "name|text|-2147483648|3000000"},
+        {R"({"NAME": "n", "SEC": {"TEXT": "t", "NUM": 7, "MS": 500, "ON": false}, "X": 1})", 0,
+         "n|t|7|500000|0"},
+        {R"({"NAME": 12, "SEC": {"TEXT": ["t"], "NUM": "7", "MS": null, "ON": 0}})", 0, kept},
+        {R"({"SEC": {"NUM": 2048.9, "MS": -1.5, "ON": "false"}})", 0, "name|text|2048|-1000|1"},
+        {R"({"SEC": {"NUM": 1e12, "MS": 3e6}})", 0, "name|text|2147483647|2147483647|1"},
+        {R"({"SEC": {"NUM": -9e15}})", 0, "name|text|-2147483648|3000000|1"},
         // Members count only where they belong.
         {R"({"TEXT": "top", "NUM": 1, "SEC": "not a section"})", 0, kept},
         {R"({"SEC": {"NAME": "inside"}})", 0, kept},
@@ -49,7 +51,8 @@ TEST(SettingStore, TypeRulesAndUnusableFiles) {
         EXPECT_EQ(testing::internal::GetCapturedStderr().empty(), status == 0);
         EXPECT_EQ(store.getStringValue("NAME") + "|" + store.getStringValue("TEXT") + "|" +
                       std::to_string(store.getIntValue("NUM")) + "|" +
-                      std::to_string(store.getIntValue("MS")),
+                      std::to_string(store.getIntValue("MS")) + "|" +
+                      std::to_string(store.getIntValue("ON")),
                   values)
             << text.substr(0, 60);
     }
@@ -62,13 +65,16 @@ std::string packaged(const std::string& name) {
     return here.substr(0, here.rfind('/')) + "/../../packaging/etc/" + name;
 }
 
-// Every value changed: strings get a suffix, numbers grow by 7.
+// Every value changed: strings get a suffix, numbers grow by 7, truth values turn round.
 picojson::value changed(picojson::value v) {
     if (v.is<picojson::object>()) {
         for (auto& member : v.get<picojson::object>()) {
             member.second = changed(member.second);
         }
         return v;
+    }
+    if (v.is<bool>()) {
+        return picojson::value(!v.get<bool>());
     }
     return v.is<double>() ? picojson::value(v.get<double>() + 7)
                           : picojson::value(v.to_str() + "-x");

@@ -79,6 +79,7 @@ struct Order {
     const char *packages, *cancel;  // file names; update command ids (separated by spaces)
     bool due = true;                // ordered days ago; otherwise now, due in a coming night
 };
+const Order kStart{-1, "", "", ""};  // in a case's orders: one start of the updater here
 
 // A folder with everything a start of the updater touches ("@/" in texts stands for it):
 //   bin/dpkg         lists the lines of `installed` ("state name version architecture")
@@ -94,16 +95,34 @@ class Site {
               "#!/bin/sh\necho 'Desired=Unknown/Install/Remove/Purge/Hold'\necho '||/ "
               "Name Version Architecture Description'\ncat @/installed\n",
               0755);
-        write("package_updater",
-              "#!/bin/sh\necho \"$*\" >> @/pu.args\nn=$(wc -l < @/pu.args)\nif [ -f \"$1\" ]; then "
-              "cp \"$1\" "
-              "@/pu.list.$n; fi\necho \"package updater run $n\"\ncode=$(sed -n \"${n}p\" "
-              "@/pu.codes)\nexit ${code:-0}\n",
-              0755);
+        // Installs like a real one: each listed file's version goes into `installed`; line N
+        // of pu.codes is "code" or "code:how many of the files were installed".
+        write(
+            "package_updater",
+            "#!/bin/sh\necho \"$*\" >> @/pu.args\nn=$(wc -l < @/pu.args)\nif [ -f \"$1\" ]; then "
+            "cp "
+            "\"$1\" @/pu.list.$n; fi\necho \"package updater run $n\"\nline=$(sed -n \"${n}p\" "
+            "@/pu.codes)\ncode=${line%%:*}\nkeep=${line#*:}\n[ \"$keep\" = \"$line\" ] && "
+            "keep=$([ \"${code:-0}\" = 0 ] && echo 999 || echo 0)\ni=0\nfor f in $(grep -v '^#' "
+            "\"$1\" 2>/dev/null | awk '{print $4}'); do\n  i=$((i + 1)); [ $i -gt $keep ] && "
+            "break\n  b=${f%.deb}; p=${b%%_*}; r=${b#*_}\n  awk -v n=\"$p\" '$2 != n && index($2, "
+            "n \":\") != 1' @/installed > @/installed.new\n  echo \"ii $p ${r%_*} ${r##*_}\" >> "
+            "@/installed.new; mv @/installed.new @/installed\ndone\nif [ -e @/hold ]; then rm "
+            "@/hold; python3 @/reader.py & while [ ! -e @/reader.alive ]; do sleep 0.01; done; "
+            "fi\nexit ${code:-0}\n",
+            0755);
+        // Started by the package updater when "hold" exists: a reader's shared lock on the
+        // database until the updater has closed it, so that no commit of that start gets
+        // through.
+        write("reader.py",
+              "import os, sqlite3, time\nc = sqlite3.connect('@/db/cee_pkg_upd.db', "
+              "isolation_level=None)\nc.execute('BEGIN')\nc.execute('SELECT count(*) FROM "
+              "proc_info').fetchall()\nopen('@/reader.alive', 'w').close()\nend = time.time() + "
+              "30\nwhile os.path.exists('@/db/db_upd.lock') and time.time() < end:\n    "
+              "time.sleep(0.01)\nc.close()\nos.remove('@/reader.alive')\n");
         write("finish.sh", "echo \"started $#\" >> @/finish.started\n", 0755);
         write("SystemSetting.xml", kSystemSetting);
-        write("mqtt_if.conf",
-              R"({"BROKER_URI":"tcp://127.0.0.1:9","CONNECT_TIMEOUT_S":1,"PERSISTENCE_DIR":""})");
+        write("mqtt_if.conf", R"({"BROKER_URI":"tcp://127.0.0.1:9","CONNECT_TIMEOUT_S":1})");
         write("upd.conf",
               R"({"ALIVE_CHECK": {"PING_SERVER": "127.0.0.1"}, "LOG": {"LOG_DIR": "@/log"},
             "DATABASE": {"DB_PATH": "@/db"}, "SYSTEM_SETTING_XML_FILE": "@/SystemSetting.xml",
@@ -171,8 +190,11 @@ class Site {
         EXPECT_EQ(cmd.execCommand(), 0) << xml;
     }
 
-    // One start of the program; its exit status.
-    int start() { return zorupd::runMain(tmp.file("upd.conf")); }
+    // One start of the program (once a reader of the start before has gone); its exit status.
+    int start() {
+        testutil::waitFor([this] { return !has("reader.alive"); });
+        return zorupd::runMain(tmp.file("upd.conf"));
+    }
 
     // Each call: the kind and package lines of its list ("@/" for the folder), once the list's
     // place, header and the call's output file are as they should be.
@@ -306,12 +328,78 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
          false}, {1, "801", "ghi_3.0_armhf.deb", "802"}}, "rc ghi 2.0 armhf\n", "", "", "", {0},
          {"1|0|4|NULL", "2|0|2|", "2|1|0|NULL"}, {"NULL", "NULL"}, {},
          "801\n<4> Old package is found, but not match\n", "", 1},
-        {"re-install refused: undone, counted up to the maximum", true, {{1, "603",
-         "epkg_3.0_armhf.deb", "601"}}, kTwoInstalled, "0\n1\n1\n", R"("UPDATE_RETRY":
-         {"UPD_RETRY_NUM": 1, "UPD_RETRY_INTERVAL": 0})", "", {0, 0, 0}, {"1|0|1|", "2|0|2|<9> ",
-         "2|1|2|<9> "}, {"bpkg_1.0_armhf.deb", "epkg_1.0_armhf.deb"}, {kBpkgList, kBpkgBack,
-         kBpkgBack}, "603\n<9> : re-install(cancel) execution failed -> 256" + kMaximum + "\n",
+        {"re-install refused: counted up to the maximum; the pending update stays cancelled",
+         true, {{0, "602", "cpkg_2.0_armhf.deb", "", false}, {1, "603", "epkg_3.0_armhf.deb",
+         "601 602"}}, kTwoInstalled, "0\n1\n1\n", R"("UPDATE_RETRY": {"UPD_RETRY_NUM": 1,
+         "UPD_RETRY_INTERVAL": 0})", "", {0, 0, 0}, {"1|0|1|", "2|0|4|NULL", "3|0|2|<9> ",
+         "3|1|2|<9> "}, {"bpkg_1.0_armhf.deb", "NULL", "NULL"}, {kBpkgList, kBpkgBack, kBpkgBack},
+         "603\n<9> : re-install(cancel) execution failed -> 256" + kMaximum + "\n",
          "update\n601\n", 3},
+        {"a retry after a partial install keeps the first old version; the cancel puts both "
+         "back", false, {{0, "101", "abc_1.2_armhf.deb def_2.0_armhf.deb", ""}, kStart, kStart,
+         {1, "700", "", "101"}}, "ii abc 1.0 armhf\nii def 1.0 armhf\n", "1:1\n", kNoInterval,
+         "", {0, 0, 0}, {"1|0|2|<12>", "1|1|3|", "2|0|1|"}, {"abc_1.0_armhf.deb",
+         "def_1.0_armhf.deb"}, {kAbcList + "; 1 @/packages tools def_2.0_armhf.deb", kAbcList +
+         "; 1 @/packages tools def_2.0_armhf.deb", "re-install(cancel): 1 @/packages tools "
+         "abc_1.0_armhf.deb; 1 @/packages tools def_1.0_armhf.deb"}, "", "update\n700\n", 3},
+        {"cancelling an emergency update brings back what was there before the update it "
+         "cancelled", true, {{1, "603", "bpkg_3.0_armhf.deb", "601"}, kStart, {1, "604", "",
+         "603"}}, kTwoInstalled, "", "", "", {0, 0}, {"1|0|3|", "2|0|3|", "3|0|1|"},
+         {"bpkg_1.0_armhf.deb", "bpkg_1.0_armhf.deb"}, {kBpkgList, kBpkgBack, "update: 2 "
+         "@/packages tools bpkg_3.0_armhf.deb", "re-install(cancel): 2 @/packages tools "
+         "bpkg_1.0_armhf.deb"}, "", "update\n604\n", 3},
+        {"the same update ordered again takes the old version of the first installation", false,
+         {kAbc, kStart, kAbc, kStart, {1, "700", "", "101"}}, kAbcInstalled, "", "", "", {0, 0,
+         0}, {"1|0|3|", "2|0|3|", "3|0|1|"}, {"abc_1.0_armhf.deb", "abc_1.0_armhf.deb"},
+         {kAbcList, "update: 2 @/packages tools abc_1.2_armhf.deb", "re-install(cancel): 1 "
+         "@/packages tools abc_1.0_armhf.deb"}, "", "update\n700\n", 3},
+        {"cancel of a failed update: only the package that changed goes back", false, {{0, "101",
+         "abc_1.2_armhf.deb def_2.0_armhf.deb", ""}, kStart, {1, "700", "", "101"}},
+         "ii abc 1.0 armhf\nii def 1.0 armhf\n", "1:1\n", R"("UPDATE_RETRY": {"UPD_RETRY_NUM":
+         0})", "", {0, 0}, {"1|0|3|<12>", "2|0|1|"}, {"abc_1.0_armhf.deb", "def_1.0_armhf.deb"},
+         {kAbcList + "; 1 @/packages tools def_2.0_armhf.deb", "re-install(cancel): 1 @/packages "
+         "tools abc_1.0_armhf.deb"}, "", "update\n700\n", 2},
+        {"battery firmware put back by a cancel while the battery does not answer: not put back",
+         false, {{0, "101", "tusk-batfw_2.0_armhf.deb", ""}, {1, "700", "", "101"}},
+         "ii tusk-batfw 2.0 armhf\n", "", "", "UPDATE proc_info SET proc_status = 1 WHERE "
+         "command_info_id = 1; UPDATE package_list SET old_package_filename = "
+         "'tusk-batfw_1.0_armhf.deb'", {0}, {"1|0|1|NULL", "2|0|2|", "2|1|0|NULL"},
+         {"tusk-batfw_1.0_armhf.deb"}, {}, "700\n<6.5> Storage battery connection check : "
+         "FAILED\n", "", 1, batteryAnswer("TIMEOUT", "")},
+        {"held, Multi-Arch and an epoch: installed, the old file name without the epoch", false,
+         {{0, "101", "zlibx_1.3_armhf.deb", ""}}, "hi zlibx:armhf 1:1.2.13-1 armhf\n", "", "", "",
+         {0}, {"1|0|1|"}, {"zlibx_1.2.13-1_armhf.deb"}, {"update: 1 @/packages tools "
+         "zlibx_1.3_armhf.deb"}, "", "update\n101\n", 1},
+        {"a commit that fails after the install: the next start finds it installed, installs "
+         "nothing again", false, {kAbc}, kAbcInstalled, "", R"("DATABASE": {"DB_PATH": "@/db",
+         "BUSY_TIMEOUT_MS": 0})", "", {3, 0}, {"1|0|1|"}, {"abc_1.0_armhf.deb"}, {kAbcList},
+         "", "update\n101\n", 1, "", "interrupted attempt : proc_info.id -> 1 : install", -1,
+         [](Site& s) { s.write("hold", ""); }},
+        {"a commit that fails after a partial install: settled as such, the retry installs "
+         "both, the first old version kept", false, {{0, "101", "abc_1.2_armhf.deb "
+         "def_2.0_armhf.deb", ""}}, "ii abc 1.0 armhf\nii def 1.0 armhf\n", "1:1\n",
+         R"("DATABASE": {"DB_PATH": "@/db", "BUSY_TIMEOUT_MS": 0}, "UPDATE_RETRY":
+         {"UPD_RETRY_INTERVAL": 0})", "", {3, 0, 0}, {"1|0|2|<12>", "1|1|1|"},
+         {"abc_1.0_armhf.deb", "def_1.0_armhf.deb"}, Rows(2, kAbcList + "; 1 @/packages tools "
+         "def_2.0_armhf.deb"), "", "update\n101\n", 2, "", "found partly installed", -1, [](Site& s) { s.write("hold", ""); }},
+        {"re-install list not written: nothing re-installed or installed, retried", true, {{1,
+         "603", "epkg_3.0_armhf.deb", "601"}}, kTwoInstalled, "", "", "", {0}, {"1|0|1|",
+         "2|0|2|", "2|1|0|NULL"}, {"bpkg_1.0_armhf.deb", "NULL"}, {kBpkgList}, "603\n<8> create "
+         "cancel package list : create cancel package list file error\n", "update\n601\n", 2,
+         "", "", -1, [](Site& s) {
+             EXPECT_EQ(std::system(("rm -r " + s.tmp.file("lists")).c_str()), 0);
+             s.write("lists", "");
+         }},
+        {"the failure file cannot be written: no finish command", false, {kAbc}, kAbcInstalled,
+         "1\n", "", "", {4}, {"1|0|2|<12>", "1|1|0|NULL"}, {"abc_1.0_armhf.deb"}, {kAbcList}, "",
+         "", 0, "", "failure file not written", -1, [](Site& s) { s.write("result", ""); }},
+        {"a database locked beyond the busy time-out is not called unreadable", false, {kAbc},
+         kAbcInstalled, "", R"("DATABASE": {"DB_PATH": "@/db", "BUSY_TIMEOUT_MS": 0})", "", {2},
+         {}, {}, {}, "", "", 0, "", "Database is locked : due run query failed -> 5", -1,
+         [](Site& s) {
+             sqlite3_open(s.db().c_str(), &s.reader);
+             sqlite3_exec(s.reader, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr);
+         }},
         {"battery firmware while the battery does not answer", false, {{0, "101",
          "tusk-batfw_2.0_armhf.deb", ""}}, "ii tusk-batfw 1.0 armhf\n", "", "", "", {0},
          {"1|0|2|", "1|1|0|NULL"}, {"tusk-batfw_1.0_armhf.deb"}, {}, "101\n<6.5> Storage battery "
@@ -327,21 +415,22 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
          "UPDATE proc_info SET id = id + 4294967296, command_info_id = command_info_id + "
          "4294967296", {0, 0}, {"4294967297|0|2|<12>", "4294967297|1|1|"}, {"abc_1.0_armhf.deb"},
          Rows(2, "update: 4294967297 @/packages tools abc_1.2_armhf.deb"), "", "update\n101\n", 2},
-        {"failed commit: still due, no success file, no finish", false, {kAbc}, kAbcInstalled, "",
-         R"("DATABASE": {"DB_PATH": "@/db", "BUSY_TIMEOUT_MS": 0})", "", {3}, {"1|0|0|NULL"},
-         {"NULL"}, {kAbcList}, "101\nfailed to db commit" + kNotRecorded + "\n", "", 0, "", "",
+        {"no commit gets through at any start: nothing installed, still due, no finish", false,
+         {kAbc}, kAbcInstalled, "", R"("DATABASE": {"DB_PATH": "@/db", "BUSY_TIMEOUT_MS": 0})",
+         "", {3, 3}, {"1|0|0|NULL"}, {"NULL"}, {}, "101\nfailed to db commit" + kNotRecorded +
+         " | <5> : update old package info error\n", "", 0, "", "",
          -1, [](Site& s) {  // a reader's shared lock: no commit gets through
              sqlite3_open(s.db().c_str(), &s.reader);
              sqlite3_exec(s.reader, "BEGIN; SELECT 1 FROM proc_info;", nullptr, nullptr, nullptr);
          }},
         {"outcome not recorded (13)", false, {kAbc}, kAbcInstalled, "", "", "CREATE TRIGGER t "
          "BEFORE UPDATE OF r_result_str ON proc_info BEGIN SELECT RAISE(ABORT, 'x'); END", {3},
-         {"1|0|0|NULL"}, {"NULL"}, {kAbcList}, "101\nfailed to record the outcome" + kNotRecorded +
+         {"1|0|0|NULL"}, {"abc_1.0_armhf.deb"}, {kAbcList}, "101\nfailed to record the outcome" + kNotRecorded +
          " | <13> update result to db : UPDATE SUCCESS : install {} : update proc_info.result "
          "error -> -1\n", "", 0},
         {"retry run not recorded (15)", false, {kAbc}, kAbcInstalled, "1\n", "", "CREATE TRIGGER "
          "t BEFORE INSERT ON proc_info BEGIN SELECT RAISE(ABORT, 'x'); END", {3}, {"1|0|0|NULL"},
-         {"NULL"}, {kAbcList}, "101\nfailed to record the outcome" + kNotRecorded + " | " +
+         {"abc_1.0_armhf.deb"}, {kAbcList}, "101\nfailed to record the outcome" + kNotRecorded + " | " +
          kInstallFailed + "\n", "", 0},
         {"a list folder that cannot be made: nothing installed, retried", false, {kAbc},
          kAbcInstalled, "", "", "", {0}, {"1|0|2|", "1|1|0|NULL"}, {"abc_1.0_armhf.deb"}, {},
@@ -382,13 +471,15 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
             site.order({0, "601", "bpkg_2.0_armhf.deb", ""});
             ASSERT_EQ(site.start(), 0);
         }
+        std::vector<int> status;
         for (const auto& o : c.orders) {
-            site.order(o);
+            o.type < 0 ? status.push_back(site.start()) : site.order(o);
         }
         c.prepare(site);
         site.exec(c.sql);
-        std::vector<int> status(c.status.size());
-        std::generate(status.begin(), status.end(), [&] { return site.start(); });
+        while (status.size() < c.status.size()) {
+            status.push_back(site.start());
+        }
         EXPECT_EQ(status, c.status);
         if (!c.runs.empty()) {  // (no rows to read from a broken database)
             EXPECT_EQ(site.rows("SELECT command_info_id, exic_num, proc_status, "
@@ -420,6 +511,25 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
         EXPECT_EQ(site.has("db/db_upd.lock"), site.lock.kind() != 0);
         EXPECT_EQ(site.read("victim"), site.has("victim") ? "precious\n" : "");
     }
+}
+
+// The install journal holds each attempt: what it put in place, what dpkg showed afterwards and
+// the package updater's status.
+TEST(CeeUpdRun, TheJournalRecordsEveryAttempt) {
+    Site site("", "");
+    site.write("installed", "ii abc 1.0 armhf\nii def 1.0 armhf\n");
+    site.write("pu.codes", "1:1\n0\n1\n");
+    site.order({0, "101", "abc_1.2_armhf.deb def_2.0_armhf.deb", ""});
+    EXPECT_EQ(site.start(), 0);  // abc only: partly installed, retried
+    site.exec("UPDATE proc_info SET sched_proc_time = '2000-01-01 00:00:00'");
+    EXPECT_EQ(site.start(), 0);
+    site.order({1, "700", "", "101"});
+    EXPECT_EQ(site.start(), 0);  // the re-install refused
+    EXPECT_EQ(site.rows("SELECT kind || '|' || outcome || '|' || exit_status || '|' || "
+                        "replace(files, char(10), ' ') FROM install_journal ORDER BY id"),
+              (Rows{"0|2|256|abc_1.2_armhf.deb def_2.0_armhf.deb ",
+                    "0|0|0|abc_1.2_armhf.deb def_2.0_armhf.deb ",
+                    "1|1|256|abc_1.0_armhf.deb def_1.0_armhf.deb "}));
 }
 
 // Package names reach a shell command: quoted, and taken literally by the pattern. Battery
@@ -523,6 +633,19 @@ TEST(DbUpdController, DueRunIsTheHighestTypeThenTheEarliestDueInUtcPlusNine) {
     Jobs j;  // an update command id without leading digits reads as 0
     j.order("x7", 0, -1, {"0"});
     EXPECT_EQ(j.upd.selectTargetCommandInfo().command_id, 0);
+
+    // Another LOCALE_HOUR: scheduled and retry times are UTC + 0 hours. A run due in half an
+    // hour of UTC is not due (it would be in UTC+9); one due a minute ago of UTC is.
+    Jobs k;
+    k.upd.setLocaleHour(0);
+    k.order("900", 0, -9 * 60 + 30, {"0"});
+    EXPECT_FALSE(k.upd.selectTargetCommandInfo().hasTarget());
+    const auto id = k.order("901", 0, -9 * 60 - 1, {"0"});
+    EXPECT_EQ(k.upd.selectTargetCommandInfo().command_id, 901);
+    EXPECT_EQ(k.upd.insertNextProcInfo(id, 0), 1);
+    EXPECT_EQ(k.rows("SELECT abs(strftime('%s', sched_proc_time) - strftime('%s', 'now')) <= 5 "
+                     "FROM proc_info WHERE exic_num = 1"),
+              Rows{"1"});
 }
 
 // Which earlier runs an emergency update cancels, as the updater marks them: the latest run of

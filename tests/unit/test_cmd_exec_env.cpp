@@ -41,13 +41,14 @@ TEST(CmdExecEnv, DispatchOfOrders) {
     const auto f = [&](const char* name) { return dir.file(name); };
     testutil::writeFile(f("code.sh"), "#!/bin/sh\necho X1\n", 0755);
     testutil::writeFile(f("group"), "GROUP=G1\n");
-    testutil::writeFile(f("c"),
-                        R"({"CMD_SUBSTRATE_CODE": ")" + f("code.sh") + R"(", "FILE_GROUP": ")" +
-                            f("group") + R"(", "PLATFORM": "PF", "SYSTEM_SETTING_XML_FILE": ")" +
-                            f("s.xml") + R"(", "LOG": {"LOG_DIR": ")" + f("log") +
-                            R"("}, "DATABASE": {"DB_PATH": ")" + f("db") + R"("}, "SPOOL_DIR": ")" +
-                            f("spool") +
-                            R"(", "QMT_HTTP": {"RETRY_NUM": 0, "URL": "http://127.0.0.1:1/"}})");
+    testutil::writeFile(
+        f("c"),
+        R"({"CMD_SUBSTRATE_CODE": ")" + f("code.sh") + R"(", "FILE_GROUP": ")" + f("group") +
+            R"(", "PLATFORM": "PF", "SYSTEM_SETTING_XML_FILE": ")" + f("s.xml") +
+            R"(", "LOG": {"LOG_DIR": ")" + f("log") + R"("}, "DATABASE": {"DB_PATH": ")" + f("db") +
+            R"("}, "SPOOL_DIR": ")" + f("spool") +
+            R"(", "QMT_HTTP": {"RETRY_NUM": 0, "URL": "http://127.0.0.1:1/", "CA_FILE": ")" +
+            f("p") + R"("}})");
     testutil::writeFile(f("m"), R"({"BROKER_URI": "tcp://127.0.0.1:1"})");
     setenv("MQTT_IF_CONF", f("m").c_str(), 1);
     zorcee::data::SettingData::destroyInstance();
@@ -82,10 +83,12 @@ TEST(CmdExecEnv, DispatchOfOrders) {
     }
 
     // An update order queues its answer and a POST of its response to the result server of
-    // SystemSetting.xml (here over HTTPS with a self-signed certificate); a result server
-    // answering with an error status gets it once.
-    const std::string makeCert = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=t -keyout " +
-                                 f("k") + " -out " + f("p") + " 2>/dev/null";
+    // SystemSetting.xml (here over HTTPS with a self-signed certificate, pinned in CA_FILE); a
+    // result server answering with an error status gets it once.
+    const std::string makeCert =
+        "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=t -addext subjectAltName=IP:127.0.0.1"
+        " -keyout " +
+        f("k") + " -out " + f("p") + " 2>/dev/null";
     ASSERT_EQ(std::system(makeCert.c_str()), 0);
     std::vector<std::string> posted;
     httplib::SSLServer server(f("p").c_str(), f("k").c_str());

@@ -49,6 +49,10 @@ struct RunRow {
     std::optional<std::string> cancelled;  // cancel_time, UTC
     std::optional<std::string> created;    // create_time, UTC
     std::optional<std::string> result;     // r_result_str
+    // An install attempt of the run that began and has no outcome (the updater was cut off):
+    // its begin time (UTC) and whether it was a re-install of cancelled updates.
+    std::optional<std::string> attemptBegun;
+    bool attemptReinstall = false;
 };
 
 // A command_info row of an update order (upd_command_type 0, 1 or 2) with its rows.

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "SQLiteStmtMaker.h"
+#include "UpdJobStore.h"
 
 namespace zorstatus {
 
@@ -66,6 +67,7 @@ struct ReadFailure {
 class Reader {
   public:
     explicit Reader(sqlite3* db) : db_(db), maker_(db) {}
+    sqlite3* db() const { return db_; }
 
     sqlite3_stmt* prepare(const char* sql) {
         sqlite3_stmt* st = maker_.prepare(sql);
@@ -113,7 +115,7 @@ class Reader {
 };
 
 void readJobDetails(Reader& reader, UpdateJob& job, sqlite3_stmt* packages, sqlite3_stmt* cancels,
-                    sqlite3_stmt* runs) {
+                    sqlite3_stmt* runs, bool journal) {
     for (auto* st : {packages, cancels, runs}) {
         sqlite3_reset(st);
         sqlite3_bind_int64(st, 1, job.id);
@@ -138,6 +140,11 @@ void readJobDetails(Reader& reader, UpdateJob& job, sqlite3_stmt* packages, sqli
         run.cancelled = optText(runs, 6);
         run.created = optText(runs, 7);
         run.result = optText(runs, 8);
+        zorcommon::InstallAttempt attempt;
+        if (journal && zorcommon::selectOpenAttempt(reader.db(), attempt, run.id) > 0) {
+            run.attemptBegun = attempt.begin_time;
+            run.attemptReinstall = attempt.kind == zorcommon::kAttemptReinstall;
+        }
         job.runs.push_back(run);
     }
 }
@@ -165,6 +172,7 @@ void readAll(sqlite3* db, int orderLimit, Snapshot& snapshot) {
     sqlite3_stmt* packages = reader.prepare(kSelectPackages);
     sqlite3_stmt* cancels = reader.prepare(kSelectCancels);
     sqlite3_stmt* runs = reader.prepare(kSelectRuns);
+    const bool journal = zorcommon::hasInstallJournal(db);
     while (reader.step(jobs)) {
         UpdateJob job;
         job.id = sqlite3_column_int64(jobs, 0);
@@ -178,7 +186,7 @@ void readAll(sqlite3* db, int orderLimit, Snapshot& snapshot) {
         snapshot.jobs.push_back(std::move(job));
     }
     for (auto& job : snapshot.jobs) {
-        readJobDetails(reader, job, packages, cancels, runs);
+        readJobDetails(reader, job, packages, cancels, runs, journal);
     }
     reader.exec("COMMIT;");
 }

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "StatusTime.h"
+#include "UpdJobStore.h"
 #include "Version.h"
 
 namespace zorstatus {
@@ -188,6 +189,12 @@ void textRun(std::ostream& out, const std::string& head, const RunRow& run, int 
     if (run.result && !run.result->empty()) {
         labelled(out, detail, "result: ", 8, *run.result);
     }
+    if (run.attemptBegun) {
+        labelled(out, detail, "attempt: ", 9,
+                 std::string(run.attemptReinstall ? "re-install" : "install") + " begun " +
+                     localText(run.attemptBegun, 0) +
+                     ", no outcome (cut off; settled at the next start of the updater)");
+    }
 }
 
 void textJobs(std::ostream& out, const Report& r) {
@@ -322,6 +329,7 @@ picojson::value jsonJob(const UpdateJob& job, const StatusSettings& settings) {
         o["cancelled"] = optStr(localIsoText(run.cancelled, 0));
         o["created"] = optStr(localIsoText(run.created, 0));
         o["result"] = optStr(run.result);
+        o["attempt_begun"] = optStr(localIsoText(run.attemptBegun, 0));
         runs.emplace_back(o);
     }
     picojson::object o;
@@ -345,17 +353,17 @@ picojson::value jsonJob(const UpdateJob& job, const StatusSettings& settings) {
 
 std::string runStateText(long long state) {
     switch (state) {
-        case 0:
+        case zorcommon::kRunScheduled:
             return "scheduled";
-        case 1:
+        case zorcommon::kRunInstalled:
             return "installed";
-        case 2:
+        case zorcommon::kRunFailed:
             return "failed";
-        case 3:
+        case zorcommon::kRunCancelledAfterInstall:
             return "cancelled after install";
-        case 4:
+        case zorcommon::kRunCancelledBeforeRun:
             return "cancelled before execution";
-        case 5:
+        case zorcommon::kRunSuperseded:
             return "superseded";
         default:
             return "unknown state " + std::to_string(state);
@@ -383,7 +391,8 @@ std::string orderResultText(const std::optional<long long>& result) {
 }
 
 std::optional<int> retriesLeft(const UpdateJob& job, int retryLimit) {
-    if (job.runs.empty() || (job.runs.back().state != 0 && job.runs.back().state != 2)) {
+    const auto last = job.runs.empty() ? -1 : job.runs.back().state;
+    if (last != zorcommon::kRunScheduled && last != zorcommon::kRunFailed) {
         return std::nullopt;
     }
     long long highest = 0;

@@ -2,6 +2,7 @@
 // demo. It answers every POST on "/" with a commandResponse XML and prints each request body it
 // receives on one line of standard output. Other modes play a faulty peer: an error status, a
 // late answer, no answer at all, a dropped or cut-off connection, or a body that is not XML.
+// With a certificate and key it serves HTTPS.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -42,13 +44,14 @@ struct Options {
     long delayMs = 3000;
     long faultCount = -1;                       // requests that get the mode's treatment; -1: all
     long long sizeBytes = 100LL * 1024 * 1024;  // body of --mode huge
+    std::string tlsCert, tlsKey;                // both set: HTTPS
 };
 
 const char* const kUsage =
     "usage: logger-sim --port N [--host ADDR]\n"
     "                  [--mode ok|status500|slow|close|never|cut|garbage|huge|endless|redirect]\n"
     "                  [--battery on|off|silent] [--delay-ms MS] [--fault-count N]\n"
-    "                  [--size BYTES]\n";
+    "                  [--size BYTES] [--tls-cert FILE --tls-key FILE]\n";
 
 const char* const kHelp =
     "Stand-in for the logger application's local HTTP interface (tests and demo only).\n"
@@ -83,6 +86,8 @@ const char* const kHelp =
     "  --fault-count N   only the first N requests get the treatment of --mode; later ones\n"
     "                    are answered as in --mode ok (default: every request)\n"
     "  --size BYTES      body size of --mode huge (default 104857600)\n"
+    "  --tls-cert FILE   serve HTTPS with this certificate (PEM) ...\n"
+    "  --tls-key FILE    ... and its private key (PEM); both or neither\n"
     "  -h, --help        show this text\n"
     "\n"
     "Standard output: the first line is \"listening on PORT\"; then each request body received,\n"
@@ -124,6 +129,10 @@ int parseArgs(int argc, char** argv, Options& opt) {
             opt.port = static_cast<int>(number);
         } else if (arg == "--host") {
             opt.host = value;
+        } else if (arg == "--tls-cert") {
+            opt.tlsCert = value;
+        } else if (arg == "--tls-key") {
+            opt.tlsKey = value;
         } else if (arg == "--delay-ms") {
             ok = parseLong(value, 0, 3600000, number);
             opt.delayMs = number;
@@ -170,6 +179,10 @@ int parseArgs(int argc, char** argv, Options& opt) {
     }
     if (opt.port < 0) {
         std::cerr << "logger-sim: --port is required\n" << kUsage;
+        return kUsageError;
+    }
+    if (opt.tlsCert.empty() != opt.tlsKey.empty()) {
+        std::cerr << "logger-sim: --tls-cert and --tls-key go together\n" << kUsage;
         return kUsageError;
     }
     return -1;
@@ -291,6 +304,14 @@ std::string garbageBody() {
     return body;
 }
 
+// Plain HTTP, or HTTPS when a certificate is given.
+std::unique_ptr<httplib::Server> makeServer(const Options& opt) {
+    if (opt.tlsCert.empty()) {
+        return std::make_unique<httplib::Server>();
+    }
+    return std::make_unique<httplib::SSLServer>(opt.tlsCert.c_str(), opt.tlsKey.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -310,7 +331,12 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    httplib::Server server;
+    const std::unique_ptr<httplib::Server> owned = makeServer(opt);
+    httplib::Server& server = *owned;
+    if (!server.is_valid()) {
+        std::cerr << "logger-sim: cannot use " << opt.tlsCert << " and " << opt.tlsKey << "\n";
+        return 1;
+    }
     std::atomic<long> requestsSeen{0};
     // The body is read through a content reader so that no limit of the library applies to it,
     // whatever content type the client declares.

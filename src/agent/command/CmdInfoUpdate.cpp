@@ -8,6 +8,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <optional>
 #include <random>
 #include <stdexcept>
 
@@ -15,6 +16,7 @@
 #include "DbController.h"
 #include "SettingData.h"
 #include "StringUtil.h"
+#include "UpdJobStore.h"
 
 namespace zorcee {
 namespace command {
@@ -91,22 +93,18 @@ bool CmdInfoUpdate::isSystemSettingReady() const {
     return !loggerId_.empty() && loggerId_ != "unknown";
 }
 
+int CmdInfoUpdate::localeHour() const {
+    return setting_ != nullptr ? setting_->getIntValue("LOCALE_HOUR") : 9;
+}
+
 std::time_t CmdInfoUpdate::zoneOffset() const {
-    const int hours = setting_ != nullptr ? setting_->getIntValue("LOCALE_HOUR") : 9;
-    return static_cast<std::time_t>(hours) * 3600;
+    return static_cast<std::time_t>(localeHour()) * 3600;
 }
 
 std::string CmdInfoUpdate::scheduleTimeText(std::time_t t, const char* format) const {
-    // UTC moved by LOCALE_HOUR, not the process's time zone: the updater compares scheduled
-    // times with the UTC clock plus a fixed offset, whatever zone the device is set to.
-    const std::time_t shifted = t + zoneOffset();
-    std::tm zone{};
-    char buffer[64] = {};
-    if (gmtime_r(&shifted, &zone) == nullptr) {
-        return "";
-    }
-    std::strftime(buffer, sizeof buffer, format, &zone);
-    return buffer;
+    // The zone of UTC + LOCALE_HOUR, not the process's: the updater compares scheduled times
+    // with the UTC clock moved by the same hours.
+    return zorcommon::localeHourText(t, localeHour(), format);
 }
 
 int CmdInfoUpdate::execCommand() {
@@ -197,13 +195,15 @@ int CmdInfoUpdate::execCommand() {
 
     int result = -1;
     bool active = false;
+    // The job's rows are one transaction, rolled back unless committed.
+    std::optional<zorcommon::WriteTransaction> job;
     std::vector<std::string> foundIds;
     // Every failure inside the job ends the transaction at once; the order's own row, written
     // before it, keeps the failure.
     auto fail = [&](int code, const char* text) {
         result = code;
         errorText = text;
-        db.rollbackTransaction();
+        job.reset();
         active = false;
     };
     if ((type == 0 || type == 1) && runTime > 0) {
@@ -213,7 +213,7 @@ int CmdInfoUpdate::execCommand() {
         } else if (id < 1) {
             errorText = "Failed to insert command info in cee db [st=3]";
         } else {
-            active = db.beginTransaction();
+            active = job.emplace(db.getDb()).began();
             if (!active) {
                 errorText = "Failed to begin transaction in cee db [st=3]";
             }
@@ -337,20 +337,19 @@ int CmdInfoUpdate::execCommand() {
                    n);
             result = -9;
             if (active) {
-                db.rollbackTransaction();
+                job.reset();
                 active = false;
                 errorText = "Failed to update command info in cee db [st=3]";
                 respond(0);
             }
         }
         if (active) {
-            const bool committed = db.commitTransaction();
+            const bool committed = job->commit();
             ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : DB commit -> {}",
                    okText(committed));
             if (!committed) {
-                // A failed COMMIT can leave the transaction open: end it, so that nothing of
-                // the job stays, and record the failure in the order's row if possible.
-                db.rollbackTransaction();
+                // Nothing of the job stays (a failed commit is rolled back); the failure goes
+                // into the order's row if possible.
                 result = -9;
                 errorText = "Failed to commit update job in cee db [st=3]";
                 respond(0);
@@ -358,6 +357,7 @@ int CmdInfoUpdate::execCommand() {
             }
         }
     }
+    job.reset();  // (ended before its connection is closed)
     db.close();
 
     const bool rewritten = reWriteData4Return(result == 0 ? 0 : 1, resultString_);

@@ -58,7 +58,8 @@ class CmdInfoUpdate : public CmdInfoBase {
 
   private:
     std::time_t now() const { return clock_(); }
-    // LOCALE_HOUR in seconds.
+    // LOCALE_HOUR, and the same in seconds.
+    int localeHour() const;
     std::time_t zoneOffset() const;
     // A moment as wall-clock text of UTC + LOCALE_HOUR.
     std::string scheduleTimeText(std::time_t t, const char* format) const;

@@ -12,8 +12,8 @@ namespace conn {
 
 class ConnectionManager : public zorcommon::ConnectionManagerBase {
   public:
-    // Takes RETRY_NUM, RETRY_INTERVAL, CURL_TIMEOUT, CURL_CONNECT_TIMEOUT and MAX_ANSWER_BYTES
-    // from the settings singleton (defaults when it does not exist).
+    // Takes the QMT_HTTP settings (httpSettingsFrom) from the settings singleton (defaults when
+    // it does not exist).
     ConnectionManager();
 };
 

@@ -35,6 +35,8 @@ const std::vector<SettingSpec>& agentSettings() {
         {"QMT_HTTP", "CURL_TIMEOUT", SettingKind::Int, nullptr, 120},
         {"QMT_HTTP", "CURL_CONNECT_TIMEOUT", SettingKind::Int, nullptr, 30},
         {"QMT_HTTP", "MAX_ANSWER_BYTES", SettingKind::Int, nullptr, 33554432},
+        {"QMT_HTTP", "CA_FILE", SettingKind::String, "", 0},
+        {"QMT_HTTP", "TLS_VERIFY", SettingKind::Bool, nullptr, 1},
         {"PKG_UPDATE", "TIME_START", SettingKind::String, "23:00:00", 0},
         {"PKG_UPDATE", "TIME_END", SettingKind::String, "03:59:59", 0},
         {"PKG_UPDATE", "DAY_SPAN", SettingKind::Int, nullptr, 3},

@@ -12,43 +12,14 @@
 #include <string>
 
 #include "FileUtil.h"
+#include "UpdJobStore.h"
 
 namespace zorcee {
 namespace db {
 
 namespace {
-const char* const kCreateStatements[] = {
-    "CREATE TABLE [command_info] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [command_json] "
-    "VARCHAR (32), [recv_xml] TEXT, [server_time_str] DATETIME, [upd_command_id] VARCHAR (16), "
-    "[upd_cmd_req_id] VARCHAR (128), [upd_command_type] INTEGER DEFAULT '-1', "
-    "[upd_sched_exec_time] DATETIME, [res_error_str] TEXT, [res_result] INTEGER, "
-    "[res_result_str] TEXT, [res_http_time] DATETIME, [create_time] DATETIME NOT NULL DEFAULT "
-    "CURRENT_TIMESTAMP, [update_time] DATETIME );",
-    "CREATE TABLE [package_list] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [command_info_id] "
-    "INTEGER NOT NULL REFERENCES [command_info] ([id]), [seq_no] INTEGER NOT NULL, "
-    "[package_filename] VARCHAR (128) NOT NULL, [package_name] VARCHAR (128) NOT NULL, "
-    "[package_path] VARCHAR (128) NOT NULL DEFAULT '', [old_package_filename] VARCHAR (128), "
-    "[create_time] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] DATETIME );",
-    "CREATE TABLE [cancel_cid_list] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, "
-    "[command_info_id] INTEGER NOT NULL REFERENCES [command_info] ([id]), [seq_no] INTEGER NOT "
-    "NULL, [cancel_command_id] VARCHAR (32) NOT NULL, [is_cancel] BOOLEAN NOT NULL, "
-    "[create_time] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] DATETIME );",
-    "CREATE TABLE [proc_info] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [command_info_id] "
-    "INTEGER NOT NULL REFERENCES [command_info] ([id]), [sched_proc_time] DATETIME NOT NULL, "
-    "[exic_num] INTEGER NOT NULL DEFAULT '0', [proc_status] INTEGER NOT NULL DEFAULT '0', "
-    "[r_start_time] DATETIME, [r_end_time] DATETIME, [r_result_str] TEXT, [cancel_time] "
-    "DATETIME,  [create_time] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_time] "
-    "DATETIME );",
-    ("CREATE TABLE [version] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, [db_version] TEXT NOT "
-     "NULL, [create_date] DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP, [update_date] DATETIME );"),
-};
-
-// Names of the tables of the schema, in the order of kCreateStatements.
-const char* const kTableNames[] = {"command_info", "package_list", "cancel_cid_list", "proc_info",
-                                   "version"};
-constexpr std::size_t kTableCount = sizeof kTableNames / sizeof kTableNames[0];
-static_assert(kTableCount == sizeof kCreateStatements / sizeof kCreateStatements[0],
-              "one name per table");
+using zorcommon::kJobTables;
+constexpr std::size_t kTableCount = sizeof kJobTables / sizeof kJobTables[0];
 
 // The tables of the schema present in an open database (empty when it cannot be read).
 std::set<std::string> schemaTables(sqlite3* db) {
@@ -57,9 +28,9 @@ std::set<std::string> schemaTables(sqlite3* db) {
     sqlite3_stmt* stmt = maker.prepare("SELECT name FROM sqlite_master WHERE type = 'table'");
     while (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW) {
         const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-        for (const char* table : kTableNames) {
-            if (name != nullptr && std::strcmp(name, table) == 0) {
-                found.insert(table);
+        for (const auto& table : kJobTables) {
+            if (name != nullptr && std::strcmp(name, table.name) == 0) {
+                found.insert(table.name);
             }
         }
     }
@@ -197,9 +168,9 @@ bool DbController::createDbFile() {
                        rc);
             }
         };
-        for (std::size_t n = 0; n < kTableCount; ++n) {
-            if (present.count(kTableNames[n]) == 0) {
-                run(kCreateStatements[n]);
+        for (const auto& table : kJobTables) {
+            if (present.count(table.name) == 0) {
+                run(table.create);
             }
         }
         if (present.count("version") == 0) {

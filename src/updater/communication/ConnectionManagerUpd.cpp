@@ -10,14 +10,8 @@ zorcommon::HttpSettings ConnectionManagerUpd::httpSettings() {
     http.timeoutSec = 20;
     http.connectTimeoutSec = 90;
     http.tcpKeepAlive = 1;
-    if (const auto* setting = data::SettingData::getInstance()) {
-        http.retryNum = setting->getIntValue("RETRY_NUM");
-        http.retryIntervalUs = setting->getIntValue("RETRY_INTERVAL");
-        http.timeoutSec = setting->getIntValue("CURL_TIMEOUT");
-        http.connectTimeoutSec = setting->getIntValue("CURL_CONNECT_TIMEOUT");
-        http.maxAnswerBytes = setting->getIntValue("MAX_ANSWER_BYTES");
-    }
-    return http;
+    const auto* setting = data::SettingData::getInstance();
+    return setting != nullptr ? zorcommon::httpSettingsFrom(*setting, http) : http;
 }
 
 ConnectionManagerUpd::ConnectionManagerUpd()

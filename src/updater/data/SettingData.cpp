@@ -34,6 +34,7 @@ const std::vector<SettingSpec>& updaterSettings() {
         {"PKG_UPDATE", "REBOOT_COMMAND", SettingKind::String, "/usr/local/zorcee/update_finish.sh",
          0},
         {"PKG_UPDATE", "PKG_FOR_CONN_CHK", SettingKind::String, "tusk-batfw", 0},
+        {"PKG_UPDATE", "LOCALE_HOUR", SettingKind::Int, nullptr, 9},
         {"UPDATE_RETRY", "UPD_RETRY_INTERVAL", SettingKind::Int, nullptr, 120},
         {"UPDATE_RETRY", "UPD_RETRY_NUM", SettingKind::Int, nullptr, 5},
         {"DATABASE", "DB_PATH", SettingKind::String, "/var/local/zorcee", 0},
@@ -47,6 +48,8 @@ const std::vector<SettingSpec>& updaterSettings() {
         {"QMT_HTTP", "CURL_TIMEOUT", SettingKind::Int, nullptr, 20},
         {"QMT_HTTP", "CURL_CONNECT_TIMEOUT", SettingKind::Int, nullptr, 90},
         {"QMT_HTTP", "MAX_ANSWER_BYTES", SettingKind::Int, nullptr, 33554432},
+        {"QMT_HTTP", "CA_FILE", SettingKind::String, "", 0},
+        {"QMT_HTTP", "TLS_VERIFY", SettingKind::Bool, nullptr, 1},
     };
     return specs;
 }
@@ -57,7 +60,7 @@ std::unique_ptr<SettingData>& instance() {
 }
 }  // namespace
 
-const std::array<const char*, 39> SettingData::kKeyNames = {
+const std::array<const char*, 42> SettingData::kKeyNames = {
     "SYSTEM_SETTING_XML_FILE",
     "ALIVE_CHECK",
     "PING_SERVER",
@@ -80,6 +83,7 @@ const std::array<const char*, 39> SettingData::kKeyNames = {
     "RESULT_FAIL_FILE",
     "REBOOT_COMMAND",
     "PKG_FOR_CONN_CHK",
+    "LOCALE_HOUR",
     "UPDATE_RETRY",
     "UPD_RETRY_INTERVAL",
     "UPD_RETRY_NUM",
@@ -96,6 +100,8 @@ const std::array<const char*, 39> SettingData::kKeyNames = {
     "CURL_TIMEOUT",
     "CURL_CONNECT_TIMEOUT",
     "MAX_ANSWER_BYTES",
+    "CA_FILE",
+    "TLS_VERIFY",
     "GROUP",
 };
 

@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstring>
 
+#include "UpdJobStore.h"
+
 namespace zorupd {
 namespace db {
 
@@ -15,7 +17,7 @@ const char* const kSelectTarget =
     "SELECT proc_info.id as proc_info_id , command_info_id as command_info_id, "
     "command_info.upd_command_id as command_id, command_info.upd_command_type as command_type "
     "FROM proc_info LEFT JOIN command_info ON proc_info.command_info_id = command_info.id WHERE "
-    "sched_proc_time <= datetime( 'now', '+9 hours' ) AND proc_status = 0 AND ( "
+    "sched_proc_time <= datetime( 'now', ? ) AND proc_status = 0 AND ( "
     "command_info.upd_command_type = 0 OR command_info.upd_command_type = 1 OR "
     "command_info.upd_command_type = 2 ) ORDER BY command_info.upd_command_type DESC , "
     "sched_proc_time ASC LIMIT 1;";
@@ -46,11 +48,26 @@ const char* const kSelectRetryCount =
 const char* const kInsertRetryTemplate =
     "INSERT INTO proc_info ( command_info_id, exic_num, sched_proc_time ) VALUES ( ?, ( SELECT "
     "MAX(exic_num) + 1 FROM proc_info WHERE command_info_id = ? ), datetime( 'now', "
-    "'+#rep_word# seconds', '+9 hours' ) );";
+    "'+#rep_word# seconds', ? ) );";
+// The latest run of each update in the cancel list, when that run failed: some of its packages
+// may be at the new version and need their old one back.
+const char* const kSelectFailedCancelRuns =
+    "SELECT m.id, m.command_info_id, m.proc_status FROM proc_info AS m LEFT JOIN command_info ON "
+    "m.command_info_id = command_info.id WHERE m.id = ( SELECT s.id FROM proc_info AS s WHERE "
+    "m.command_info_id = s.command_info_id ORDER BY s.sched_proc_time DESC, s.id DESC LIMIT 1 ) "
+    "AND m.proc_status = 2 AND command_info.upd_command_id IN ( SELECT cancel_command_id FROM "
+    "cancel_cid_list WHERE command_info_id = ? AND is_cancel = 1 );";
+// The version recorded before an earlier installation of the same package file by another
+// order (the same update ordered again), the latest first.
+const char* const kSelectEarlierOld =
+    "SELECT old_package_filename FROM package_list WHERE package_filename = ? AND "
+    "command_info_id <> ? AND old_package_filename IS NOT NULL AND old_package_filename <> '' "
+    "AND old_package_filename <> package_filename ORDER BY id DESC LIMIT 1;";
+const char* const kSelectRunById =
+    "SELECT proc_info.id, command_info_id, command_info.upd_command_id, "
+    "command_info.upd_command_type FROM proc_info LEFT JOIN command_info ON "
+    "proc_info.command_info_id = command_info.id WHERE proc_info.id = ?;";
 const char* const kRepWord = "#rep_word#";
-
-constexpr int kCancelledBeforeExecution = 4;
-constexpr int kCancelledAfterInstall = 3;
 
 const char* stepWord(int rc) {
     return rc == SQLITE_DONE ? "success" : "failed";
@@ -92,13 +109,16 @@ int DbUpdController::init(const std::string& dbDir, const std::string& dbFile,
     return 0;
 }
 
-UpdBasicInfo DbUpdController::selectTargetCommandInfo(bool* failed) {
+UpdBasicInfo DbUpdController::selectTargetCommandInfo(int* failedRc) {
     SQLiteStmtMaker maker(db_);
     sqlite3_stmt* stmt = maker.prepare(kSelectTarget);
+    bindText(stmt, 1, localeModifier_);
     UpdBasicInfo info;
     int lines = 0;
     int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    // A statement that could not be prepared (a lock held too long, a file that is no
+    // database) reports the connection's own code, not the misuse of a missing statement.
+    while ((rc = stmt != nullptr ? sqlite3_step(stmt) : sqlite3_errcode(db_)) == SQLITE_ROW) {
         info.proc_info_id = sqlite3_column_int64(stmt, 0);
         info.command_info_id = sqlite3_column_int64(stmt, 1);
         info.command_id = sqlite3_column_int(stmt, 2);
@@ -111,8 +131,8 @@ UpdBasicInfo DbUpdController::selectTargetCommandInfo(bool* failed) {
                "command_info : rc -> {}",
                rc);
         info = UpdBasicInfo();
-        if (failed != nullptr) {
-            *failed = true;
+        if (failedRc != nullptr) {
+            *failedRc = rc;
         }
     } else if (info.command_info_id >= 1) {
         ZLOG_I(log_,
@@ -133,13 +153,10 @@ int DbUpdController::selectCancelProcInfo(std::int64_t command_info_id,
     SQLiteStmtMaker maker(db_);
     sqlite3_stmt* stmt = maker.prepare(kSelectCancelRuns);
     sqlite3_bind_int64(stmt, 1, command_info_id);
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        CancelProcInfo run;
-        run.id = sqlite3_column_int64(stmt, 0);
-        run.command_info_id = sqlite3_column_int64(stmt, 1);
-        run.proc_status = sqlite3_column_int(stmt, 2);
-        (run.proc_status != 0 ? executed : pending).push_back(run);
+    std::vector<CancelProcInfo> runs;
+    const int rc = readCancelRows(stmt, runs);
+    for (const auto& run : runs) {
+        (run.proc_status != zorcommon::kRunScheduled ? executed : pending).push_back(run);
     }
     if (rc != SQLITE_DONE) {
         ZLOG_E(log_,
@@ -156,6 +173,18 @@ int DbUpdController::selectCancelProcInfo(std::int64_t command_info_id,
            rc, "success", total, pending.size());
     zorcommon::flushLog(log_);
     return total;
+}
+
+int DbUpdController::readCancelRows(sqlite3_stmt* stmt, std::vector<CancelProcInfo>& list) {
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        CancelProcInfo run;
+        run.id = sqlite3_column_int64(stmt, 0);
+        run.command_info_id = sqlite3_column_int64(stmt, 1);
+        run.proc_status = sqlite3_column_int(stmt, 2);
+        list.push_back(run);
+    }
+    return rc;
 }
 
 int DbUpdController::readPackageRows(sqlite3_stmt* stmt, std::vector<PackageInfoData>& list) {
@@ -296,12 +325,12 @@ int DbUpdController::updateCancelStatus(const char* op, const char* what, int st
 
 int DbUpdController::updateCancelNotExecProcInfo(const std::vector<CancelProcInfo>& list) {
     return updateCancelStatus("updateCancelNotExecProcInfo", "cancel at not executed",
-                              kCancelledBeforeExecution, list);
+                              zorcommon::kRunCancelledBeforeRun, list);
 }
 
 int DbUpdController::updateCancelSuccessProcInfo(const std::vector<CancelProcInfo>& list) {
     return updateCancelStatus("updateCancelSuccessProcInfo", "cancel success",
-                              kCancelledAfterInstall, list);
+                              zorcommon::kRunCancelledAfterInstall, list);
 }
 
 int DbUpdController::updateResultProcInfo(std::int64_t proc_info_id, int status,
@@ -387,6 +416,7 @@ int DbUpdController::insertNextProcInfo(std::int64_t command_info_id, int second
     sqlite3_stmt* stmt = maker.prepare(sql.c_str());
     sqlite3_bind_int64(stmt, 1, command_info_id);
     sqlite3_bind_int64(stmt, 2, command_info_id);
+    bindText(stmt, 3, localeModifier_);
     const int rc = sqlite3_step(stmt);
     ZLOG_I(log_, "[{}:{}] in insertNextProcInfo : exec step : rc -> {} ({})", rc, stepWord(rc));
     if (rc != SQLITE_DONE) {
@@ -400,16 +430,40 @@ int DbUpdController::insertNextProcInfo(std::int64_t command_info_id, int second
     return 1;
 }
 
-bool DbUpdController::beginSavepoint() {
-    return execSimple("SAVEPOINT cancel_work;");
+UpdBasicInfo DbUpdController::selectRunById(std::int64_t proc_info_id) {
+    SQLiteStmtMaker maker(db_);
+    sqlite3_stmt* stmt = maker.prepare(kSelectRunById);
+    sqlite3_bind_int64(stmt, 1, proc_info_id);
+    UpdBasicInfo info;
+    if (sqlite3_step(stmt) == SQLITE_ROW) {
+        info.proc_info_id = sqlite3_column_int64(stmt, 0);
+        info.command_info_id = sqlite3_column_int64(stmt, 1);
+        info.command_id = sqlite3_column_int(stmt, 2);
+        info.command_type = sqlite3_column_int(stmt, 3);
+    }
+    return info;
 }
 
-bool DbUpdController::rollbackToSavepoint() {
-    return execSimple("ROLLBACK TO cancel_work;") && releaseSavepoint();
+int DbUpdController::selectFailedCancelTargets(std::int64_t command_info_id,
+                                               std::vector<CancelProcInfo>& failed) {
+    SQLiteStmtMaker maker(db_);
+    sqlite3_stmt* stmt = maker.prepare(kSelectFailedCancelRuns);
+    sqlite3_bind_int64(stmt, 1, command_info_id);
+    const int rc = readCancelRows(stmt, failed);
+    if (rc != SQLITE_DONE) {
+        ZLOG_E(log_, "[{}:{}] in selectFailedCancelTargets failed ! : rc -> {}", rc);
+        zorcommon::flushLog(log_);
+        return -2;
+    }
+    return static_cast<int>(failed.size());
 }
 
-bool DbUpdController::releaseSavepoint() {
-    return execSimple("RELEASE cancel_work;");
+std::string DbUpdController::selectEarlierOldPackage(const PackageInfoData& package) {
+    SQLiteStmtMaker maker(db_);
+    sqlite3_stmt* stmt = maker.prepare(kSelectEarlierOld);
+    bindText(stmt, 1, package.package_filename);
+    sqlite3_bind_int64(stmt, 2, package.command_info_id);
+    return sqlite3_step(stmt) == SQLITE_ROW ? columnText(stmt, 0) : "";
 }
 
 }  // namespace db

@@ -17,6 +17,7 @@
 #include "DbControllerBase.h"
 #include "DbLock.h"
 #include "SQLiteStmtMaker.h"
+#include "UpdJobStore.h"
 #include "data/UpdDbData.h"
 
 namespace zorupd {
@@ -36,11 +37,14 @@ class DbUpdController : public zorcommon::DbControllerBase {
     int init(const std::string& dbDir, const std::string& dbFile, const std::string& lockCee,
              const std::string& lockUpd);
 
-    // The one due run (state 0, sched_proc_time not later than now in UTC+9 wall-clock time,
+    // Scheduled times are wall-clock texts of UTC + this many hours (LOCALE_HOUR; 9 unless set).
+    void setLocaleHour(int hours) { localeModifier_ = zorcommon::localeHourModifier(hours); }
+
+    // The one due run (state 0, sched_proc_time not later than now in local wall-clock time,
     // update type 0, 1 or 2): highest type first, then the earliest. All -1 when none is due
-    // or the query failed; then *failed (if given) is set to true, so that an unreadable
-    // database is not taken for one with nothing due.
-    data::UpdBasicInfo selectTargetCommandInfo(bool* failed = nullptr);
+    // or the query failed; then *failedRc (if given) is set to SQLite's code, so that an
+    // unreadable or locked database is not taken for one with nothing due.
+    data::UpdBasicInfo selectTargetCommandInfo(int* failedRc = nullptr);
 
     // The latest runs (at state 0 or 1) of the updates that this update cancels: state 0 goes
     // to `pending`, any other to `executed`. Total size of both lists, or -2.
@@ -78,17 +82,27 @@ class DbUpdController : public zorcommon::DbControllerBase {
     // 1, -1 when the insert failed, -2 when the statement cannot be built.
     int insertNextProcInfo(std::int64_t command_info_id, int seconds);
 
-    // A savepoint around the cancel work of a run, so that a failed re-install undoes it
-    // while the run's own outcome is still recorded. True on success.
-    bool beginSavepoint();
-    bool rollbackToSavepoint();  // also releases it
-    bool releaseSavepoint();
+    // A run by its id (whatever its state), as the due-run query gives it; all -1 when none.
+    data::UpdBasicInfo selectRunById(std::int64_t proc_info_id);
+
+    // The latest runs of the updates that this update cancels, when those runs failed (2).
+    // Size of `failed`, or -2.
+    int selectFailedCancelTargets(std::int64_t command_info_id,
+                                  std::vector<data::CancelProcInfo>& failed);
+    // The version recorded as old by another order's row of the same package file (the same
+    // update ordered again after it was installed); empty when there is none.
+    std::string selectEarlierOldPackage(const data::PackageInfoData& package);
 
   private:
     int updateCancelStatus(const char* op, const char* what, int status,
                            const std::vector<data::CancelProcInfo>& list);
+    // Appends the run rows (id, command_info_id, proc_status) of a prepared statement; the
+    // last step's code.
+    int readCancelRows(sqlite3_stmt* stmt, std::vector<data::CancelProcInfo>& list);
     // Appends the package rows of a prepared statement; the last step's code.
     int readPackageRows(sqlite3_stmt* stmt, std::vector<data::PackageInfoData>& list);
+
+    std::string localeModifier_ = zorcommon::localeHourModifier(9);
 };
 
 }  // namespace db
