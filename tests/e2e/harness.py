@@ -28,6 +28,8 @@ from contextlib import closing
 DEADLINE_S = 20.0
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MOSQUITTO = os.environ.get("MOSQUITTO") or shutil.which("mosquitto") or "/usr/sbin/mosquitto"
+# The programs run under qemu-user (a cross build's suite).
+EMULATED = os.environ.get("CEE_BUILD_DIR", "").endswith("emulated")
 
 
 def wait_until(predicate, what, deadline_s=DEADLINE_S):

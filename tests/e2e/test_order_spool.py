@@ -10,8 +10,8 @@ import signal
 import time
 import unittest
 
-from harness import (DEADLINE_S, Agent, E2ETestCase, LinkProxy, LoggerSim, answer_ids, order,
-                     query, read_text, request, wait_until, write_text)
+from harness import (DEADLINE_S, EMULATED, Agent, E2ETestCase, LinkProxy, LoggerSim,
+                     answer_ids, order, query, read_text, request, wait_until, write_text)
 
 
 class OrderSpoolTest(E2ETestCase):
@@ -47,9 +47,10 @@ class OrderSpoolTest(E2ETestCase):
         self.assertEqual(answer_ids(answers.wait_answers(1)), ["1"])
 
         # The handlers come first in a start: SIGTERM at any moment of it after that ends it
-        # with 0 and runs no order.
+        # with 0 and runs no order. (Under qemu-user the emulator catches every signal itself,
+        # so the moment the agent's own handlers are in place cannot be seen from outside.)
         starting = self.agent(sim, "starting")
-        for n in range(20):
+        for n in range(0 if EMULATED else 20):
             self.start(starting, wait_ready=False)
             wait_until(lambda: catches(starting.proc.pid, signal.SIGHUP), "handlers installed")
             time.sleep(n * 0.005)
