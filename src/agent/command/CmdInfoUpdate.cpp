@@ -107,6 +107,29 @@ std::string CmdInfoUpdate::scheduleTimeText(std::time_t t, const char* format) c
     return zorcommon::localeHourText(t, localeHour(), format);
 }
 
+// One update order on its way into the database: the request's contents, the run scheduled
+// for it and the transaction of its rows (open while they are not committed).
+struct CmdInfoUpdate::Job {
+    std::string requestId;
+    std::string commandId;
+    std::vector<std::string> packages;
+    std::vector<std::string> cancelIds;
+    std::vector<std::string> foundIds;
+    int type = -1;
+    std::time_t runTime = 0;
+    std::string errorText;
+    int result = -1;
+    std::optional<zorcommon::WriteTransaction> tx;
+
+    bool active() const { return tx.has_value(); }
+    // Ends the transaction at once; the order's own row, written before it, keeps the failure.
+    void fail(int code, const char* text) {
+        result = code;
+        errorText = text;
+        tx.reset();
+    }
+};
+
 int CmdInfoUpdate::execCommand() {
     ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand");
     const std::string request = choiseDataValue();
@@ -130,149 +153,162 @@ int CmdInfoUpdate::execCommand() {
         }
     }
 
-    std::string requestId;
-    std::string commandId;
-    std::vector<std::string> packages;
-    std::vector<std::string> cancelIds;
-    int type;
+    Job job;
+    readRequest(request, job);
+    scheduleRun(job);
+    if ((job.type == 0 || job.type == 1) && job.runTime > 0) {
+        // An order that cannot be recorded gets no run: the answer must not promise one.
+        if (!opened) {
+            job.errorText = "Failed to open cee db [st=3]";
+        } else if (id < 1) {
+            job.errorText = "Failed to insert command info in cee db [st=3]";
+        } else {
+            writeJobRows(db, id, job);
+        }
+    }
+    const std::string response = respond(job);
+    if (opened) {
+        recordAndCommit(db, id, job, response);
+    }
+    job.tx.reset();  // (ended before its connection is closed)
+    db.close();
+
+    const bool rewritten = reWriteData4Return(job.result == 0 ? 0 : 1, resultString_);
+    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : rewrite data.value, data.result -> {}",
+           okText(rewritten));
+    const bool erased = eraseTarget();
+    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : erase target -> {}", okText(erased));
+    const bool stamped = reWriteTimestamp();
+    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : rewrite timestamp -> {}", okText(stamped));
+    return job.result;
+}
+
+void CmdInfoUpdate::readRequest(const std::string& request, Job& job) {
     try {
-        type = getPkgListFromRecvData(request, requestId, commandId, packages, cancelIds);
+        job.type = getPkgListFromRecvData(request, job.requestId, job.commandId, job.packages,
+                                          job.cancelIds);
         ZLOG_I(log_,
                "[{}:{}] in CmdInfoUpdate execCommand : xml parser : command_request_id -> {} : "
                "command_id -> {} : package list size -> {} : cancel command_id size -> {}",
-               requestId, commandId, packages.size(), cancelIds.size());
+               job.requestId, job.commandId, job.packages.size(), job.cancelIds.size());
     } catch (const std::exception& e) {
         ZLOG_E(log_, "[{}:{}] in CmdInfoUpdate execCommand : xml parser error -> {}", e.what());
-        type = -1;
+        job.type = -1;
     }
 
-    std::string errorText;
-    if (type != 0 && type != 1) {
+    if (job.type != 0 && job.type != 1) {
         ZLOG_E(log_,
                "[{}:{}] in CmdInfoUpdate execCommand : failed to get update packages : "
                "command_type -> {}",
-               type);
-        errorText = "XML parsing error (err=" + std::to_string(type) + ") [st=0]";
-        type = -3;
-    } else if (type == 1 && packages.empty() && cancelIds.empty()) {
+               job.type);
+        job.errorText = "XML parsing error (err=" + std::to_string(job.type) + ") [st=0]";
+        job.type = -3;
+    } else if (job.type == 1 && job.packages.empty() && job.cancelIds.empty()) {
         ZLOG_E(log_, "[{}:{}] in CmdInfoUpdate execCommand : no target to update package");
-        errorText =
+        job.errorText =
             "Failed to get update target and command_id list to cancel (command_type=1) [st1]";
-        type = -2;
-    } else if (type == 1 && packages.empty()) {
+        job.type = -2;
+    } else if (job.type == 1 && job.packages.empty()) {
         ZLOG_W(log_,
                "[{}:{}] in CmdInfoUpdate execCommand : no target to update package, but there is "
                "command_id to delete (cancel cid size={})",
-               cancelIds.size());
-    } else if (type == 0 && packages.empty()) {
+               job.cancelIds.size());
+    } else if (job.type == 0 && job.packages.empty()) {
         ZLOG_E(log_, "[{}:{}] in CmdInfoUpdate execCommand ({}) : no target to update package",
                "normal update");
-        errorText = "Failed to get update target (command_type=0) [st=1]";
-        type = -1;
+        job.errorText = "Failed to get update target (command_type=0) [st=1]";
+        job.type = -1;
     }
     ZLOG_I(log_,
            "[{}:{}] in CmdInfoUpdate execCommand : update package number : command_type -> {}",
-           type);
+           job.type);
+}
 
-    if ((type == 0 || type == 1) && !isSystemSettingReady()) {
-        type = -4;
-        errorText = "SystemSettins.xml setting is not over [st=0]";
+void CmdInfoUpdate::scheduleRun(Job& job) {
+    if ((job.type == 0 || job.type == 1) && !isSystemSettingReady()) {
+        job.type = -4;
+        job.errorText = "SystemSettins.xml setting is not over [st=0]";
         ZLOG_W(log_, "[{}:{}] in CmdInfoUpdate execCommand : SystemSetting.xml is not setup.");
     }
-
-    std::time_t runTime = 0;
-    if (type == 0) {
-        runTime = calculateTimeToExecute();
-        if (runTime == 0) {
-            errorText = "Failed to calculate update start time (command_type=0) [st=2]";
+    if (job.type == 0) {
+        job.runTime = calculateTimeToExecute();
+        if (job.runTime == 0) {
+            job.errorText = "Failed to calculate update start time (command_type=0) [st=2]";
         }
-    } else if (type == 1) {
-        runTime = calculateTimeToEmargencyExecute();
-        if (runTime == 0) {
-            errorText = "Failed to calculate update start time (command_type=1) [st=2]";
+    } else if (job.type == 1) {
+        job.runTime = calculateTimeToEmargencyExecute();
+        if (job.runTime == 0) {
+            job.errorText = "Failed to calculate update start time (command_type=1) [st=2]";
         }
     }
+}
 
-    int result = -1;
-    bool active = false;
-    // The job's rows are one transaction, rolled back unless committed.
-    std::optional<zorcommon::WriteTransaction> job;
-    std::vector<std::string> foundIds;
-    // Every failure inside the job ends the transaction at once; the order's own row, written
-    // before it, keeps the failure.
-    auto fail = [&](int code, const char* text) {
-        result = code;
-        errorText = text;
-        job.reset();
-        active = false;
-    };
-    if ((type == 0 || type == 1) && runTime > 0) {
-        // An order that cannot be recorded gets no run: the answer must not promise one.
-        if (!opened) {
-            errorText = "Failed to open cee db [st=3]";
-        } else if (id < 1) {
-            errorText = "Failed to insert command info in cee db [st=3]";
+void CmdInfoUpdate::writeJobRows(db::DbController& db, std::int64_t id, Job& job) {
+    if (!job.tx.emplace(db.getDb()).began()) {
+        job.tx.reset();
+        job.errorText = "Failed to begin transaction in cee db [st=3]";
+        return;
+    }
+    if (job.active()) {
+        const int n =
+            db.insertPackageList(id, setting_->getStringValue("REMOVE_PKG_DIR"), job.packages);
+        if (n >= 0) {
+            ZLOG_I(log_,
+                   "[{}:{}] in CmdInfoUpdate execCommand : DB insertPackageList : insert col "
+                   "num -> {}",
+                   n);
+            job.result = 0;
         } else {
-            active = job.emplace(db.getDb()).began();
-            if (!active) {
-                errorText = "Failed to begin transaction in cee db [st=3]";
-            }
-        }
-        if (active) {
-            const int n =
-                db.insertPackageList(id, setting_->getStringValue("REMOVE_PKG_DIR"), packages);
-            if (n >= 0) {
-                ZLOG_I(log_,
-                       "[{}:{}] in CmdInfoUpdate execCommand : DB insertPackageList : insert col "
-                       "num -> {}",
-                       n);
-                result = 0;
-            } else {
-                ZLOG_W(log_,
-                       "[{}:{}] in CmdInfoUpdate execCommand : failed to insert package list : "
-                       "insert col num -> {}",
-                       n);
-                fail(-2, "Failed to insert package list in cee db [st=3]");
-            }
-        }
-        if (active) {
-            const int n = db.selectCommandInfoForCancel(cancelIds, foundIds);
-            if (n >= 0) {
-                ZLOG_I(log_,
-                       "[{}:{}] in CmdInfoUpdate execCommand : DB selectCommandInfoForCancel : "
-                       "select col num -> {}",
-                       n);
-                result = 0;
-            } else {
-                ZLOG_W(log_,
-                       "[{}:{}] in CmdInfoUpdate execCommand : failed to find cancel command_id : "
-                       "select col num -> {}",
-                       n);
-                fail(-3, "Failed to find command_id list in cee db [st=3]");
-            }
-        }
-        if (active) {
-            const int n = db.insertCancelCidList(id, cancelIds, foundIds);
-            if (n >= 0) {
-                ZLOG_I(log_,
-                       "[{}:{}] in CmdInfoUpdate execCommand : DB insertCancelCidList : insert col "
-                       "num -> {}",
-                       n);
-                result = 0;
-            } else {
-                ZLOG_W(log_,
-                       "[{}:{}] in CmdInfoUpdate execCommand : failed to insert cancel command_id "
-                       "list : insert col num -> {}",
-                       n);
-                fail(-4, "Failed to insert cancel command_id list in cee db [st=3]");
-            }
+            ZLOG_W(log_,
+                   "[{}:{}] in CmdInfoUpdate execCommand : failed to insert package list : "
+                   "insert col num -> {}",
+                   n);
+            job.fail(-2, "Failed to insert package list in cee db [st=3]");
         }
     }
+    if (job.active()) {
+        const int n = db.selectCommandInfoForCancel(job.cancelIds, job.foundIds);
+        if (n >= 0) {
+            ZLOG_I(log_,
+                   "[{}:{}] in CmdInfoUpdate execCommand : DB selectCommandInfoForCancel : "
+                   "select col num -> {}",
+                   n);
+            job.result = 0;
+        } else {
+            ZLOG_W(log_,
+                   "[{}:{}] in CmdInfoUpdate execCommand : failed to find cancel command_id : "
+                   "select col num -> {}",
+                   n);
+            job.fail(-3, "Failed to find command_id list in cee db [st=3]");
+        }
+    }
+    if (job.active()) {
+        const int n = db.insertCancelCidList(id, job.cancelIds, job.foundIds);
+        if (n >= 0) {
+            ZLOG_I(log_,
+                   "[{}:{}] in CmdInfoUpdate execCommand : DB insertCancelCidList : insert col "
+                   "num -> {}",
+                   n);
+            job.result = 0;
+        } else {
+            ZLOG_W(log_,
+                   "[{}:{}] in CmdInfoUpdate execCommand : failed to insert cancel command_id "
+                   "list : insert col num -> {}",
+                   n);
+            job.fail(-4, "Failed to insert cancel command_id list in cee db [st=3]");
+        }
+    }
+    writeJobRun(db, id, job);
+}
 
-    if (active) {
-        const std::string runText = scheduleTimeText(runTime, "%Y-%m-%d %H:%M:%S");
-        if (result == 0) {
-            const int n = db.updateCommandInfoForUpd(id, commandId, requestId, type, runText);
+// The run of the job: the order's update fields, older runs of the same update superseded, the
+// new run. Inside the job's open transaction.
+void CmdInfoUpdate::writeJobRun(db::DbController& db, std::int64_t id, Job& job) {
+    if (job.active()) {
+        const std::string runText = scheduleTimeText(job.runTime, "%Y-%m-%d %H:%M:%S");
+        if (job.result == 0) {
+            const int n =
+                db.updateCommandInfoForUpd(id, job.commandId, job.requestId, job.type, runText);
             if (n >= 1) {
                 ZLOG_I(log_,
                        "[{}:{}] in CmdInfoUpdate execCommand : DB updateCommandInfoForUpd : update "
@@ -283,11 +319,11 @@ int CmdInfoUpdate::execCommand() {
                        "[{}:{}] in CmdInfoUpdate execCommand : failed to update command_info (sw "
                        "upd) : update col num -> {}",
                        n);
-                fail(-5, "Failed to insert package list in cee db [st=3]");
+                job.fail(-5, "Failed to insert package list in cee db [st=3]");
             }
         }
-        if (active) {
-            const int n = db.updateProcInfo(commandId);
+        if (job.active()) {
+            const int n = db.updateProcInfo(job.commandId);
             if (n >= 1) {
                 ZLOG_I(log_,
                        "[{}:{}] in CmdInfoUpdate execCommand : DB updateProcInfo : update result "
@@ -298,10 +334,10 @@ int CmdInfoUpdate::execCommand() {
                        "[{}:{}] in CmdInfoUpdate execCommand : failed to update proc_info : "
                        "update result -> {}",
                        n);
-                fail(-6, "Failed to update proc info in cee db [st=3]");
+                job.fail(-6, "Failed to update proc info in cee db [st=3]");
             }
         }
-        if (active) {
+        if (job.active()) {
             const int n = db.insertProcInfo(id, runText);
             if (n >= 1) {
                 ZLOG_I(log_,
@@ -313,61 +349,46 @@ int CmdInfoUpdate::execCommand() {
                        "[{}:{}] in CmdInfoUpdate execCommand : failed to insert proc_info : "
                        "insert result -> {}",
                        n);
-                fail(-6, "Failed to insert proc info in cee db [st=3]");
+                job.fail(-6, "Failed to insert proc info in cee db [st=3]");
             }
         }
     }
+}
 
-    // Built once the job is written: it names a run time only while a run is about to be
-    // committed, and is built again (run time 0, with the reason) if that fails.
-    std::string response;
-    auto respond = [&](std::time_t reported) {
-        response = makeResponseXml(requestId, commandId, reported, errorText, foundIds);
-        ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : xml return data -> {}", response);
-        resultString_ = encodeDataValue(response);
-    };
-    respond(active ? runTime : 0);
+std::string CmdInfoUpdate::respond(const Job& job) {
+    // The response names a run time only while a run is about to be committed.
+    const std::string response = makeResponseXml(
+        job.requestId, job.commandId, job.active() ? job.runTime : 0, job.errorText, job.foundIds);
+    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : xml return data -> {}", response);
+    resultString_ = encodeDataValue(response);
+    return response;
+}
 
-    if (opened) {
-        const int n = db.updateCommandInfoAtId(id, errorText, result, response);
-        if (n < 1) {
-            ZLOG_W(log_,
-                   "[{}:{}] in CmdInfoUpdate execCommand : failed to update command_info : update "
-                   "col num -> {}",
-                   n);
-            result = -9;
-            if (active) {
-                job.reset();
-                active = false;
-                errorText = "Failed to update command info in cee db [st=3]";
-                respond(0);
-            }
-        }
-        if (active) {
-            const bool committed = job->commit();
-            ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : DB commit -> {}",
-                   okText(committed));
-            if (!committed) {
-                // Nothing of the job stays (a failed commit is rolled back); the failure goes
-                // into the order's row if possible.
-                result = -9;
-                errorText = "Failed to commit update job in cee db [st=3]";
-                respond(0);
-                db.updateCommandInfoAtId(id, errorText, result, response);
-            }
+void CmdInfoUpdate::recordAndCommit(db::DbController& db, std::int64_t id, Job& job,
+                                    std::string response) {
+    const int n = db.updateCommandInfoAtId(id, job.errorText, job.result, response);
+    if (n < 1) {
+        ZLOG_W(log_,
+               "[{}:{}] in CmdInfoUpdate execCommand : failed to update command_info : update col "
+               "num -> {}",
+               n);
+        job.result = -9;
+        if (job.active()) {
+            job.fail(-9, "Failed to update command info in cee db [st=3]");
+            response = respond(job);
         }
     }
-    job.reset();  // (ended before its connection is closed)
-    db.close();
-
-    const bool rewritten = reWriteData4Return(result == 0 ? 0 : 1, resultString_);
-    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : rewrite data.value, data.result -> {}",
-           okText(rewritten));
-    const bool erased = eraseTarget();
-    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : erase target -> {}", okText(erased));
-    const bool stamped = reWriteTimestamp();
-    ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : rewrite timestamp -> {}", okText(stamped));
-    return result;
+    if (job.active()) {
+        const bool committed = job.tx->commit();
+        ZLOG_I(log_, "[{}:{}] in CmdInfoUpdate execCommand : DB commit -> {}", okText(committed));
+        if (!committed) {
+            // Nothing of the job stays (a failed commit is rolled back); the failure goes into
+            // the order's row if possible.
+            job.fail(-9, "Failed to commit update job in cee db [st=3]");
+            response = respond(job);
+            db.updateCommandInfoAtId(id, job.errorText, job.result, response);
+        }
+    }
 }
 
 int CmdInfoUpdate::getPkgListFromRecvData(const std::string& xml, std::string& requestId,

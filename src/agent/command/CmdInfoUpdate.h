@@ -19,6 +19,9 @@
 #include "CmdInfoBase.h"
 
 namespace zorcee {
+namespace db {
+class DbController;
+}
 namespace command {
 
 class CmdInfoUpdate : public CmdInfoBase {
@@ -57,6 +60,17 @@ class CmdInfoUpdate : public CmdInfoBase {
     static constexpr int kTooManyEntries = -107;
 
   private:
+    struct Job;
+    // The steps of execCommand: the request's contents and their checks; the run time; the
+    // job's rows in a transaction left open (job.tx) until the order's row is written; the
+    // response (also kept as the Base64 result); the order's row and the commit.
+    void readRequest(const std::string& request, Job& job);
+    void scheduleRun(Job& job);
+    void writeJobRows(db::DbController& db, std::int64_t id, Job& job);
+    void writeJobRun(db::DbController& db, std::int64_t id, Job& job);
+    std::string respond(const Job& job);
+    void recordAndCommit(db::DbController& db, std::int64_t id, Job& job, std::string response);
+
     std::time_t now() const { return clock_(); }
     // LOCALE_HOUR, and the same in seconds.
     int localeHour() const;
