@@ -162,6 +162,17 @@ bool ReceiptSpool::open(std::string& error) {
         error = "no spool folder set";
         return false;
     }
+    // The furthest state each order reached: "order" < "run" < "ans".
+    std::map<std::uint64_t, std::string> found;
+    std::map<std::uint64_t, std::int64_t> rows;
+    if (!prepareFolder(error) || !listFolder(found, rows, error)) {
+        return false;
+    }
+    loadEntries(found, rows);
+    return true;
+}
+
+bool ReceiptSpool::prepareFolder(std::string& error) {
     struct stat st {};
     if (::lstat(dir_.c_str(), &st) != 0) {
         const std::string parent = dir_.substr(0, dir_.find_last_of('/'));
@@ -192,15 +203,16 @@ bool ReceiptSpool::open(std::string& error) {
         }
     }
     ::unlink(probe.c_str());
+    return true;
+}
 
+bool ReceiptSpool::listFolder(std::map<std::uint64_t, std::string>& found,
+                              std::map<std::uint64_t, std::int64_t>& rows, std::string& error) {
     const std::unique_ptr<DIR, DirCloser> d(::opendir(dir_.c_str()));
     if (!d) {
         error = errnoText("cannot read spool folder " + dir_);
         return false;
     }
-    // The furthest state each order reached: "order" < "run" < "ans".
-    std::map<std::uint64_t, std::string> found;
-    std::map<std::uint64_t, std::int64_t> rows;
     for (;;) {
         // readdir gives NULL both at the end and on an error; only errno tells them apart. A
         // listing cut short would leave orders behind, so an error fails the open.
@@ -236,6 +248,11 @@ bool ReceiptSpool::open(std::string& error) {
             nextSeq_ = seq + 1;
         }
     }
+    return true;
+}
+
+void ReceiptSpool::loadEntries(const std::map<std::uint64_t, std::string>& found,
+                               const std::map<std::uint64_t, std::int64_t>& rows) {
     waiting_.clear();
     interrupted_.clear();
     answers_.clear();
@@ -252,7 +269,7 @@ bool ReceiptSpool::open(std::string& error) {
         } else {
             Entry entry;
             entry.seq = seq;
-            entry.rowId = rows.count(seq) != 0 ? rows[seq] : 0;
+            entry.rowId = rows.count(seq) != 0 ? rows.at(seq) : 0;
             if (state == "run") {
                 // An unreadable file is still answered: with what of it can be read.
                 readFile(file, entry.text);
@@ -269,7 +286,6 @@ bool ReceiptSpool::open(std::string& error) {
             ::unlink(path(row.first, "row").c_str());
         }
     }
-    return true;
 }
 
 void ReceiptSpool::setSize(std::uint64_t seq, std::uint64_t size) {

@@ -103,6 +103,14 @@ class ReceiptSpool {
     const std::string& dir() const { return dir_; }
 
   private:
+    // The steps of open, under the lock: the folder made, given mode 0700 and proven writable;
+    // its files listed (half-written ones removed); the entries taken from them.
+    bool prepareFolder(std::string& error);
+    bool listFolder(std::map<std::uint64_t, std::string>& found,
+                    std::map<std::uint64_t, std::int64_t>& rows, std::string& error);
+    void loadEntries(const std::map<std::uint64_t, std::string>& found,
+                     const std::map<std::uint64_t, std::int64_t>& rows);
+
     using Clock = std::chrono::steady_clock;
 
     std::string path(std::uint64_t seq, const char* suffix) const;
