@@ -9,11 +9,15 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "UpdHealthCheck.h"
+#include "UpdHealthStore.h"
 #include "UpdJobStore.h"
 #include "communication/ConnectionManagerUpd.h"
 #include "data/SettingData.h"
@@ -41,6 +45,11 @@ struct UpdateRun {
     std::string resultText;
     int failedRc = 0;  // SQLite's code when the due-run query failed
     std::unique_ptr<zorcommon::WriteTransaction> outcome;
+    // The health check before the installation (recorded with the install attempt) and the
+    // third line of the success file ("pending verification", "unverified"; "" none).
+    bool baselineTaken = false;
+    zorcommon::HealthRecord health;
+    std::string successNote;
 
     void fail(Skip what, const std::string& text) {
         resultText = text;
@@ -70,12 +79,30 @@ void signal_handler(int signal);
 void noteSignal();
 // Number of the last signal received (0: none yet).
 int lastSignal();
+// How many SIGINT/SIGTERM arrived so far: a wait compares it to end early.
+int signalsReceived();
+// When runMain began (the health check's settle time counts from it).
+std::chrono::steady_clock::time_point processStart();
 // The connection manager created by initMain (null before and after).
 conn::ConnectionManagerUpd* connectionManager();
 
 // Everything after the command line: start-up, alive check, at most one update run, shutdown.
 // The exit status: 0, 1, 2 or 100.
 int runMain(const std::string& configPath);
+
+class UpdVerifier;
+
+// One run of the package updater inside a journal attempt (cee_upd::runAttempt).
+struct AttemptSpec {
+    int kind = 0;                    // list and log kind: 0 install, 1 re-install
+    int journalKind = 0;             // zorcommon::AttemptKind
+    std::string list;                // the package list file
+    std::vector<std::string> files;  // the package files it puts in place
+    // Written in the transaction that records the attempt; false aborts it.
+    std::function<bool(sqlite3*)> withAttempt;
+    int code = 0;      // the package updater's status
+    int outcome = -1;  // zorcommon::AttemptOutcome
+};
 
 class cee_upd {
   public:
@@ -137,9 +164,13 @@ class cee_upd {
     // Runs the package updater on a list file and waits for it: 0, its raw wait status, or -1
     // to -3 when it could not be run.
     int execPkgDownloadAndInstall(int kind, std::time_t startTime, const std::string& listFile);
-    // Success file for code 0, failure file otherwise (the failure file is removed first).
-    // 0, -1 success file not writable, -2 failure file not writable.
-    int createResultFile(int code, int commandId, const std::string& resultText);
+    // Success file for code 0 ("update", the command id, then `note` when not empty), failure
+    // file otherwise (the failure file is removed first). 0, -1 success file not writable, -2
+    // failure file not writable.
+    int createResultFile(int code, int commandId, const std::string& resultText,
+                         const std::string& note = "");
+    // Removes the success file (a pending one, when its run turned out unhealthy).
+    void removeSuccessFile();
     // Starts the finish command in the background; the value of system().
     int runFinishCommand();
 
@@ -158,10 +189,14 @@ class cee_upd {
 
     // UPD_RETRY_NUM or UPD_RETRY_INTERVAL; a value below 0 gives the default (5, 120).
     int retrySetting(const char* key) const;
-    // Warns about each retry setting out of range (start-up).
+    // Warns about each retry and health setting out of range (start-up).
     void warnRetrySettings() const;
+    const HealthSettings& healthSettings() const { return health_; }
 
   private:
+    friend class UpdVerifier;
+    // The health check before anything is installed (the baseline); recorded in `run`.
+    void takeBaseline(UpdateRun& run);
     // Step groups of a run (execUpdate); each reads and writes `run`.
     void selectCancelTargets(db::DbUpdController& c, UpdateRun& run);    // <2>
     void selectInstallPackages(db::DbUpdController& c, UpdateRun& run);  // <3>
@@ -176,11 +211,10 @@ class cee_upd {
     int install(db::DbUpdController& c, UpdateRun& run);           // <11> <12>
     int recordOutcome(db::DbUpdController& c, UpdateRun& run);     // <13> to <15>, <9x>
     int recordRetry(db::DbUpdController& c, UpdateRun& run, const std::string& outcome);
-    // Runs the package updater on a list inside a journal attempt. 0 and the package
-    // updater's code in `code`, or kAttemptNotRecorded when the attempt could not be written
-    // (the package updater is then not started).
-    int runAttempt(db::DbUpdController& c, UpdateRun& run, int kind, const std::string& list,
-                   const std::vector<std::string>& files, int& code);
+    // Runs the package updater on a list inside a journal attempt: 0, the package updater's
+    // code and the outcome in `spec`, or kAttemptNotRecorded when the attempt could not be
+    // written (the package updater is then not started) or its outcome could not.
+    int runAttempt(db::DbUpdController& c, UpdateRun& run, AttemptSpec& spec);
     // What the package manager shows of an attempt's files.
     int attemptOutcomeNow(const std::vector<std::string>& files);
     // Settles an attempt without outcome (see runUpdateProcess). -1 none was open (or a
@@ -209,6 +243,8 @@ class cee_upd {
     data::SettingData* setting_;
     zorcommon::Logger log_;
     conn::ConnectionManagerUpd* manager_;
+    HealthSettings health_;
+    UpdHealthCheck check_;
 };
 
 }  // namespace zorupd
