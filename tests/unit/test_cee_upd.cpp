@@ -631,6 +631,39 @@ TEST(CeeUpdRun, HealthCheckAfterTheInstallation) {
     }
 }
 
+// Section HEALTH: a value out of range gives its default with a warning; a window too short for
+// its checks is lengthened to hold them.
+TEST(CeeUpdRun, HealthSettingsOutOfRange) {
+    const struct {
+        const char* health;
+        int settle, interval, window, ok, starts, timeout, attempts;
+        bool enabled, rollback, warned;
+    } cases[] = {
+        {"", 60, 30, 600, 2, 3, 30, 2, true, true, false},
+        {R"("SETTLE_S": 0, "INTERVAL_S": 1, "WINDOW_S": 1, "CONSECUTIVE_OK": 3, "ENABLED": false,
+            "AUTO_ROLLBACK": false, "MAX_ROLLBACK_ATTEMPTS": 1)",
+         0, 1, 2, 3, 3, 30, 1, false, false, true},
+        {R"("SETTLE_S": -1, "INTERVAL_S": 0, "CONSECUTIVE_OK": 0, "MAX_VERIFY_STARTS": 0,
+            "COMMAND_TIMEOUT_S": 100000, "MAX_ROLLBACK_ATTEMPTS": 0, "WINDOW_S": 5)",
+         60, 30, 90, 2, 3, 30, 2, true, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.health);
+        Site site(std::string(R"("HEALTH": {)") + c.health + "}");
+        zorupd::data::SettingData settings(site.tmp.file("upd.conf"));
+        testutil::CapturedLog log{"upd"};
+        const zorcommon::Logger logger = spdlog::get("upd");
+        const auto h = zorupd::readHealthSettings(settings, &logger);
+        EXPECT_EQ(std::vector<int>({h.settleS, h.intervalS, h.windowS, h.consecutiveOk,
+                                    h.maxVerifyStarts, h.commandTimeoutS, h.maxRollbackAttempts}),
+                  std::vector<int>(
+                      {c.settle, c.interval, c.window, c.ok, c.starts, c.timeout, c.attempts}));
+        EXPECT_EQ(h.enabled, c.enabled);
+        EXPECT_EQ(h.autoRollback, c.rollback);
+        EXPECT_EQ(log.contains("WINDOW_S") || log.contains("out of range"), c.warned);
+    }
+}
+
 // The install journal holds each attempt: what it put in place, what dpkg showed afterwards and
 // the package updater's status.
 TEST(CeeUpdRun, TheJournalRecordsEveryAttempt) {
