@@ -83,7 +83,9 @@ UpdHealthCheck::UpdHealthCheck(const HealthSettings& settings, InstalledFiles in
 
 HealthResult UpdHealthCheck::checkOnce(const std::vector<std::string>& files, int round) {
     auto logged = [&](const char* name, HealthResult r) {
-        ZLOG_I(log_, "[{}:{}] health check {} : {} : {}", round, name, r.ok ? "ok" : r.failed);
+        // A failure's text begins with the check's name.
+        ZLOG_I(log_, "[{}:{}] health check {} : {}", round,
+               r.ok ? std::string(name) + " : ok" : r.failed);
         return r;
     };
     HealthResult result;
