@@ -9,21 +9,11 @@ namespace zorupd {
 
 namespace {
 using std::chrono::steady_clock;
-using zorcommon::HealthRecord;
 
 constexpr int kReinstallList = 1;  // the package list and log kind of a re-install
 
 const char* phaseText(int phase) {
     return phase == zorcommon::kVerifyRollback ? "roll-back" : "installation";
-}
-
-std::string utcText(std::time_t t) {
-    std::tm utc{};
-    char buffer[32] = {};
-    if (gmtime_r(&t, &utc) != nullptr) {
-        std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &utc);
-    }
-    return buffer;
 }
 }  // namespace
 
@@ -31,18 +21,7 @@ UpdVerifier::UpdVerifier(cee_upd& upd, db::DbUpdController& c)
     : upd_(upd), c_(c), settings_(upd.healthSettings()), log_(upd.log_) {}
 
 int UpdVerifier::run() {
-    sqlite3* db = c_.getDb();
-    const bool table =
-        settings_.enabled ? zorcommon::ensureHealthTable(db) : zorcommon::hasHealthTable(db);
-    if (!table || zorcommon::selectPendingVerification(db, rec_) != 1) {
-        return kNothingToVerify;
-    }
-    run_.target = c_.selectRunById(rec_.proc_info_id);
-    run_.commandId = run_.target.command_id;
-    run_.startTime = std::time(nullptr);
-    if (dueRunCancels()) {
-        ZLOG_I(log_, "[{}:{}] ===== health : proc_info.id -> {} : cancelled by the due update",
-               rec_.proc_info_id);
+    if (!findRun()) {
         return kNothingToVerify;
     }
     if (c_.selectPackageInfoAtCiid(run_.target.command_info_id, packages_) < 0) {
@@ -54,7 +33,7 @@ int UpdVerifier::run() {
         return endVerified(zorcommon::kVerdictUnverified, "unverified");
     }
     zorcommon::InstallAttempt open;
-    if (zorcommon::selectOpenAttempt(db, open, rec_.proc_info_id) == 1 &&
+    if (zorcommon::selectOpenAttempt(c_.getDb(), open, rec_.proc_info_id) == 1 &&
         open.kind == zorcommon::kAttemptRollback) {
         return settleRollback(open);
     }
@@ -64,7 +43,30 @@ int UpdVerifier::run() {
            phaseText(rec_.phase), rec_.proc_info_id, run_.commandId, rec_.starts + 1,
            settings_.maxVerifyStarts);
     std::string why;
-    switch (verify(expectedFiles(), why)) {
+    const Health health = verify(expectedFiles(), why);
+    return conclude(health, why);
+}
+
+bool UpdVerifier::findRun() {
+    sqlite3* db = c_.getDb();
+    const bool table =
+        settings_.enabled ? zorcommon::ensureHealthTable(db) : zorcommon::hasHealthTable(db);
+    if (!table || zorcommon::selectPendingVerification(db, rec_) != 1) {
+        return false;
+    }
+    run_.target = c_.selectRunById(rec_.proc_info_id);
+    run_.commandId = run_.target.command_id;
+    run_.startTime = std::time(nullptr);
+    if (dueRunCancels()) {
+        ZLOG_I(log_, "[{}:{}] ===== health : proc_info.id -> {} : cancelled by the due update",
+               rec_.proc_info_id);
+        return false;
+    }
+    return true;
+}
+
+int UpdVerifier::conclude(Health health, const std::string& why) {
+    switch (health) {
         case Health::Cut:
             ZLOG_I(log_, "[{}:{}] ===== health : stopped by a signal : the next start goes on");
             return 0;
@@ -80,8 +82,8 @@ int UpdVerifier::run() {
     if (rec_.phase == zorcommon::kVerifyRollback) {
         return endFailed("<17> roll-back failed : old version unhealthy : " + why);
     }
+    rec_.detail = why;
     if (!settings_.autoRollback) {
-        rec_.detail = why;
         return endFailed("<16> health check failed : " + why +
                          " : not rolled back (AUTO_ROLLBACK false)");
     }
@@ -126,7 +128,8 @@ UpdVerifier::Health UpdVerifier::verify(const std::vector<std::string>& files, s
         std::chrono::duration_cast<std::chrono::seconds>(deadline - steady_clock::now());
     rec_.starts += 1;
     rec_.passed = 0;
-    rec_.window_end = utcText(std::time(nullptr) + std::max<long>(0, left.count()));
+    rec_.window_end = zorcommon::localeHourText(
+        std::time(nullptr) + std::max<long>(0, left.count()), 0, "%Y-%m-%d %H:%M:%S");
     if (!save()) {
         return Health::NotRecorded;
     }
@@ -184,8 +187,7 @@ bool UpdVerifier::waitUntil(steady_clock::time_point when) {
     return !stopped;
 }
 
-int UpdVerifier::rollBack(const std::string& why) {
-    rec_.detail = why;
+std::vector<db::data::PackageInfoData> UpdVerifier::packagesToPutBack(bool& recorded) {
     std::vector<db::data::PackageInfoData> olds, back;
     std::vector<std::string> names, installed;
     for (const auto& p : packages_) {
@@ -194,15 +196,25 @@ int UpdVerifier::rollBack(const std::string& why) {
             names.push_back(p.package_name);
         }
     }
-    if (olds.empty()) {
-        return endFailed("<17> roll-back failed : no old version recorded : " + why);
+    recorded = !olds.empty();
+    if (recorded) {
+        upd_.installedFiles(names, installed);
     }
-    upd_.installedFiles(names, installed);
     for (const auto& p : olds) {
         if (std::find(installed.begin(), installed.end(), p.old_package_filename) ==
             installed.end()) {
             back.push_back(p);
         }
+    }
+    return back;
+}
+
+int UpdVerifier::rollBack(const std::string& why) {
+    rec_.detail = why;
+    bool recorded = false;
+    const auto back = packagesToPutBack(recorded);
+    if (!recorded) {
+        return endFailed("<17> roll-back failed : no old version recorded : " + why);
     }
     if (back.empty()) {
         return rolledBack();  // the old versions are in place already

@@ -43,13 +43,20 @@ class UpdVerifier {
   private:
     enum class Health { Healthy, Unhealthy, Cut, NotRecorded };
 
+    // Finds the oldest run being verified; false when there is none or the due run cancels it.
+    bool findRun();
     bool dueRunCancels();
+    // The verdict of a start's checks: the run's end, its roll-back, or nothing yet.
+    int conclude(Health health, const std::string& why);
     // Checks the run until a verdict, the end of the window or a stop signal; `why` receives
     // the last failed check.
     Health verify(const std::vector<std::string>& files, std::string& why);
     bool waitUntil(std::chrono::steady_clock::time_point when);
     // The package files the current phase must find installed.
     std::vector<std::string> expectedFiles() const;
+    // The run's packages whose recorded old version is not installed now; `recorded` tells
+    // whether any package has an old version at all (a new package has none).
+    std::vector<db::data::PackageInfoData> packagesToPutBack(bool& recorded);
     int rollBack(const std::string& why);
     int settleRollback(const zorcommon::InstallAttempt& open);
     // The old versions are in place: the verification of the roll-back begins.
