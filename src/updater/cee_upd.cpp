@@ -292,13 +292,6 @@ int cee_upd::runUpdateProcess() {
         r = execUpdate(controller, run);
     }
     noteSignal();
-    if (r == 0 && run.baselineTaken) {
-        // Until the next start has verified the installation, nothing on the device may read
-        // the success file as final.
-        run.successNote = run.health.verdict == zorcommon::kVerdictUnverified
-                              ? "unverified"
-                              : "pending verification";
-    }
     bool notRecorded = false;
     bool resultFile = true;
     const bool committed = endRun(r, run, notRecorded, resultFile);
@@ -306,16 +299,7 @@ int cee_upd::runUpdateProcess() {
     noteSignal();
 
     if (r == kDueRunQueryFailed) {
-        const bool locked = run.failedRc == SQLITE_BUSY || run.failedRc == SQLITE_LOCKED;
-        if (locked) {
-            ZLOG_W(log_, "[{}:{}] Database is locked : due run query failed -> {} ({})",
-                   run.failedRc, sqlite3_errstr(run.failedRc));
-        } else {
-            ZLOG_W(log_, "[{}:{}] Database is not readable : due run query failed -> {} ({})",
-                   run.failedRc, sqlite3_errstr(run.failedRc));
-        }
-        zorcommon::flushLog(log_);
-        return locked ? -2 : -1;
+        return dueRunQueryFailed(run.failedRc);
     }
     if (!committed || notRecorded) {
         // The outcome is not in the database, so the device must not act on it: no success
@@ -330,6 +314,19 @@ int cee_upd::runUpdateProcess() {
     const int status = resultFile ? leaveResult(r, run) : r;
     zorcommon::flushLog(log_);
     return status;
+}
+
+int cee_upd::dueRunQueryFailed(int rc) {
+    const bool locked = rc == SQLITE_BUSY || rc == SQLITE_LOCKED;
+    if (locked) {
+        ZLOG_W(log_, "[{}:{}] Database is locked : due run query failed -> {} ({})", rc,
+               sqlite3_errstr(rc));
+    } else {
+        ZLOG_W(log_, "[{}:{}] Database is not readable : due run query failed -> {} ({})", rc,
+               sqlite3_errstr(rc));
+    }
+    zorcommon::flushLog(log_);
+    return locked ? -2 : -1;
 }
 
 int cee_upd::openDatabase(db::DbUpdController& controller) {
@@ -356,7 +353,13 @@ int cee_upd::openDatabase(db::DbUpdController& controller) {
 }
 
 int cee_upd::leaveResult(int r, const UpdateRun& run) {
-    const int written = createResultFile(r, run.commandId, run.resultText, run.successNote);
+    // Until a later start has verified the installation, nothing on the device may read the
+    // success file as final.
+    const std::string note = r != 0 || !run.baselineTaken ? ""
+                             : run.health.verdict == zorcommon::kVerdictUnverified
+                                 ? "unverified"
+                                 : "pending verification";
+    const int written = createResultFile(r, run.commandId, run.resultText, note);
     if (written != 0) {
         ZLOG_W(log_, "[{}:{}] failed to result file");
     }
@@ -852,6 +855,10 @@ int cee_upd::install(db::DbUpdController& c, UpdateRun& run) {
            "[{}:{}] ===== <11> create install package list : create install package list file -> "
            "{}",
            list);
+    return executeInstall(c, run, list);
+}
+
+int cee_upd::executeInstall(db::DbUpdController& c, UpdateRun& run, const std::string& list) {
     AttemptSpec spec;
     spec.kind = kInstall;
     spec.journalKind = zorcommon::kAttemptInstall;

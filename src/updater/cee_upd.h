@@ -45,11 +45,10 @@ struct UpdateRun {
     std::string resultText;
     int failedRc = 0;  // SQLite's code when the due-run query failed
     std::unique_ptr<zorcommon::WriteTransaction> outcome;
-    // The health check before the installation (recorded with the install attempt) and the
-    // third line of the success file ("pending verification", "unverified"; "" none).
+    // The health check before the installation (recorded with the install attempt; the success
+    // file then says it is pending verification, or unverified).
     bool baselineTaken = false;
     zorcommon::HealthRecord health;
-    std::string successNote;
 
     void fail(Skip what, const std::string& text) {
         resultText = text;
@@ -209,7 +208,9 @@ class cee_upd {
     int executeReinstall(db::DbUpdController& c, UpdateRun& run, const std::string& list);
     void recordCancelled(db::DbUpdController& c, UpdateRun& run);  // <10>
     int install(db::DbUpdController& c, UpdateRun& run);           // <11> <12>
-    int recordOutcome(db::DbUpdController& c, UpdateRun& run);     // <13> to <15>, <9x>
+    // <12> in a journal attempt, recorded with the baseline health check when one was taken.
+    int executeInstall(db::DbUpdController& c, UpdateRun& run, const std::string& list);
+    int recordOutcome(db::DbUpdController& c, UpdateRun& run);  // <13> to <15>, <9x>
     int recordRetry(db::DbUpdController& c, UpdateRun& run, const std::string& outcome);
     // Runs the package updater on a list inside a journal attempt: 0, the package updater's
     // code and the outcome in `spec`, or kAttemptNotRecorded when the attempt could not be
@@ -220,6 +221,8 @@ class cee_upd {
     // Settles an attempt without outcome (see runUpdateProcess). -1 none was open (or a
     // re-install's was settled and the run goes on); otherwise the code of the ended run.
     int settleOpenAttempt(db::DbUpdController& c, UpdateRun& run);
+    // The exit code of a failed due-run query, logged: -2 locked, -1 not readable.
+    int dueRunQueryFailed(int rc);
     // init and open of the run's controller: 0, or -1 (no database) or -2 (not opened).
     int openDatabase(db::DbUpdController& controller);
     // The result file of an ended run and the finish command: r, or kResultFileFailed when the
