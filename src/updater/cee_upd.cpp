@@ -147,8 +147,13 @@ int initMain(const std::string& configPath) {
     zorcommon::setBusyTimeoutMs(setting->getIntValue("BUSY_TIMEOUT_MS"));
 
     manager = std::make_unique<conn::ConnectionManagerUpd>();
-    // Only HTTP is used afterwards: a broker that cannot be reached does not stop the run.
-    manager->initConn();
+    if (setting->getIntValue("MQTT_CONNECT") != 0) {
+        // Only HTTP is used afterwards: a broker that cannot be reached does not stop the run.
+        manager->initConn();
+    } else {
+        // The updater never publishes or subscribes: no broker session is opened for nothing.
+        ZLOG_I(log, "[{}:{}] in initMain : MQTT_CONNECT false : MQTT interface not initialised");
+    }
     noteSignal();
     return 0;
 }

@@ -65,8 +65,8 @@ constexpr int kExitCommitFailed = 3;      // an attempt or the run's outcome cou
 constexpr int kExitResultFileFailed = 4;  // the failure file could not be written
 constexpr int kExitNetworkDown = 100;
 
-// Settings singleton, log "upd", banner, signal handlers, connection manager and initConn
-// (whose result is ignored). 0, or 1 when the log file cannot be created (message on stderr).
+// Settings singleton, log "upd", banner, signal handlers, connection manager and, unless
+// MQTT_CONNECT is false, initConn (whose result is ignored). 0, or 1 when the log file cannot be created (message on stderr).
 int initMain(const std::string& configPath);
 // Writes the closing lines, deletes the connection manager (ending the MQTT library) and the
 // settings singleton.

@@ -533,7 +533,7 @@ struct HealthCase {
     Rows runs, calls;
     std::string failed, success;
     int finishes;
-    Rows verdicts;  // health_check: baseline_ok|phase|starts|verdict
+    Rows verdicts;  // health_check: baseline_ok|phase|starts|passed|verdict
 };
 
 const char* const kAnswer = "<commandResponse><status>SUCCESS</status></commandResponse>";
@@ -549,37 +549,37 @@ TEST(CeeUpdRun, HealthCheckAfterTheInstallation) {
     // clang-format off
     const HealthCase cases[] = {
         {"healthy: stays, the success file becomes final", "hh", "", kAnswer, "", {"1|0|1|"},
-         {kAbcList}, "", "update\n101\n", 1, {"1|0|1|0"}},
+         {kAbcList}, "", "update\n101\n", 1, {"1|0|1|2|0"}},
         {"unhealthy: the recorded old version goes back, then state 6", "hsh", "", kAnswer, "",
          {"1|0|6|<16>"}, {kAbcList, kAbcBack}, "101\n<16> health check failed : " + sick +
-         " : rolled back\n", "", 2, {"1|1|1|2"}},
+         " : rolled back\n", "", 2, {"1|1|1|2|2"}},
         {"a package left half-configured: rolled back", "hph", "", kAnswer, "", {"1|0|6|<16>"},
          {kAbcList, kAbcBack}, "101\n<16> health check failed : packages : abc_1.2_armhf.deb not "
-         "installed (found none) : rolled back\n", "", 2, {"1|1|1|2"}},
+         "installed (found none) : rolled back\n", "", 2, {"1|1|1|2|2"}},
         {"the old version unhealthy too: state 7, nothing more at later starts", "hsss", "",
          kAnswer, "", {"1|0|7|<17>"}, {kAbcList, kAbcBack}, "101\n<17> roll-back failed : old "
-         "version unhealthy : " + sick + "\n", "", 2, {"1|1|1|3"}},
+         "version unhealthy : " + sick + "\n", "", 2, {"1|1|1|0|3"}},
         {"a roll-back that leaves the new version: state 7, no finish command", "hs", "",
          kAnswer, "0\n1:0\n", {"1|0|7|<17>"}, {kAbcList, kAbcBack}, "101\n<17> roll-back failed "
-         ": re-install execution -> 256 : not installed : " + sick + "\n", "", 1, {"1|0|1|3"}},
+         ": re-install execution -> 256 : not installed : " + sick + "\n", "", 1, {"1|0|1|0|3"}},
         {"unhealthy before the installation: unverified, never checked again", "hh", "",
          "not xml", "", {"1|0|1|"}, {kAbcList}, "", "update\n101\nunverified\n", 1,
-         {"0|0|0|1"}},
+         {"0|0|0|0|1"}},
         {"AUTO_ROLLBACK false: state 7, nothing re-installed", "hs",
          R"(, "AUTO_ROLLBACK": false)", kAnswer, "", {"1|0|7|<16>"}, {kAbcList}, "101\n<16> "
          "health check failed : " + sick + " : not rolled back (AUTO_ROLLBACK false)\n", "", 1,
-         {"1|0|1|3"}},
+         {"1|0|1|0|3"}},
         {"passes never two in a row within the window: rolled back", "hf", "", kAnswer, "",
          {"1|0|1|"}, {kAbcList, kAbcBack}, "101\n<16> health check failed : " + sick +
-         " : rolled back\n", "", 2, {"1|1|0|NULL"}},
+         " : rolled back\n", "", 2, {"1|1|0|0|NULL"}},
         {"MAX_VERIFY_STARTS starts cut off: rolled back without a check", "hk", "", kAnswer, "",
          {"1|0|1|"}, {kAbcList, kAbcBack}, "101\n<16> health check failed : verification cut "
-         "off : 3 start(s) ended within the window : rolled back\n", "", 2, {"1|1|0|NULL"}},
+         "off : 3 start(s) ended within the window : rolled back\n", "", 2, {"1|1|0|0|NULL"}},
         {"cancelled while being verified: re-installed by the cancel, state 3", "hxhh", "",
          kAnswer, "", {"1|0|3|", "2|0|1|"}, {kAbcList, kAbcBack}, "", "update\n700\n", 2,
-         {"1|0|0|NULL"}},
+         {"1|0|0|0|NULL"}},
         {"the check turned off while a run waits: unverified", "hh", "", kAnswer, "",
-         {"1|0|1|"}, {kAbcList}, "", "update\n101\nunverified\n", 1, {"1|0|0|1"}},
+         {"1|0|1|"}, {kAbcList}, "", "update\n101\nunverified\n", 1, {"1|0|0|0|1"}},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -626,7 +626,7 @@ TEST(CeeUpdRun, HealthCheckAfterTheInstallation) {
         EXPECT_EQ(site.read("result/logger_reboot"), c.success);
         testutil::waitFor([&] { return site.finishes() >= c.finishes; });
         EXPECT_EQ(site.finishes(), c.finishes);
-        EXPECT_EQ(site.rows("SELECT baseline_ok, phase, starts, verdict FROM health_check"),
+        EXPECT_EQ(site.rows("SELECT baseline_ok, phase, starts, passed, verdict FROM health_check"),
                   c.verdicts);
     }
 }

@@ -14,6 +14,7 @@ const std::vector<SettingSpec>& updaterSettings() {
     static const std::vector<SettingSpec> specs = {
         {nullptr, "SYSTEM_SETTING_XML_FILE", SettingKind::String,
          "/usr/local/etc/kestrelwood/SettingsXML/SystemSetting.xml", 0},
+        {nullptr, "MQTT_CONNECT", SettingKind::Bool, nullptr, 1},
         {"ALIVE_CHECK", "PING_SERVER", SettingKind::String, SettingData::kDefaultPingServer, 0},
         {"ALIVE_CHECK", "PING_NUM", SettingKind::Int, nullptr, 1},
         {"LOG", "LOG_DIR", SettingKind::String, "/var/local/zorlog", 0},
@@ -70,8 +71,9 @@ std::unique_ptr<SettingData>& instance() {
 }
 }  // namespace
 
-const std::array<const char*, 53> SettingData::kKeyNames = {
+const std::array<const char*, 54> SettingData::kKeyNames = {
     "SYSTEM_SETTING_XML_FILE",
+    "MQTT_CONNECT",
     "ALIVE_CHECK",
     "PING_SERVER",
     "PING_NUM",
