@@ -624,6 +624,11 @@ TEST(CeeUpdRun, HealthCheckAfterTheInstallation) {
         EXPECT_EQ(site.calls(), c.calls);
         EXPECT_EQ(site.read("result/update_failed"), c.failed);
         EXPECT_EQ(site.read("result/logger_reboot"), c.success);
+        // A run rolled back, or not, keeps the reason the failure file gave.
+        for (const auto& text : site.rows("SELECT r_result_str FROM proc_info WHERE proc_status "
+                                          "IN (6, 7)")) {
+            EXPECT_EQ(c.failed, "101\n" + text + "\n");
+        }
         testutil::waitFor([&] { return site.finishes() >= c.finishes; });
         EXPECT_EQ(site.finishes(), c.finishes);
         EXPECT_EQ(site.rows("SELECT baseline_ok, phase, starts, passed, verdict FROM health_check"),
