@@ -125,7 +125,9 @@ class cee_upd {
     int execCmdStatus(const std::string& command);
 
     // One update run, then the result file and the finish command. An attempt that an earlier
-    // start left without outcome is settled first (an installation's run then ends here). The
+    // start left without outcome is settled first (an installation's run then ends here); a
+    // run being verified after its installation comes next (UpdVerifier: the start ends with
+    // its verification or roll-back). The
     // step code of execUpdate, or -1 (database file missing, not readable, or a name empty),
     // -2 (database not opened or locked), -3 (an attempt or the outcome could not be
     // committed: failure file written, no finish command) or -4 (the failure file could not be
