@@ -20,8 +20,8 @@ const char* const kSelectPending = HEALTH_COLUMNS
     "ORDER BY h.proc_info_id LIMIT 1;";
 #undef HEALTH_COLUMNS
 const char* const kInsert =
-    "INSERT OR REPLACE INTO health_check ( proc_info_id, baseline_ok, baseline_detail, phase, "
-    "starts, passed, window_end, verdict, detail ) VALUES ( ?, ?, ?, ?, ?, ?, ?, ?, ? );";
+    "INSERT OR REPLACE INTO health_check ( proc_info_id, baseline_ok, baseline_detail, verdict ) "
+    "VALUES ( ?, ?, ?, ? );";
 const char* const kUpdate =
     "UPDATE health_check SET phase = ?, starts = ?, passed = ?, window_end = ?, verdict = ?, "
     "detail = ?, end_time = CASE WHEN ? IS NULL THEN NULL ELSE CURRENT_TIMESTAMP END WHERE "
@@ -84,12 +84,7 @@ bool insertHealthRecord(sqlite3* db, const HealthRecord& r) {
     sqlite3_bind_int64(stmt, 1, r.proc_info_id);
     sqlite3_bind_int(stmt, 2, r.baseline_ok ? 1 : 0);
     bindText(stmt, 3, r.baseline_detail);
-    sqlite3_bind_int(stmt, 4, r.phase);
-    sqlite3_bind_int(stmt, 5, r.starts);
-    sqlite3_bind_int(stmt, 6, r.passed);
-    bindText(stmt, 7, r.window_end);
-    bindVerdict(stmt, 8, r.verdict);
-    bindText(stmt, 9, r.detail);
+    bindVerdict(stmt, 4, r.verdict);
     return sqlite3_step(stmt) == SQLITE_DONE;
 }
 

@@ -47,7 +47,8 @@ struct HealthRecord {
 bool ensureHealthTable(sqlite3* db);
 // Whether the database has the table (a database of an earlier version may not).
 bool hasHealthTable(sqlite3* db);
-// Writes the row of a run about to be installed (replacing an earlier one of the same run).
+// Writes the row of a run about to be installed: its baseline and verdict (replacing an earlier
+// row of the same run); the verification has not begun.
 bool insertHealthRecord(sqlite3* db, const HealthRecord& record);
 // Writes the changing columns (phase to end_time; end_time is set with a verdict). True when
 // one row was updated.

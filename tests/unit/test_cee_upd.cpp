@@ -522,7 +522,8 @@ namespace {
 // An update (abc 1.0 -> 1.2, order 101) and starts of the updater with the health check on.
 // Steps: 'h' a start on a healthy device, 's' a start while the COMMAND check fails, 'p' a
 // start after abc was left half-configured, 'k' a start after three earlier starts were cut
-// off within the window, 'f' a start while the COMMAND check fails every other time, 'x' an
+// off within the window, 'f' a start while the COMMAND check fails every other time, 'a' a
+// start while the COMMAND check fails after two roll-back attempts were cut off, 'x' an
 // emergency order that cancels 101.
 struct HealthCase {
     const char* name;
@@ -533,7 +534,7 @@ struct HealthCase {
     Rows runs, calls;
     std::string failed, success;
     int finishes;
-    Rows verdicts;  // health_check: baseline_ok|phase|starts|passed|verdict
+    Rows verdicts;  // health_check: baseline_ok|phase|starts|passed|verdict|baseline_detail
 };
 
 const char* const kAnswer = "<commandResponse><status>SUCCESS</status></commandResponse>";
@@ -549,37 +550,40 @@ TEST(CeeUpdRun, HealthCheckAfterTheInstallation) {
     // clang-format off
     const HealthCase cases[] = {
         {"healthy: stays, the success file becomes final", "hh", "", kAnswer, "", {"1|0|1|"},
-         {kAbcList}, "", "update\n101\n", 1, {"1|0|1|2|0"}},
+         {kAbcList}, "", "update\n101\n", 1, {"1|0|1|2|0|"}},
         {"unhealthy: the recorded old version goes back, then state 6", "hsh", "", kAnswer, "",
          {"1|0|6|<16>"}, {kAbcList, kAbcBack}, "101\n<16> health check failed : " + sick +
-         " : rolled back\n", "", 2, {"1|1|1|2|2"}},
+         " : rolled back\n", "", 2, {"1|1|1|2|2|"}},
         {"a package left half-configured: rolled back", "hph", "", kAnswer, "", {"1|0|6|<16>"},
          {kAbcList, kAbcBack}, "101\n<16> health check failed : packages : abc_1.2_armhf.deb not "
-         "installed (found none) : rolled back\n", "", 2, {"1|1|1|2|2"}},
+         "installed (found none) : rolled back\n", "", 2, {"1|1|1|2|2|"}},
         {"the old version unhealthy too: state 7, nothing more at later starts", "hsss", "",
          kAnswer, "", {"1|0|7|<17>"}, {kAbcList, kAbcBack}, "101\n<17> roll-back failed : old "
-         "version unhealthy : " + sick + "\n", "", 2, {"1|1|1|0|3"}},
+         "version unhealthy : " + sick + "\n", "", 2, {"1|1|1|0|3|"}},
         {"a roll-back that leaves the new version: state 7, no finish command", "hs", "",
          kAnswer, "0\n1:0\n", {"1|0|7|<17>"}, {kAbcList, kAbcBack}, "101\n<17> roll-back failed "
-         ": re-install execution -> 256 : not installed : " + sick + "\n", "", 1, {"1|0|1|0|3"}},
+         ": re-install execution -> 256 : not installed : " + sick + "\n", "", 1, {"1|0|1|0|3|"}},
         {"unhealthy before the installation: unverified, never checked again", "hh", "",
          "not xml", "", {"1|0|1|"}, {kAbcList}, "", "update\n101\nunverified\n", 1,
-         {"0|0|0|0|1"}},
+         {"0|0|0|0|1|http : not a commandResponse : not xml"}},
         {"AUTO_ROLLBACK false: state 7, nothing re-installed", "hs",
          R"(, "AUTO_ROLLBACK": false)", kAnswer, "", {"1|0|7|<16>"}, {kAbcList}, "101\n<16> "
          "health check failed : " + sick + " : not rolled back (AUTO_ROLLBACK false)\n", "", 1,
-         {"1|0|1|0|3"}},
+         {"1|0|1|0|3|"}},
         {"passes never two in a row within the window: rolled back", "hf", "", kAnswer, "",
          {"1|0|1|"}, {kAbcList, kAbcBack}, "101\n<16> health check failed : " + sick +
-         " : rolled back\n", "", 2, {"1|1|0|0|NULL"}},
+         " : rolled back\n", "", 2, {"1|1|0|0|NULL|"}},
+        {"two roll-back attempts cut off before: state 7", "ha", "", kAnswer, "", {"1|0|7|<17>"},
+         {kAbcList}, "101\n<17> roll-back failed : 2 attempt(s) did not finish : " + sick + "\n",
+         "", 1, {"1|0|1|0|3|"}},
         {"MAX_VERIFY_STARTS starts cut off: rolled back without a check", "hk", "", kAnswer, "",
          {"1|0|1|"}, {kAbcList, kAbcBack}, "101\n<16> health check failed : verification cut "
-         "off : 3 start(s) ended within the window : rolled back\n", "", 2, {"1|1|0|0|NULL"}},
+         "off : 3 start(s) ended within the window : rolled back\n", "", 2, {"1|1|0|0|NULL|"}},
         {"cancelled while being verified: re-installed by the cancel, state 3", "hxhh", "",
          kAnswer, "", {"1|0|3|", "2|0|1|"}, {kAbcList, kAbcBack}, "", "update\n700\n", 2,
-         {"1|0|0|0|NULL"}},
+         {"1|0|0|0|NULL|"}},
         {"the check turned off while a run waits: unverified", "hh", "", kAnswer, "",
-         {"1|0|1|"}, {kAbcList}, "", "update\n101\nunverified\n", 1, {"1|0|0|0|1"}},
+         {"1|0|1|"}, {kAbcList}, "", "update\n101\nunverified\n", 1, {"1|0|0|0|1|"}},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -604,12 +608,17 @@ TEST(CeeUpdRun, HealthCheckAfterTheInstallation) {
                 site.order({1, "700", "", "101"});
                 continue;
             }
-            *step == 's' ? site.write("sick", "")
-                         : (void)std::remove(site.tmp.file("sick").c_str());
+            *step == 's' || *step == 'a' ? site.write("sick", "")
+                                         : (void)std::remove(site.tmp.file("sick").c_str());
             if (*step == 'f') {
                 site.write("flap", "");
             } else if (*step == 'p') {
                 site.write("installed", "ii abc-tools 2.0 all\niU abc 1.2 armhf\n");
+            } else if (*step == 'a') {
+                site.exec(
+                    "INSERT INTO install_journal (proc_info_id, command_info_id, kind, files, "
+                    "outcome) SELECT id, command_info_id, 2, 'abc_1.0_armhf.deb', 1 FROM "
+                    "proc_info, (SELECT 1 UNION SELECT 2)");
             } else if (*step == 'k') {
                 site.exec("UPDATE health_check SET starts = 3");
             }
@@ -633,7 +642,8 @@ TEST(CeeUpdRun, HealthCheckAfterTheInstallation) {
         }
         testutil::waitFor([&] { return site.finishes() >= c.finishes; });
         EXPECT_EQ(site.finishes(), c.finishes);
-        EXPECT_EQ(site.rows("SELECT baseline_ok, phase, starts, passed, verdict FROM health_check"),
+        EXPECT_EQ(site.rows("SELECT baseline_ok, phase, starts, passed, verdict, baseline_detail "
+                            "FROM health_check"),
                   c.verdicts);
     }
 }
