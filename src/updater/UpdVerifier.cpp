@@ -153,7 +153,9 @@ UpdVerifier::Health UpdVerifier::verify(const std::vector<std::string>& files, s
         if (inRow >= settings_.consecutiveOk) {
             return Health::Healthy;
         }
-        next = std::max(next + std::chrono::seconds(settings_.intervalS), steady_clock::now());
+        // On the schedule, not after the check: a slow check leaves the next one due at once,
+        // and every start makes the same number of checks within its window.
+        next += std::chrono::seconds(settings_.intervalS);
     }
     if (why.empty()) {
         why = "fewer than " + std::to_string(settings_.consecutiveOk) +
