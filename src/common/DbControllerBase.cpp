@@ -1,8 +1,5 @@
 #include "DbControllerBase.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstring>
 #include <fstream>
@@ -13,17 +10,19 @@ namespace {
 std::atomic<int> busyTimeout{kDefaultBusyTimeoutMs};
 }  // namespace
 
-bool lacksDatabaseHeader(const std::string& path) {
+bool lacksDatabaseHeader(sqlite3* db) {
     static const char kMagic[16] = "SQLite format 3";  // with its terminating NUL: 16 bytes
-    char head[sizeof kMagic] = {};
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;  // SQLite reports what is wrong
+    sqlite3_file* file = nullptr;
+    sqlite3_int64 size = 0;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+        file == nullptr || file->pMethods == nullptr ||
+        file->pMethods->xFileSize(file, &size) != SQLITE_OK || size == 0) {
+        return false;  // nothing to read: SQLite reports what is wrong, or makes a database
     }
-    const ssize_t n = ::pread(fd, head, sizeof head, 0);
-    ::close(fd);
-    return n != 0 &&
-           (n != static_cast<ssize_t>(sizeof head) || std::memcmp(head, kMagic, sizeof head) != 0);
+    char head[sizeof kMagic] = {};
+    return size < static_cast<sqlite3_int64>(sizeof head) ||
+           file->pMethods->xRead(file, head, sizeof head, 0) != SQLITE_OK ||
+           std::memcmp(head, kMagic, sizeof head) != 0;
 }
 
 void setBusyTimeoutMs(int ms) {
@@ -73,9 +72,8 @@ bool DbControllerBase::open() {
     int rc = sqlite3_open_v2(dbPath_.c_str(), &db_, flags, nullptr);
     // SQLite reads the file at the first statement: a file that is not a database shows here.
     if (rc == SQLITE_OK && repairDamaged_ && !createFile_ &&
-        (lacksDatabaseHeader(dbPath_) ||
-         sqlite3_exec(db_, "SELECT 1 FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr) ==
-             SQLITE_NOTADB)) {
+        (lacksDatabaseHeader(db_) || sqlite3_exec(db_, "SELECT 1 FROM sqlite_master LIMIT 1",
+                                                  nullptr, nullptr, nullptr) == SQLITE_NOTADB)) {
         // Closing must not copy a log into the damaged file before it is moved aside.
         sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         sqlite3_close_v2(db_);

@@ -25,11 +25,13 @@ constexpr int kDefaultBusyTimeoutMs = 3000;
 void setBusyTimeoutMs(int ms);
 int busyTimeoutMs();
 
-// Whether the file does not start as every database does. Read by hand, before SQLite: in WAL
-// mode SQLite may take the first page from the log and never look at a file overwritten in
-// place. An empty file counts as a database (SQLite makes one of it); a file that cannot be
-// opened too (SQLite reports what is wrong with it).
-bool lacksDatabaseHeader(const std::string& path);
+// Whether the file of an open connection does not start as every database does. Read by hand,
+// before SQLite reads it: in WAL mode SQLite may take the first page from the log and never look
+// at a file overwritten in place. Read through the connection's own file handle: closing any
+// other descriptor of the file would drop every lock this process holds on it (POSIX record
+// locks), the agent's held log among them. An empty file counts as a database (SQLite makes
+// one of it).
+bool lacksDatabaseHeader(sqlite3* db);
 
 class DbControllerBase {
   public:

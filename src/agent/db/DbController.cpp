@@ -40,12 +40,13 @@ std::set<std::string> schemaTables(sqlite3* db) {
 // How many of the schema's tables the file holds, or -1 when it cannot be read (locked: left
 // as it is), or -2 when it is not a database.
 int countSchemaTables(const std::string& path) {
-    if (zorcommon::lacksDatabaseHeader(path)) {
-        return -2;
-    }
     sqlite3* db = nullptr;
     int count = -1;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    const bool opened =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK;
+    if (opened && zorcommon::lacksDatabaseHeader(db)) {
+        count = -2;
+    } else if (opened) {
         SQLiteStmtMaker maker(db);
         sqlite3_stmt* stmt = maker.prepare(
             "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN "
