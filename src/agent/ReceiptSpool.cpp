@@ -118,14 +118,30 @@ std::uint64_t getLittleEndian(const char* p) {
     return v;
 }
 
-std::string withTrailer(std::string_view answer) {
-    std::string out;
-    out.reserve(answer.size() + kTrailerSize);
-    out.append(answer.data(), answer.size());
-    out.append(kAnswerMark, sizeof kAnswerMark);
+std::string trailerOf(std::string_view answer) {
+    std::string out(kAnswerMark, sizeof kAnswerMark);
     putLittleEndian(out, answer.size());
     putLittleEndian(out, answerDigest(answer));
     return out;
+}
+
+// Writes all of text at the file's position. False (errno set) when a write fails.
+bool writeAll(int fd, std::string_view text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 // The answer an N.out file holds (its text without the trailer); false when it holds none.
@@ -176,18 +192,10 @@ bool ReceiptSpool::writeFileAtomically(const std::string& target, std::string_vi
             error = errnoText("cannot create " + tmp);
             return false;
         }
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = ::write(f.fd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                error = errnoText("cannot write " + tmp);
-                ::unlink(tmp.c_str());
-                return false;
-            }
-            done += static_cast<std::size_t>(n);
+        if (!writeAll(f.fd, text)) {
+            error = errnoText("cannot write " + tmp);
+            ::unlink(tmp.c_str());
+            return false;
         }
         if (sync && ::fsync(f.fd) != 0) {
             error = errnoText("cannot sync " + tmp);
@@ -213,32 +221,19 @@ bool ReceiptSpool::writeAnswerInPlace(const std::string& target, std::string_vie
         error = errnoText("cannot open " + target);
         return false;
     }
-    const std::string text = withTrailer(answer);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(f.fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            error = errnoText("cannot write " + target);
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
     // The file's name is on the disk since the order's arrival: syncing its data is enough.
-    if (done == text.size() && ::fdatasync(f.fd) != 0) {
+    if (!writeAll(f.fd, answer) || !writeAll(f.fd, trailerOf(answer))) {
+        error = errnoText("cannot write " + target);
+    } else if (::fdatasync(f.fd) != 0) {
         error = errnoText("cannot sync " + target);
-        done = 0;
+    } else {
+        return true;
     }
-    if (done != text.size()) {
-        // No half answer stays behind to be taken for none later: the file is emptied.
-        if (::ftruncate(f.fd, 0) != 0) {
-            error += " (not emptied)";
-        }
-        return false;
+    // No half answer stays behind (it would count as none, but takes room): the file is emptied.
+    if (::ftruncate(f.fd, 0) != 0) {
+        error += " (not emptied)";
     }
-    return true;
+    return false;
 }
 
 bool ReceiptSpool::open(std::string& error) {
@@ -247,7 +242,8 @@ bool ReceiptSpool::open(std::string& error) {
         error = "no spool folder set";
         return false;
     }
-    // The furthest state each order reached: "order" < "run" < "ans".
+    // The furthest state each order reached: "order" < "run" < "ans" (sorted by name), and
+    // "out" when its N.out holds an answer.
     std::map<std::uint64_t, std::string> found;
     std::map<std::uint64_t, std::int64_t> rows;
     std::set<std::uint64_t> outs;
