@@ -168,6 +168,11 @@ int selectOpenAttempt(sqlite3* db, InstallAttempt& attempt, std::int64_t procInf
     return 1;
 }
 
+const char* attemptOutcomeText(int outcome) {
+    static const char* const kTexts[] = {"installed", "not installed", "partly installed"};
+    return outcome >= kOutcomeInstalled && outcome <= kOutcomePartly ? kTexts[outcome] : "unknown";
+}
+
 int attemptOutcome(const std::vector<std::string>& files,
                    const std::vector<std::string>& installedFiles) {
     const auto done = std::count_if(files.begin(), files.end(), [&](const std::string& f) {

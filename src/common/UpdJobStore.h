@@ -36,6 +36,8 @@ enum RunState : int {
     kRunCancelledAfterInstall = 3,
     kRunCancelledBeforeRun = 4,
     kRunSuperseded = 5,
+    kRunRolledBack = 6,      // rolled back after a failed health check (final)
+    kRunRollbackFailed = 7,  // roll-back failed or not done (final)
 };
 
 // Scheduled times are wall-clock texts of UTC + LOCALE_HOUR, whatever zone the device is set
@@ -77,9 +79,10 @@ int inWriteTransaction(sqlite3* db, Write write) {
     return n < 0 ? n : (tx.commit() ? n : -1);
 }
 
-// Kinds of attempts: the installation of a run's packages, or the re-installation of the
-// versions from before the updates that an emergency run cancels.
-enum AttemptKind : int { kAttemptInstall = 0, kAttemptReinstall = 1 };
+// Kinds of attempts: the installation of a run's packages, the re-installation of the
+// versions from before the updates that an emergency run cancels, or the re-installation of a
+// run's old versions after its failed health check.
+enum AttemptKind : int { kAttemptInstall = 0, kAttemptReinstall = 1, kAttemptRollback = 2 };
 
 // Outcomes of an attempt: NULL (still open), or one of these.
 enum AttemptOutcome : int {
@@ -111,6 +114,9 @@ int selectOpenAttempt(sqlite3* db, InstallAttempt& attempt, std::int64_t procInf
 // Whether the database has the journal (a database of an earlier version may not, until the
 // updater's next start).
 bool hasInstallJournal(sqlite3* db);
+
+// "installed", "not installed" or "partly installed".
+const char* attemptOutcomeText(int outcome);
 
 // Outcome of an attempt from the package files now installed: every file of the attempt
 // installed, none (also when it names none), or some.

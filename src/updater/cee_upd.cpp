@@ -15,6 +15,7 @@
 #include "DbControllerBase.h"
 #include "ExecCmd.h"
 #include "FileUtil.h"
+#include "UpdVerifier.h"
 
 namespace zorupd {
 
@@ -22,6 +23,9 @@ namespace {
 const char* const kSeparator = "===========================================";
 
 std::atomic<int> lastSignalNumber{0};
+std::atomic<int> signalCount{0};
+// Set by runMain: the start of this run of the program.
+std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 // Receptions not yet logged, per signal number: counted by the handler, taken by noteSignal.
 std::atomic<int> unloggedSignals[NSIG];
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free int");
@@ -86,6 +90,7 @@ void installSignalHandlers(const zorcommon::Logger& log) {
 
 void signal_handler(int signal) {
     lastSignalNumber.store(signal);
+    signalCount.fetch_add(1);
     if (signal > 0 && signal < NSIG) {
         unloggedSignals[signal].fetch_add(1);
     }
@@ -106,6 +111,14 @@ void noteSignal() {
 
 int lastSignal() {
     return lastSignalNumber.load();
+}
+
+int signalsReceived() {
+    return signalCount.load();
+}
+
+std::chrono::steady_clock::time_point processStart() {
+    return started;
 }
 
 conn::ConnectionManagerUpd* connectionManager() {
@@ -134,8 +147,13 @@ int initMain(const std::string& configPath) {
     zorcommon::setBusyTimeoutMs(setting->getIntValue("BUSY_TIMEOUT_MS"));
 
     manager = std::make_unique<conn::ConnectionManagerUpd>();
-    // Only HTTP is used afterwards: a broker that cannot be reached does not stop the run.
-    manager->initConn();
+    if (setting->getIntValue("MQTT_CONNECT") != 0) {
+        // Only HTTP is used afterwards: a broker that cannot be reached does not stop the run.
+        manager->initConn();
+    } else {
+        // The updater never publishes or subscribes: no broker session is opened for nothing.
+        ZLOG_I(log, "[{}:{}] in initMain : MQTT_CONNECT false : MQTT interface not initialised");
+    }
     noteSignal();
     return 0;
 }
@@ -151,6 +169,7 @@ void endMain() {
 }
 
 int runMain(const std::string& configPath) {
+    started = std::chrono::steady_clock::now();
     try {
         if (initMain(configPath) != 0) {
             return kExitNoDatabase;
@@ -176,7 +195,16 @@ int runMain(const std::string& configPath) {
 }
 
 cee_upd::cee_upd(conn::ConnectionManagerUpd* manager)
-    : setting_(data::SettingData::getInstance()), log_(logger()), manager_(manager) {}
+    : setting_(data::SettingData::getInstance()),
+      log_(logger()),
+      manager_(manager),
+      health_(readHealthSettings(*setting_, nullptr)),
+      check_(
+          health_,
+          [this](const std::vector<std::string>& names, std::vector<std::string>& files) {
+              return installedFiles(names, files);
+          },
+          manager_, setting_->getStringValue("URL"), log_) {}
 
 cee_upd::~cee_upd() = default;
 
@@ -208,6 +236,7 @@ void cee_upd::warnRetrySettings() const {
                    value, s.fallback);
         }
     }
+    readHealthSettings(*setting_, &log_);
     zorcommon::flushLog(log_);
 }
 
@@ -257,6 +286,14 @@ int cee_upd::runUpdateProcess() {
     UpdateRun run;
     int r = settleOpenAttempt(controller, run);
     if (r < 0) {
+        // A run being verified (or rolled back) takes this start before any due run.
+        const int v = UpdVerifier(*this, controller).run();
+        if (v != UpdVerifier::kNothingToVerify) {
+            controller.close();
+            noteSignal();
+            zorcommon::flushLog(log_);
+            return v;
+        }
         r = execUpdate(controller, run);
     }
     noteSignal();
@@ -267,16 +304,7 @@ int cee_upd::runUpdateProcess() {
     noteSignal();
 
     if (r == kDueRunQueryFailed) {
-        const bool locked = run.failedRc == SQLITE_BUSY || run.failedRc == SQLITE_LOCKED;
-        if (locked) {
-            ZLOG_W(log_, "[{}:{}] Database is locked : due run query failed -> {} ({})",
-                   run.failedRc, sqlite3_errstr(run.failedRc));
-        } else {
-            ZLOG_W(log_, "[{}:{}] Database is not readable : due run query failed -> {} ({})",
-                   run.failedRc, sqlite3_errstr(run.failedRc));
-        }
-        zorcommon::flushLog(log_);
-        return locked ? -2 : -1;
+        return dueRunQueryFailed(run.failedRc);
     }
     if (!committed || notRecorded) {
         // The outcome is not in the database, so the device must not act on it: no success
@@ -291,6 +319,19 @@ int cee_upd::runUpdateProcess() {
     const int status = resultFile ? leaveResult(r, run) : r;
     zorcommon::flushLog(log_);
     return status;
+}
+
+int cee_upd::dueRunQueryFailed(int rc) {
+    const bool locked = rc == SQLITE_BUSY || rc == SQLITE_LOCKED;
+    if (locked) {
+        ZLOG_W(log_, "[{}:{}] Database is locked : due run query failed -> {} ({})", rc,
+               sqlite3_errstr(rc));
+    } else {
+        ZLOG_W(log_, "[{}:{}] Database is not readable : due run query failed -> {} ({})", rc,
+               sqlite3_errstr(rc));
+    }
+    zorcommon::flushLog(log_);
+    return locked ? -2 : -1;
 }
 
 int cee_upd::openDatabase(db::DbUpdController& controller) {
@@ -317,7 +358,13 @@ int cee_upd::openDatabase(db::DbUpdController& controller) {
 }
 
 int cee_upd::leaveResult(int r, const UpdateRun& run) {
-    const int written = createResultFile(r, run.commandId, run.resultText);
+    // Until a later start has verified the installation, nothing on the device may read the
+    // success file as final.
+    const std::string note = r != 0 || !run.baselineTaken ? ""
+                             : run.health.verdict == zorcommon::kVerdictUnverified
+                                 ? "unverified"
+                                 : "pending verification";
+    const int written = createResultFile(r, run.commandId, run.resultText, note);
     if (written != 0) {
         ZLOG_W(log_, "[{}:{}] failed to result file");
     }
@@ -404,6 +451,7 @@ int cee_upd::execUpdate(db::DbUpdController& c, UpdateRun& run) {
     }
     selectCancelPackages(c, run);
     checkBattery(run);
+    takeBaseline(run);
     run.startTime = std::time(nullptr);
     run.startText = utcText(run.startTime);
     if (run.emergency) {
@@ -418,6 +466,25 @@ int cee_upd::execUpdate(db::DbUpdController& c, UpdateRun& run) {
     }
     const int r = install(c, run);
     return r != 0 ? r : recordOutcome(c, run);
+}
+
+void cee_upd::takeBaseline(UpdateRun& run) {
+    if (!health_.enabled || run.skip != UpdateRun::kSkipNone || run.installs.empty()) {
+        return;
+    }
+    const HealthResult before = check_.checkOnce({}, 0);
+    run.baselineTaken = true;
+    run.health = zorcommon::HealthRecord();
+    run.health.baseline_ok = before.ok;
+    if (!before.ok) {
+        // The check cannot tell this update's fault from the one already there.
+        run.health.baseline_detail = before.failed;
+        run.health.verdict = zorcommon::kVerdictUnverified;
+        ZLOG_W(log_,
+               "[{}:{}] ===== health : device unhealthy before the installation : {} : the update "
+               "stays unverified, never rolled back",
+               before.failed);
+    }
 }
 
 void cee_upd::selectCancelTargets(db::DbUpdController& c, UpdateRun& run) {
@@ -709,14 +776,17 @@ bool cee_upd::writeReinstallList(UpdateRun& run, std::string& list) {
 }
 
 int cee_upd::executeReinstall(db::DbUpdController& c, UpdateRun& run, const std::string& list) {
-    std::vector<std::string> files;
+    AttemptSpec spec;
+    spec.kind = kReinstall;
+    spec.journalKind = zorcommon::kAttemptReinstall;
+    spec.list = list;
     for (const auto& p : run.cancels) {
-        files.push_back(p.old_package_filename);
+        spec.files.push_back(p.old_package_filename);
     }
-    int code = 0;
-    if (runAttempt(c, run, kReinstall, list, files, code) != 0) {
+    if (runAttempt(c, run, spec) != 0) {
         return kAttemptNotRecorded;
     }
+    const int code = spec.code;
     if (code == 0) {
         ZLOG_I(log_, "[{}:{}] ===== <9> execute cancel : re-install success");
     } else if (code > 0) {
@@ -790,14 +860,28 @@ int cee_upd::install(db::DbUpdController& c, UpdateRun& run) {
            "[{}:{}] ===== <11> create install package list : create install package list file -> "
            "{}",
            list);
-    std::vector<std::string> files;
+    return executeInstall(c, run, list);
+}
+
+int cee_upd::executeInstall(db::DbUpdController& c, UpdateRun& run, const std::string& list) {
+    AttemptSpec spec;
+    spec.kind = kInstall;
+    spec.journalKind = zorcommon::kAttemptInstall;
+    spec.list = list;
     for (const auto& p : run.installs) {
-        files.push_back(p.package_filename);
+        spec.files.push_back(p.package_filename);
     }
-    int e = 0;
-    if (runAttempt(c, run, kInstall, list, files, e) != 0) {
+    if (run.baselineTaken) {
+        run.health.proc_info_id = run.target.proc_info_id;
+        spec.withAttempt = [&run](sqlite3* db) {
+            return zorcommon::ensureHealthTable(db) &&
+                   zorcommon::insertHealthRecord(db, run.health);
+        };
+    }
+    if (runAttempt(c, run, spec) != 0) {
         return kAttemptNotRecorded;
     }
+    const int e = spec.code;
     if (e == 0) {
         ZLOG_I(log_,
                "[{}:{}] ===== <12> execute update : UPDATE SUCCESS : execUpdate : install "
@@ -821,16 +905,15 @@ int cee_upd::install(db::DbUpdController& c, UpdateRun& run) {
     return 0;
 }
 
-int cee_upd::runAttempt(db::DbUpdController& c, UpdateRun& run, int kind, const std::string& list,
-                        const std::vector<std::string>& files, int& code) {
+int cee_upd::runAttempt(db::DbUpdController& c, UpdateRun& run, AttemptSpec& spec) {
     zorcommon::InstallAttempt attempt;
     attempt.proc_info_id = run.target.proc_info_id;
     attempt.command_info_id = run.target.command_info_id;
-    attempt.kind = kind;
-    attempt.files = files;
+    attempt.kind = spec.journalKind;
+    attempt.files = spec.files;
     if (zorcommon::inWriteTransaction(c.getDb(), [&] {
             attempt.id = zorcommon::insertAttempt(c.getDb(), attempt);
-            return attempt.id < 0 ? -1 : 0;
+            return attempt.id < 0 || (spec.withAttempt && !spec.withAttempt(c.getDb())) ? -1 : 0;
         }) < 0) {
         ZLOG_W(log_,
                "[{}:{}] install journal : attempt not recorded : package updater not started : {}",
@@ -840,17 +923,17 @@ int cee_upd::runAttempt(db::DbUpdController& c, UpdateRun& run, int kind, const 
         }
         return kAttemptNotRecorded;
     }
-    code = execPkgDownloadAndInstall(kind, run.startTime, list);
-    const int outcome = attemptOutcomeNow(files);
+    spec.code = execPkgDownloadAndInstall(spec.kind, run.startTime, spec.list);
+    spec.outcome = attemptOutcomeNow(spec.files);
     // The outcome of an install goes into the transaction of the run's result; that of a
     // re-install is committed at once, as the re-install's own record.
     if (!beginOutcome(c, run) ||
-        !zorcommon::updateAttemptOutcome(c.getDb(), attempt.id, outcome, code)) {
+        !zorcommon::updateAttemptOutcome(c.getDb(), attempt.id, spec.outcome, spec.code)) {
         // Settled from the package manager at the next start.
         run.resultText = "install journal : outcome not recorded";
         return kAttemptNotRecorded;
     }
-    if (kind == kInstall) {
+    if (spec.journalKind == zorcommon::kAttemptInstall) {
         return 0;
     }
     const bool committed = run.outcome->commit();
@@ -875,14 +958,16 @@ int cee_upd::attemptOutcomeNow(const std::vector<std::string>& files) {
 int cee_upd::settleOpenAttempt(db::DbUpdController& c, UpdateRun& run) {
     zorcommon::InstallAttempt attempt;
     if (!zorcommon::ensureInstallJournal(c.getDb()) ||
-        zorcommon::selectOpenAttempt(c.getDb(), attempt) <= 0) {
-        return -1;  // (an unreadable database shows in the due-run query)
+        zorcommon::selectOpenAttempt(c.getDb(), attempt) <= 0 ||
+        attempt.kind == zorcommon::kAttemptRollback) {
+        // (An unreadable database shows in the due-run query; a roll-back is settled by the
+        // verification of its run.)
+        return -1;
     }
-    static const char* const kOutcomeText[] = {"installed", "not installed", "partly installed"};
     const int outcome = attemptOutcomeNow(attempt.files);
     ZLOG_W(log_, "[{}:{}] ===== interrupted attempt : proc_info.id -> {} : {} begun {} : found {}",
            attempt.proc_info_id, attempt.kind == kReinstall ? "re-install(cancel)" : "install",
-           attempt.begin_time, kOutcomeText[outcome]);
+           attempt.begin_time, zorcommon::attemptOutcomeText(outcome));
     if (attempt.kind == kReinstall) {
         if (zorcommon::inWriteTransaction(c.getDb(), [&] {
                 return zorcommon::updateAttemptOutcome(c.getDb(), attempt.id, outcome, -1) ? 0 : -1;
@@ -902,10 +987,14 @@ int cee_upd::settleOpenAttempt(db::DbUpdController& c, UpdateRun& run) {
     }
     if (outcome == zorcommon::kOutcomeInstalled) {
         run.installResult = 0;
+        if (zorcommon::hasHealthTable(c.getDb()) &&
+            zorcommon::selectHealthRecord(c.getDb(), attempt.proc_info_id, run.health) == 1) {
+            run.baselineTaken = true;
+        }
     } else {
         run.resultText =
             std::string("<12> execute update : UPDATE FAILED : install interrupted : ") +
-            kOutcomeText[outcome];
+            zorcommon::attemptOutcomeText(outcome);
     }
     return recordOutcome(c, run);
 }
@@ -1209,7 +1298,14 @@ int cee_upd::execPkgDownloadAndInstall(int kind, std::time_t startTime,
     return s;
 }
 
-int cee_upd::createResultFile(int code, int commandId, const std::string& resultText) {
+void cee_upd::removeSuccessFile() {
+    const std::string path =
+        setting_->getStringValue("RESULT_DIR") + "/" + setting_->getStringValue("RESULT_FILE");
+    std::remove(path.c_str());
+}
+
+int cee_upd::createResultFile(int code, int commandId, const std::string& resultText,
+                              const std::string& note) {
     const std::string dir = setting_->getStringValue("RESULT_DIR");
     const bool dirOk = zorcommon::makeDirectories(dir) == 0;
     const std::string failPath = dir + "/" + setting_->getStringValue("RESULT_FAIL_FILE");
@@ -1218,7 +1314,9 @@ int cee_upd::createResultFile(int code, int commandId, const std::string& result
     // planted at the name must be replaced, never followed.
     if (code == 0) {
         const std::string path = dir + "/" + setting_->getStringValue("RESULT_FILE");
-        if (!zorcommon::replaceFile(path, "update\n" + std::to_string(commandId) + "\n")) {
+        const std::string text =
+            "update\n" + std::to_string(commandId) + "\n" + (note.empty() ? "" : note + "\n");
+        if (!zorcommon::replaceFile(path, text)) {
             ZLOG_E(log_, "[{}:{}] in createResultFile error ({}) : failed to open file", path);
             zorcommon::flushLog(log_);
             return -1;

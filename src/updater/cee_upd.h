@@ -9,11 +9,15 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "UpdHealthCheck.h"
+#include "UpdHealthStore.h"
 #include "UpdJobStore.h"
 #include "communication/ConnectionManagerUpd.h"
 #include "data/SettingData.h"
@@ -41,6 +45,10 @@ struct UpdateRun {
     std::string resultText;
     int failedRc = 0;  // SQLite's code when the due-run query failed
     std::unique_ptr<zorcommon::WriteTransaction> outcome;
+    // The health check before the installation (recorded with the install attempt; the success
+    // file then says it is pending verification, or unverified).
+    bool baselineTaken = false;
+    zorcommon::HealthRecord health;
 
     void fail(Skip what, const std::string& text) {
         resultText = text;
@@ -57,8 +65,8 @@ constexpr int kExitCommitFailed = 3;      // an attempt or the run's outcome cou
 constexpr int kExitResultFileFailed = 4;  // the failure file could not be written
 constexpr int kExitNetworkDown = 100;
 
-// Settings singleton, log "upd", banner, signal handlers, connection manager and initConn
-// (whose result is ignored). 0, or 1 when the log file cannot be created (message on stderr).
+// Settings singleton, log "upd", banner, signal handlers, connection manager and, unless
+// MQTT_CONNECT is false, initConn (whose result is ignored). 0, or 1 when the log file cannot be created (message on stderr).
 int initMain(const std::string& configPath);
 // Writes the closing lines, deletes the connection manager (ending the MQTT library) and the
 // settings singleton.
@@ -70,12 +78,30 @@ void signal_handler(int signal);
 void noteSignal();
 // Number of the last signal received (0: none yet).
 int lastSignal();
+// How many SIGINT/SIGTERM arrived so far: a wait compares it to end early.
+int signalsReceived();
+// When runMain began (the health check's settle time counts from it).
+std::chrono::steady_clock::time_point processStart();
 // The connection manager created by initMain (null before and after).
 conn::ConnectionManagerUpd* connectionManager();
 
 // Everything after the command line: start-up, alive check, at most one update run, shutdown.
 // The exit status: 0, 1, 2 or 100.
 int runMain(const std::string& configPath);
+
+class UpdVerifier;
+
+// One run of the package updater inside a journal attempt (cee_upd::runAttempt).
+struct AttemptSpec {
+    int kind = 0;                    // list and log kind: 0 install, 1 re-install
+    int journalKind = 0;             // zorcommon::AttemptKind
+    std::string list;                // the package list file
+    std::vector<std::string> files;  // the package files it puts in place
+    // Written in the transaction that records the attempt; false aborts it.
+    std::function<bool(sqlite3*)> withAttempt;
+    int code = 0;      // the package updater's status
+    int outcome = -1;  // zorcommon::AttemptOutcome
+};
 
 class cee_upd {
   public:
@@ -99,7 +125,9 @@ class cee_upd {
     int execCmdStatus(const std::string& command);
 
     // One update run, then the result file and the finish command. An attempt that an earlier
-    // start left without outcome is settled first (an installation's run then ends here). The
+    // start left without outcome is settled first (an installation's run then ends here); a
+    // run being verified after its installation comes next (UpdVerifier: the start ends with
+    // its verification or roll-back). The
     // step code of execUpdate, or -1 (database file missing, not readable, or a name empty),
     // -2 (database not opened or locked), -3 (an attempt or the outcome could not be
     // committed: failure file written, no finish command) or -4 (the failure file could not be
@@ -137,9 +165,13 @@ class cee_upd {
     // Runs the package updater on a list file and waits for it: 0, its raw wait status, or -1
     // to -3 when it could not be run.
     int execPkgDownloadAndInstall(int kind, std::time_t startTime, const std::string& listFile);
-    // Success file for code 0, failure file otherwise (the failure file is removed first).
-    // 0, -1 success file not writable, -2 failure file not writable.
-    int createResultFile(int code, int commandId, const std::string& resultText);
+    // Success file for code 0 ("update", the command id, then `note` when not empty), failure
+    // file otherwise (the failure file is removed first). 0, -1 success file not writable, -2
+    // failure file not writable.
+    int createResultFile(int code, int commandId, const std::string& resultText,
+                         const std::string& note = "");
+    // Removes the success file (a pending one, when its run turned out unhealthy).
+    void removeSuccessFile();
     // Starts the finish command in the background; the value of system().
     int runFinishCommand();
 
@@ -158,10 +190,14 @@ class cee_upd {
 
     // UPD_RETRY_NUM or UPD_RETRY_INTERVAL; a value below 0 gives the default (5, 120).
     int retrySetting(const char* key) const;
-    // Warns about each retry setting out of range (start-up).
+    // Warns about each retry and health setting out of range (start-up).
     void warnRetrySettings() const;
+    const HealthSettings& healthSettings() const { return health_; }
 
   private:
+    friend class UpdVerifier;
+    // The health check before anything is installed (the baseline); recorded in `run`.
+    void takeBaseline(UpdateRun& run);
     // Step groups of a run (execUpdate); each reads and writes `run`.
     void selectCancelTargets(db::DbUpdController& c, UpdateRun& run);    // <2>
     void selectInstallPackages(db::DbUpdController& c, UpdateRun& run);  // <3>
@@ -174,18 +210,21 @@ class cee_upd {
     int executeReinstall(db::DbUpdController& c, UpdateRun& run, const std::string& list);
     void recordCancelled(db::DbUpdController& c, UpdateRun& run);  // <10>
     int install(db::DbUpdController& c, UpdateRun& run);           // <11> <12>
-    int recordOutcome(db::DbUpdController& c, UpdateRun& run);     // <13> to <15>, <9x>
+    // <12> in a journal attempt, recorded with the baseline health check when one was taken.
+    int executeInstall(db::DbUpdController& c, UpdateRun& run, const std::string& list);
+    int recordOutcome(db::DbUpdController& c, UpdateRun& run);  // <13> to <15>, <9x>
     int recordRetry(db::DbUpdController& c, UpdateRun& run, const std::string& outcome);
-    // Runs the package updater on a list inside a journal attempt. 0 and the package
-    // updater's code in `code`, or kAttemptNotRecorded when the attempt could not be written
-    // (the package updater is then not started).
-    int runAttempt(db::DbUpdController& c, UpdateRun& run, int kind, const std::string& list,
-                   const std::vector<std::string>& files, int& code);
+    // Runs the package updater on a list inside a journal attempt: 0, the package updater's
+    // code and the outcome in `spec`, or kAttemptNotRecorded when the attempt could not be
+    // written (the package updater is then not started) or its outcome could not.
+    int runAttempt(db::DbUpdController& c, UpdateRun& run, AttemptSpec& spec);
     // What the package manager shows of an attempt's files.
     int attemptOutcomeNow(const std::vector<std::string>& files);
     // Settles an attempt without outcome (see runUpdateProcess). -1 none was open (or a
     // re-install's was settled and the run goes on); otherwise the code of the ended run.
     int settleOpenAttempt(db::DbUpdController& c, UpdateRun& run);
+    // The exit code of a failed due-run query, logged: -2 locked, -1 not readable.
+    int dueRunQueryFailed(int rc);
     // init and open of the run's controller: 0, or -1 (no database) or -2 (not opened).
     int openDatabase(db::DbUpdController& controller);
     // The result file of an ended run and the finish command: r, or kResultFileFailed when the
@@ -209,6 +248,8 @@ class cee_upd {
     data::SettingData* setting_;
     zorcommon::Logger log_;
     conn::ConnectionManagerUpd* manager_;
+    HealthSettings health_;
+    UpdHealthCheck check_;
 };
 
 }  // namespace zorupd

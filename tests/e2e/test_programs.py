@@ -2,13 +2,16 @@
 settings file named on the command line, exit statuses, and cee-updater's lock across
 processes."""
 import fcntl
+import json
 import os
 import signal
+import socket
 import subprocess
+import threading
 import unittest
 
 from harness import (AGENT, DEADLINE_S, STATUS, UPDATER, Agent, E2ETestCase, LoggerSim, Updater,
-                     order, read_text, request, write_text)
+                     order, read_text, request, wait_until, write_text)
 
 
 class ProgramTest(E2ETestCase):
@@ -109,6 +112,28 @@ class ProgramTest(E2ETestCase):
         # Its holder gone, the file is a leftover: taken over, and removed at the end.
         self.assertEqual(updater("after").wait_exit(), 0)
         self.assertFalse(os.path.exists(lock))
+
+
+    def test_the_updater_opens_a_broker_session_only_when_told(self):
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+        self.addCleanup(listener.close)
+        accepted = []
+        threading.Thread(target=lambda: [accepted.append(listener.accept()) for _ in range(2)],
+                         daemon=True).start()
+        folder = self.temp_dir()
+        for connect, sessions in ((False, 0), (True, 1)):
+            with self.subTest(MQTT_CONNECT=connect):
+                updater = Updater(os.path.join(folder, str(connect)), folder,
+                                  settings={"MQTT_CONNECT": connect})
+                write_text(updater.env["MQTT_IF_CONF"], json.dumps({
+                    "BROKER_URI": "tcp://127.0.0.1:%d" % listener.getsockname()[1],
+                    "CONNECT_TIMEOUT_S": 1}))
+                self.assertEqual(self.start(updater).wait_exit(), 1)  # no database here
+                wait_until(lambda: len(accepted) >= sessions, "the broker session")
+                self.assertEqual(len(accepted), sessions)
+                self.assertEqual("MQTT_CONNECT false" in updater.log(), not connect)
 
 
 if __name__ == "__main__":

@@ -96,5 +96,136 @@ class UpdateAcrossProcessesTest(E2ETestCase):
         self.assertEqual(query(agent.db_file, "PRAGMA integrity_check"), [("ok",)])
 
 
+# Holds a re-install (a roll-back) until the test lets it go; an installation goes through.
+HELD_REINSTALL = ('if grep -q "^# re-install" "$1"; then echo $$ > {d}/held\nn=0\n'
+                  'while [ ! -e {d}/release ] && [ $n -lt 1200 ]; do\n'
+                  '  n=$((n + 1)); sleep 0.1\ndone; fi')
+
+
+class HealthCheckTest(E2ETestCase):
+    """The health check after an installation, through the real updater: the agent schedules the
+    orders, logger-sim is the logger application (stopped with SIGSTOP when the device is to
+    look unhealthy), stand-in dpkg and package updater scripts install into a table, and every
+    start shares the result folder and a finish command that counts its starts."""
+
+    def setUp(self):
+        super().setUp()
+        self.folder = self.temp_dir()
+        broker = self.start_broker()
+        result_server = self.start(LoggerSim(self.folder, name="result-server"))
+        self.logger_app = self.start(LoggerSim(self.folder))
+        self.setting = write_text(os.path.join(self.folder, "SystemSetting.xml"),
+                                  SYSTEM_SETTING % result_server.url)
+        self.agent = self.start(Agent(os.path.join(self.folder, "agent"), broker, settings={
+            "SYSTEM_SETTING_XML_FILE": self.setting,
+            "PKG_UPDATE": {"REMOVE_PKG_DIR": "/var/repos/"},
+            "QMT_HTTP": {"URL": self.logger_app.url}}, faketime="2026-12-07 10:00:00"))
+        self.answers = self.subscribe(broker, self.agent.topic_pub)
+        self.table = write_text(os.path.join(self.folder, "installed"),
+                                "ii  abc 1.0 armhf x\nii  def 1.0 armhf x\n")
+        self.results = os.path.join(self.folder, "results")
+        self.finish = write_text(os.path.join(self.folder, "finish.sh"),
+                                 "echo started >> %s/finishes\n" % self.folder)
+        self.now, self.starts = None, 0
+
+    def order(self, command_id, package):
+        self.agent.send_order(make_order("UpdateLogger", REQUEST.replace("7001", command_id)
+                                         .replace("abc_1.2_armhf.deb", package),
+                                         platform=[self.agent.PLATFORM]))
+        self.answers.wait_answers(len(self.answers.payloads()) + 1)
+        [(scheduled,)] = query(self.agent.db_file, "SELECT max(sched_proc_time) FROM proc_info")
+        self.now = (datetime.datetime.strptime(scheduled, "%Y-%m-%d %H:%M:%S")
+                    + datetime.timedelta(minutes=1)).strftime("%Y-%m-%d %H:%M:%S")
+
+    def updater(self, package_updater=None, **health):
+        self.starts += 1
+        name = "start%d" % self.starts
+        return self.start(Updater(
+            os.path.join(self.folder, name), os.path.dirname(self.agent.db_file), (),
+            package_updater, name, self.now, {
+                "SYSTEM_SETTING_XML_FILE": self.setting,
+                "PKG_UPDATE": {"RESULT_DIR": self.results, "REBOOT_COMMAND": self.finish},
+                "QMT_HTTP": {"URL": self.logger_app.url, "CURL_TIMEOUT": 1},
+                "HEALTH": dict({"ENABLED": True, "SETTLE_S": 0, "INTERVAL_S": 1, "WINDOW_S": 2},
+                               **health)}, self.table))
+
+    def run_updater(self, **health):
+        updater = self.updater(**health)
+        self.assertEqual(updater.wait_exit(), 0)
+        return updater
+
+    def result(self, name):
+        return read_text(os.path.join(self.results, name))
+
+    def runs(self):
+        return query(self.agent.db_file, "SELECT c.upd_command_id, p.proc_status FROM proc_info p "
+                     "JOIN command_info c ON c.id = p.command_info_id ORDER BY p.id")
+
+    def finishes(self):
+        return read_text(os.path.join(self.folder, "finishes")).count("started")
+
+    def test_healthy_stays_unhealthy_goes_back_even_when_the_roll_back_is_cut_off(self):
+        self.order("7001", "abc_1.2_armhf.deb")
+        self.run_updater()
+        self.assertEqual(self.result("logger_reboot"), "update\n7001\npending verification\n")
+        self.run_updater()
+        self.assertEqual(self.result("logger_reboot"), "update\n7001\n")
+
+        self.order("7002", "def_2.0_armhf.deb")
+        self.run_updater()
+        self.logger_app.proc.send_signal(signal.SIGSTOP)  # stops answering
+        held = os.path.join(self.folder, "held")
+        self.addCleanup(write_text, held + ".release", "")
+        cut = self.updater(HELD_REINSTALL.format(d=held.replace("/held", "")))
+        wait_until(lambda: os.path.exists(held), "the roll-back")
+        self.assertEqual(cut.terminate(signal.SIGKILL), -signal.SIGKILL)
+        write_text(os.path.join(self.folder, "release"), "")
+        wait_until(lambda: "def 1.0" in read_text(self.table), "the re-install")
+        self.logger_app.proc.send_signal(signal.SIGCONT)
+        self.run_updater()  # settles the cut-off roll-back, without installing again
+        self.assertEqual(self.result("update_failed").split("\n")[:2], [
+            "7002", "<16> health check failed : http : no answer -> 28 : rolled back"])
+        self.assertEqual(self.result("logger_reboot"), "")
+        self.run_updater()  # the old version verified
+        self.assertEqual(self.runs(), [("7001", 1), ("7002", 6)])
+        self.assertEqual(read_text(os.path.join(cut.folder, "zorupdate", os.listdir(
+            os.path.join(cut.folder, "zorupdate"))[0])).split("\n")[4:], [
+            "2 %s/packages tools def_1.0_armhf.deb" % cut.folder, ""])
+        self.assertEqual(query(self.agent.db_file, "SELECT kind, outcome FROM install_journal "
+                               "ORDER BY id"), [(0, 0), (0, 0), (2, 0)])
+        self.assertEqual(sorted(read_text(self.table).splitlines()),
+                         ["ii  abc 1.2 armhf x", "ii  def 1.0 armhf x"])
+        wait_until(lambda: self.finishes() == 3, "three finish commands")
+
+    def test_a_reboot_loop_rolls_back_and_an_unhealthy_old_version_ends_it(self):
+        self.order("7001", "abc_1.2_armhf.deb")
+        self.run_updater()
+        for _ in range(2):  # killed while it waits to check, as a reboot would
+            waiting = self.updater(SETTLE_S=30, MAX_VERIFY_STARTS=2)
+            wait_until(lambda: "verifying the installation" in waiting.log(), "verification")
+            self.assertEqual(waiting.terminate(signal.SIGKILL), -signal.SIGKILL)
+        self.logger_app.proc.send_signal(signal.SIGSTOP)
+        self.run_updater(MAX_VERIFY_STARTS=2)
+        self.assertIn("verification cut off : 2 start(s)", self.result("update_failed"))
+        self.run_updater()
+        self.assertEqual(self.result("update_failed").split("\n")[:2], [
+            "7001", "<17> roll-back failed : old version unhealthy : http : no answer -> 28"])
+        later = self.run_updater()
+        self.assertEqual(self.runs(), [("7001", 7)])
+        self.assertNotIn("health check", later.log())
+        self.assertEqual(sorted(read_text(self.table).splitlines()),
+                         ["ii  abc 1.0 armhf x", "ii  def 1.0 armhf x"])
+        wait_until(lambda: self.finishes() == 2, "two finish commands")
+
+    def test_a_device_unhealthy_before_is_updated_unverified(self):
+        self.order("7001", "abc_1.2_armhf.deb")
+        self.logger_app.proc.send_signal(signal.SIGSTOP)
+        self.run_updater()
+        self.logger_app.proc.send_signal(signal.SIGCONT)
+        self.assertEqual(self.result("logger_reboot"), "update\n7001\nunverified\n")
+        self.assertNotIn("health check", self.run_updater().log())
+        self.assertEqual(self.runs(), [("7001", 1)])
+
+
 if __name__ == "__main__":
     unittest.main()

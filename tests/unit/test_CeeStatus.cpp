@@ -17,6 +17,7 @@
 #include "StatusReader.h"
 #include "StatusReport.h"
 #include "TestUtil.h"
+#include "UpdHealthStore.h"
 #include "UpdJobStore.h"
 
 using namespace zorstatus;
@@ -57,6 +58,12 @@ INSERT INTO install_journal (proc_info_id, command_info_id, kind, files, begin_t
   VALUES (3, 5, 0, 'abc_1.2_armhf.deb', '2026-12-07 14:50:00', 1),
   (4, 5, 0, 'abc_1.2_armhf.deb', '2026-12-07 15:55:00', NULL);)",
                      nullptr, nullptr, nullptr);
+        // Job 4's installation was verified before it was cancelled.
+        ASSERT_TRUE(zorcommon::ensureHealthTable(db.getDb()));
+        zorcommon::HealthRecord verified;
+        verified.proc_info_id = 1;
+        verified.verdict = zorcommon::kVerdictVerified;
+        ASSERT_TRUE(zorcommon::insertHealthRecord(db.getDb(), verified));
         testutil::writeFile(tmp.file("update_failed"), "1201\n<4> Old package not found\n");
         settings = {tmp.file("cee.db"), tmp.path(), "logger_reboot", "update_failed", 4, 8, {}};
     }
@@ -119,13 +126,64 @@ TEST_F(CeeStatusDbTest, TextReportShowsTheLinesAnOperatorLooksFor) {
           "ran 2026-12-07 23:45:02 to 2026-12-07 23:45:09",
           "result: <12> UPDATE FAILED?[31m -> 256",
           "try 2  run 4  due 2026-12-08 00:52:01  scheduled", "Retries    2 left (UPD_RETRY_NUM 4)",
-          "cancelled 2026-12-07 23:45:00", "logger_reboot  not present", "update_failed  modified ",
-          "<4> Old package not found",
+          "cancelled 2026-12-07 23:45:00", "health: verified healthy", "logger_reboot  not present",
+          "update_failed  modified ", "<4> Old package not found",
           "try 2  run 4  due 2026-12-08 00:52:01  scheduled\n"
           "               attempt: install begun 2026-12-08 00:55:00, no outcome (cut off;"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
     }
     EXPECT_EQ(text.find("attempt:"), text.rfind("attempt:")) << text;
+}
+
+// What an operator reads of a run's health check, by its record and the run's state.
+TEST(CeeStatusReport, HealthOfARun) {
+    const long long now = 1765100000;
+    zorcommon::HealthRecord pending;
+    pending.starts = 1;
+    pending.passed = 1;
+    pending.window_end = "2025-12-07 09:35:00";  // 100 s after now, UTC
+    auto with = [](zorcommon::HealthRecord h, auto change) { return change(h), h; };
+    const struct {
+        long long state;
+        std::optional<zorcommon::HealthRecord> health;
+        std::string text;
+    } cases[] = {
+        {1, std::nullopt, ""},
+        {1, pending,
+         "verification of the installation pending: 1 check(s) passed in a row, 100 s "
+         "left in the window"},
+        {1, with(pending, [](auto& h) { h.starts = 0, h.phase = zorcommon::kVerifyRollback; }),
+         "verification of the roll-back pending: 1 check(s) passed in a row, the next start of "
+         "the updater checks"},
+        {3, pending, ""},  // cancelled while being verified
+        {1,
+         with(pending,
+              [](auto& h) {
+                  h.verdict = zorcommon::kVerdictUnverified, h.baseline_ok = false,
+                  h.baseline_detail = "http : no answer -> 7";
+              }),
+         "unverified: unhealthy before the installation (http : no answer -> 7)"},
+        {6,
+         with(pending,
+              [](auto& h) {
+                  h.verdict = zorcommon::kVerdictRolledBack, h.detail = "command : exit 1";
+              }),
+         "rolled back after a failed health check: command : exit 1"},
+        {7,
+         with(pending,
+              [](auto& h) {
+                  h.verdict = zorcommon::kVerdictRollbackFailed, h.detail = "command : exit 1";
+              }),
+         "roll-back failed or not done: command : exit 1"},
+    };
+    for (const auto& c : cases) {
+        RunRow run;
+        run.state = c.state;
+        run.health = c.health;
+        EXPECT_EQ(healthText(run, now), c.text);
+    }
+    EXPECT_EQ(runStateText(6) + " / " + runStateText(7),
+              "rolled back after a failed health check / roll-back failed");
 }
 
 // The database is in WAL mode: a writer's open transaction holds back no reader; only a

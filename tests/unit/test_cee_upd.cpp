@@ -130,6 +130,10 @@ class Site {
             "UPDATE_CMD_LINE": "@/package_updater", "PKG_DIR": "@/packages", "RESULT_DIR":
             "@/result", "REBOOT_COMMAND": "@/finish.sh"}, "QMT_HTTP": {"RETRY_NUM": 0, "URL": ")" +
                   (url.empty() ? "http://127.0.0.1:9/" : url) + "\"}" +
+                  // The health check only where a case sets it up.
+                  (settings.find("\"HEALTH\"") == std::string::npos
+                       ? R"(, "HEALTH": {"ENABLED": false})"
+                       : "") +
                   (settings.empty() ? "" : ", " + settings) + "}");
         write("cee.conf", R"({"CMD_SUBSTRATE_CODE": "true", "DATABASE": {"DB_PATH": "@/db"},
             "SYSTEM_SETTING_XML_FILE": "@/SystemSetting.xml"})");
@@ -512,6 +516,170 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
         // Only a running updater keeps its lock file; a link never leads a write elsewhere.
         EXPECT_EQ(site.has("db/db_upd.lock"), site.lock.kind() != 0);
         EXPECT_EQ(site.read("victim"), site.has("victim") ? "precious\n" : "");
+    }
+}
+
+namespace {
+
+// An update (abc 1.0 -> 1.2, order 101) and starts of the updater with the health check on.
+// Steps: 'h' a start on a healthy device, 's' a start while the COMMAND check fails, 'p' a
+// start after abc was left half-configured, 'k' a start after three earlier starts were cut
+// off within the window, 'f' a start while the COMMAND check fails every other time, 'a' a
+// start while the COMMAND check fails after two roll-back attempts were cut off, 'x' an
+// emergency order that cancels 101.
+struct HealthCase {
+    const char* name;
+    const char* steps;
+    std::string health;  // more members of HEALTH
+    std::string answer;  // the logger application's answer
+    const char* codes;   // the package updater's exit codes
+    Rows runs, calls;
+    std::string failed, success;
+    int finishes;
+    Rows verdicts;  // health_check: baseline_ok|phase|starts|passed|verdict|baseline_detail
+};
+
+const char* const kAnswer = "<commandResponse><status>SUCCESS</status></commandResponse>";
+const std::string kAbcBack = "re-install(cancel): 1 @/packages tools abc_1.0_armhf.deb";
+const std::string kPending = "update\n101\npending verification\n";
+
+}  // namespace
+
+// After an installation the next starts check the device; a run that is not healthy goes back
+// to the versions recorded before it, once, and never loops.
+TEST(CeeUpdRun, HealthCheckAfterTheInstallation) {
+    const std::string sick = "command : exit 1";
+    // clang-format off
+    const HealthCase cases[] = {
+        {"healthy: stays, the success file becomes final", "hh", "", kAnswer, "", {"1|0|1|"},
+         {kAbcList}, "", "update\n101\n", 1, {"1|0|1|2|0|"}},
+        {"unhealthy: the recorded old version goes back, then state 6", "hsh", "", kAnswer, "",
+         {"1|0|6|<16>"}, {kAbcList, kAbcBack}, "101\n<16> health check failed : " + sick +
+         " : rolled back\n", "", 2, {"1|1|1|2|2|"}},
+        {"a package left half-configured: rolled back", "hph", "", kAnswer, "", {"1|0|6|<16>"},
+         {kAbcList, kAbcBack}, "101\n<16> health check failed : packages : abc_1.2_armhf.deb not "
+         "installed (found none) : rolled back\n", "", 2, {"1|1|1|2|2|"}},
+        {"the old version unhealthy too: state 7, nothing more at later starts", "hsss", "",
+         kAnswer, "", {"1|0|7|<17>"}, {kAbcList, kAbcBack}, "101\n<17> roll-back failed : old "
+         "version unhealthy : " + sick + "\n", "", 2, {"1|1|1|0|3|"}},
+        {"a roll-back that leaves the new version: state 7, no finish command", "hs", "",
+         kAnswer, "0\n1:0\n", {"1|0|7|<17>"}, {kAbcList, kAbcBack}, "101\n<17> roll-back failed "
+         ": re-install execution -> 256 : not installed : " + sick + "\n", "", 1, {"1|0|1|0|3|"}},
+        {"unhealthy before the installation: unverified, never checked again", "hh", "",
+         "not xml", "", {"1|0|1|"}, {kAbcList}, "", "update\n101\nunverified\n", 1,
+         {"0|0|0|0|1|http : not a commandResponse : not xml"}},
+        {"AUTO_ROLLBACK false: state 7, nothing re-installed", "hs",
+         R"(, "AUTO_ROLLBACK": false)", kAnswer, "", {"1|0|7|<16>"}, {kAbcList}, "101\n<16> "
+         "health check failed : " + sick + " : not rolled back (AUTO_ROLLBACK false)\n", "", 1,
+         {"1|0|1|0|3|"}},
+        {"passes never two in a row within the window: rolled back", "hf", "", kAnswer, "",
+         {"1|0|1|"}, {kAbcList, kAbcBack}, "101\n<16> health check failed : " + sick +
+         " : rolled back\n", "", 2, {"1|1|0|0|NULL|"}},
+        {"two roll-back attempts cut off before: state 7", "ha", "", kAnswer, "", {"1|0|7|<17>"},
+         {kAbcList}, "101\n<17> roll-back failed : 2 attempt(s) did not finish : " + sick + "\n",
+         "", 1, {"1|0|1|0|3|"}},
+        {"MAX_VERIFY_STARTS starts cut off: rolled back without a check", "hk", "", kAnswer, "",
+         {"1|0|1|"}, {kAbcList, kAbcBack}, "101\n<16> health check failed : verification cut "
+         "off : 3 start(s) ended within the window : rolled back\n", "", 2, {"1|1|0|0|NULL|"}},
+        {"cancelled while being verified: re-installed by the cancel, state 3", "hxhh", "",
+         kAnswer, "", {"1|0|3|", "2|0|1|"}, {kAbcList, kAbcBack}, "", "update\n700\n", 2,
+         {"1|0|0|0|NULL|"}},
+        {"the check turned off while a run waits: unverified", "hh", "", kAnswer, "",
+         {"1|0|1|"}, {kAbcList}, "", "update\n101\nunverified\n", 1, {"1|0|0|0|1|"}},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoggerApp app(c.answer);
+        const bool turnedOff = std::string(c.name).find("turned off") != std::string::npos;
+        const std::string health = R"("HEALTH": {"SETTLE_S": 0, "INTERVAL_S": 1, "WINDOW_S": 2, )"
+                                   R"("COMMAND": "@/check.sh")" +
+                                   c.health + "}";
+        Site site(health, app.url);
+        site.write("installed", kAbcInstalled);
+        site.write("pu.codes", c.codes);
+        site.write("check.sh",
+                   "#!/bin/sh\n[ -e @/sick ] && exit 1\n[ -e @/flap ] || exit 0\nif [ -e @/flip ]; "
+                   "then rm @/flip; exit 1; fi\ntouch @/flip\n",
+                   0755);
+        // Run ids apart from every other id, so that no row is found by a wrong key.
+        site.exec("INSERT INTO sqlite_sequence (name, seq) VALUES ('proc_info', 40)");
+        site.order(kAbc);
+        for (const char* step = c.steps; *step != '\0'; ++step) {
+            if (*step == 'x') {
+                site.order({1, "700", "", "101"});
+                continue;
+            }
+            *step == 's' || *step == 'a' ? site.write("sick", "")
+                                         : (void)std::remove(site.tmp.file("sick").c_str());
+            if (*step == 'f') {
+                site.write("flap", "");
+            } else if (*step == 'p') {
+                site.write("installed", "ii abc-tools 2.0 all\niU abc 1.2 armhf\n");
+            } else if (*step == 'a') {
+                site.exec(
+                    "INSERT INTO install_journal (proc_info_id, command_info_id, kind, files, "
+                    "outcome) SELECT id, command_info_id, 2, 'abc_1.0_armhf.deb', 1 FROM "
+                    "proc_info, (SELECT 1 UNION SELECT 2)");
+            } else if (*step == 'k') {
+                site.exec("UPDATE health_check SET starts = 3");
+            }
+            if (turnedOff && step != c.steps) {
+                site.write("upd.conf",
+                           std::regex_replace(site.read("upd.conf"), std::regex("\"HEALTH\": \\{"),
+                                              R"("HEALTH": {"ENABLED": false, )"));
+            }
+            EXPECT_EQ(site.start(), 0) << *step;
+        }
+        EXPECT_EQ(site.rows("SELECT command_info_id, exic_num, proc_status, substr(r_result_str, "
+                            "1, 4) FROM proc_info ORDER BY id"),
+                  c.runs);
+        EXPECT_EQ(site.calls(), c.calls);
+        EXPECT_EQ(site.read("result/update_failed"), c.failed);
+        EXPECT_EQ(site.read("result/logger_reboot"), c.success);
+        // A run rolled back, or not, keeps the reason the failure file gave.
+        for (const auto& text : site.rows("SELECT r_result_str FROM proc_info WHERE proc_status "
+                                          "IN (6, 7)")) {
+            EXPECT_EQ(c.failed, "101\n" + text + "\n");
+        }
+        testutil::waitFor([&] { return site.finishes() >= c.finishes; });
+        EXPECT_EQ(site.finishes(), c.finishes);
+        EXPECT_EQ(site.rows("SELECT baseline_ok, phase, starts, passed, verdict, baseline_detail "
+                            "FROM health_check"),
+                  c.verdicts);
+    }
+}
+
+// Section HEALTH: a value out of range gives its default with a warning; a window too short for
+// its checks is lengthened to hold them.
+TEST(CeeUpdRun, HealthSettingsOutOfRange) {
+    const struct {
+        const char* health;
+        int settle, interval, window, ok, starts, timeout, attempts;
+        bool enabled, rollback, warned;
+    } cases[] = {
+        {"", 60, 30, 600, 2, 3, 30, 2, true, true, false},
+        {R"("SETTLE_S": 0, "INTERVAL_S": 1, "WINDOW_S": 1, "CONSECUTIVE_OK": 3, "ENABLED": false,
+            "AUTO_ROLLBACK": false, "MAX_ROLLBACK_ATTEMPTS": 1)",
+         0, 1, 2, 3, 3, 30, 1, false, false, true},
+        {R"("SETTLE_S": -1, "INTERVAL_S": 0, "CONSECUTIVE_OK": 0, "MAX_VERIFY_STARTS": 0,
+            "COMMAND_TIMEOUT_S": 100000, "MAX_ROLLBACK_ATTEMPTS": 0, "WINDOW_S": 5)",
+         60, 30, 90, 2, 3, 30, 2, true, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.health);
+        Site site(std::string(R"("HEALTH": {)") + c.health + "}");
+        zorupd::data::SettingData settings(site.tmp.file("upd.conf"));
+        testutil::CapturedLog log{"upd"};
+        const zorcommon::Logger logger = spdlog::get("upd");
+        const auto h = zorupd::readHealthSettings(settings, &logger);
+        EXPECT_EQ(std::vector<int>({h.settleS, h.intervalS, h.windowS, h.consecutiveOk,
+                                    h.maxVerifyStarts, h.commandTimeoutS, h.maxRollbackAttempts}),
+                  std::vector<int>(
+                      {c.settle, c.interval, c.window, c.ok, c.starts, c.timeout, c.attempts}));
+        EXPECT_EQ(h.enabled, c.enabled);
+        EXPECT_EQ(h.autoRollback, c.rollback);
+        EXPECT_EQ(log.contains("WINDOW_S") || log.contains("out of range"), c.warned);
     }
 }
 

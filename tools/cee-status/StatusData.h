@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "UpdHealthStore.h"
+
 namespace zorstatus {
 
 // Result files are a few lines; a longer one is shown only up to here.
@@ -53,6 +55,8 @@ struct RunRow {
     // its begin time (UTC) and whether it was a re-install of cancelled updates.
     std::optional<std::string> attemptBegun;
     bool attemptReinstall = false;
+    // The health check after the run's installation, when the updater made one.
+    std::optional<zorcommon::HealthRecord> health;
 };
 
 // A command_info row of an update order (upd_command_type 0, 1 or 2) with its rows.

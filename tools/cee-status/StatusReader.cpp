@@ -115,7 +115,7 @@ class Reader {
 };
 
 void readJobDetails(Reader& reader, UpdateJob& job, sqlite3_stmt* packages, sqlite3_stmt* cancels,
-                    sqlite3_stmt* runs, bool journal) {
+                    sqlite3_stmt* runs, bool journal, bool health) {
     for (auto* st : {packages, cancels, runs}) {
         sqlite3_reset(st);
         sqlite3_bind_int64(st, 1, job.id);
@@ -145,6 +145,10 @@ void readJobDetails(Reader& reader, UpdateJob& job, sqlite3_stmt* packages, sqli
             run.attemptBegun = attempt.begin_time;
             run.attemptReinstall = attempt.kind == zorcommon::kAttemptReinstall;
         }
+        zorcommon::HealthRecord record;
+        if (health && zorcommon::selectHealthRecord(reader.db(), run.id, record) > 0) {
+            run.health = record;
+        }
         job.runs.push_back(run);
     }
 }
@@ -173,6 +177,7 @@ void readAll(sqlite3* db, int orderLimit, Snapshot& snapshot) {
     sqlite3_stmt* cancels = reader.prepare(kSelectCancels);
     sqlite3_stmt* runs = reader.prepare(kSelectRuns);
     const bool journal = zorcommon::hasInstallJournal(db);
+    const bool health = zorcommon::hasHealthTable(db);
     while (reader.step(jobs)) {
         UpdateJob job;
         job.id = sqlite3_column_int64(jobs, 0);
@@ -186,7 +191,7 @@ void readAll(sqlite3* db, int orderLimit, Snapshot& snapshot) {
         snapshot.jobs.push_back(std::move(job));
     }
     for (auto& job : snapshot.jobs) {
-        readJobDetails(reader, job, packages, cancels, runs, journal);
+        readJobDetails(reader, job, packages, cancels, runs, journal, health);
     }
     reader.exec("COMMIT;");
 }

@@ -174,7 +174,8 @@ void textOrders(std::ostream& out, const Report& r) {
 }
 
 // head starts the run's first line and sets the indentation of the lines below it.
-void textRun(std::ostream& out, const std::string& head, const RunRow& run, int localeHour) {
+void textRun(std::ostream& out, const std::string& head, const RunRow& run, int localeHour,
+             long long now) {
     out << head << "try " << run.tryNumber << "  run " << run.id << "  due "
         << printable(localText(run.due, localeHour)) << "  " << runStateText(run.state) << "\n";
     const std::string indent(width(head), ' ');
@@ -194,6 +195,10 @@ void textRun(std::ostream& out, const std::string& head, const RunRow& run, int 
                  std::string(run.attemptReinstall ? "re-install" : "install") + " begun " +
                      localText(run.attemptBegun, 0) +
                      ", no outcome (cut off; settled at the next start of the updater)");
+    }
+    const std::string health = healthText(run, now);
+    if (!health.empty()) {
+        labelled(out, detail, "health: ", 8, health);
     }
 }
 
@@ -238,7 +243,8 @@ void textJobs(std::ostream& out, const Report& r) {
             labelled(out, "  ", "Runs", labelWidth, "none");
         }
         for (size_t i = 0; i < job.runs.size(); ++i) {
-            textRun(out, "  " + fit(i == 0 ? "Runs" : "", labelWidth), job.runs[i], localeHour);
+            textRun(out, "  " + fit(i == 0 ? "Runs" : "", labelWidth), job.runs[i], localeHour,
+                    r.now);
         }
         const auto left = retriesLeft(job, r.settings.retryLimit);
         if (left) {
@@ -296,7 +302,7 @@ picojson::value optNum(const std::optional<long long>& n) {
     return n ? num(*n) : picojson::value();
 }
 
-picojson::value jsonJob(const UpdateJob& job, const StatusSettings& settings) {
+picojson::value jsonJob(const UpdateJob& job, const StatusSettings& settings, long long now) {
     const int h = settings.localeHour;
     picojson::array packages;
     for (const auto& p : job.packages) {
@@ -330,6 +336,8 @@ picojson::value jsonJob(const UpdateJob& job, const StatusSettings& settings) {
         o["created"] = optStr(localIsoText(run.created, 0));
         o["result"] = optStr(run.result);
         o["attempt_begun"] = optStr(localIsoText(run.attemptBegun, 0));
+        const std::string health = healthText(run, now);
+        o["health"] = health.empty() ? picojson::value() : str(health);
         runs.emplace_back(o);
     }
     picojson::object o;
@@ -365,9 +373,47 @@ std::string runStateText(long long state) {
             return "cancelled before execution";
         case zorcommon::kRunSuperseded:
             return "superseded";
+        case zorcommon::kRunRolledBack:
+            return "rolled back after a failed health check";
+        case zorcommon::kRunRollbackFailed:
+            return "roll-back failed";
         default:
             return "unknown state " + std::to_string(state);
     }
+}
+
+std::string healthText(const RunRow& run, long long now) {
+    if (!run.health) {
+        return "";
+    }
+    const zorcommon::HealthRecord& h = *run.health;
+    switch (h.verdict) {
+        case zorcommon::kVerdictVerified:
+            return "verified healthy";
+        case zorcommon::kVerdictUnverified:
+            return h.baseline_ok ? "unverified (health check turned off)"
+                                 : "unverified: unhealthy before the installation (" +
+                                       h.baseline_detail + ")";
+        case zorcommon::kVerdictRolledBack:
+            return "rolled back after a failed health check: " + h.detail;
+        case zorcommon::kVerdictRollbackFailed:
+            return "roll-back failed or not done: " + h.detail;
+        default:
+            break;
+    }
+    if (run.state != zorcommon::kRunInstalled) {
+        return "";
+    }
+    std::string text = std::string("verification of the ") +
+                       (h.phase == zorcommon::kVerifyRollback ? "roll-back" : "installation") +
+                       " pending: " + std::to_string(h.passed) + " check(s) passed in a row";
+    long long end = 0;
+    if (h.starts > 0 && parseDbTime(h.window_end, 0, end) && end > now) {
+        text += ", " + std::to_string(end - now) + " s left in the window";
+    } else {
+        text += ", the next start of the updater checks";
+    }
+    return text;
 }
 
 std::string updateTypeText(long long type) {
@@ -471,7 +517,7 @@ std::string renderJson(const Report& report) {
     }
     picojson::array jobs;
     for (const auto& job : report.snapshot.jobs) {
-        jobs.push_back(jsonJob(job, s));
+        jobs.push_back(jsonJob(job, s, report.now));
     }
     picojson::array files;
     for (const auto& f : report.resultFiles) {

@@ -29,6 +29,12 @@ std::string runStateText(long long state);
 std::string updateTypeText(long long type);
 std::string orderResultText(const std::optional<long long>& result);
 
+// The health check of a run in words: verification pending (checks passed in a row, time left
+// in the window of the updater's latest start), verified, unverified (what the check before the
+// installation saw), rolled back (the failed check), roll-back failed; empty when there is
+// nothing to show (no check, or a run cancelled or failed before a verdict).
+std::string healthText(const RunRow& run, long long now);
+
 // Runs the updater may still add after the job's latest run fails: the retry limit less the
 // highest execution number, not below 0. Empty when the latest run is neither scheduled nor
 // failed (nothing more will happen to the job) or the job has no run.

@@ -14,6 +14,7 @@ const std::vector<SettingSpec>& updaterSettings() {
     static const std::vector<SettingSpec> specs = {
         {nullptr, "SYSTEM_SETTING_XML_FILE", SettingKind::String,
          "/usr/local/etc/kestrelwood/SettingsXML/SystemSetting.xml", 0},
+        {nullptr, "MQTT_CONNECT", SettingKind::Bool, nullptr, 1},
         {"ALIVE_CHECK", "PING_SERVER", SettingKind::String, SettingData::kDefaultPingServer, 0},
         {"ALIVE_CHECK", "PING_NUM", SettingKind::Int, nullptr, 1},
         {"LOG", "LOG_DIR", SettingKind::String, "/var/local/zorlog", 0},
@@ -50,6 +51,16 @@ const std::vector<SettingSpec>& updaterSettings() {
         {"QMT_HTTP", "MAX_ANSWER_BYTES", SettingKind::Int, nullptr, 33554432},
         {"QMT_HTTP", "CA_FILE", SettingKind::String, "", 0},
         {"QMT_HTTP", "TLS_VERIFY", SettingKind::Bool, nullptr, 1},
+        {"HEALTH", "ENABLED", SettingKind::Bool, nullptr, 1},
+        {"HEALTH", "SETTLE_S", SettingKind::Int, nullptr, 60},
+        {"HEALTH", "INTERVAL_S", SettingKind::Int, nullptr, 30},
+        {"HEALTH", "WINDOW_S", SettingKind::Int, nullptr, 600},
+        {"HEALTH", "CONSECUTIVE_OK", SettingKind::Int, nullptr, 2},
+        {"HEALTH", "MAX_VERIFY_STARTS", SettingKind::Int, nullptr, 3},
+        {"HEALTH", "COMMAND", SettingKind::String, "", 0},
+        {"HEALTH", "COMMAND_TIMEOUT_S", SettingKind::Int, nullptr, 30},
+        {"HEALTH", "AUTO_ROLLBACK", SettingKind::Bool, nullptr, 1},
+        {"HEALTH", "MAX_ROLLBACK_ATTEMPTS", SettingKind::Int, nullptr, 2},
     };
     return specs;
 }
@@ -60,8 +71,9 @@ std::unique_ptr<SettingData>& instance() {
 }
 }  // namespace
 
-const std::array<const char*, 42> SettingData::kKeyNames = {
+const std::array<const char*, 54> SettingData::kKeyNames = {
     "SYSTEM_SETTING_XML_FILE",
+    "MQTT_CONNECT",
     "ALIVE_CHECK",
     "PING_SERVER",
     "PING_NUM",
@@ -102,6 +114,17 @@ const std::array<const char*, 42> SettingData::kKeyNames = {
     "MAX_ANSWER_BYTES",
     "CA_FILE",
     "TLS_VERIFY",
+    "HEALTH",
+    "ENABLED",
+    "SETTLE_S",
+    "INTERVAL_S",
+    "WINDOW_S",
+    "CONSECUTIVE_OK",
+    "MAX_VERIFY_STARTS",
+    "COMMAND",
+    "COMMAND_TIMEOUT_S",
+    "AUTO_ROLLBACK",
+    "MAX_ROLLBACK_ATTEMPTS",
     "GROUP",
 };
 

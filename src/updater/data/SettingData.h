@@ -19,7 +19,7 @@ class SettingData {
     // Ping host of the alive check when the settings file names none.
     static constexpr const char* kDefaultPingServer = "cee-server";
     // Every key name the updater knows, sections included; GROUP is known but never read.
-    static const std::array<const char*, 42> kKeyNames;
+    static const std::array<const char*, 54> kKeyNames;
 
     // Loads `path`; problems with the file go to standard error and leave the defaults.
     explicit SettingData(const std::string& path = kDefaultPath);

@@ -43,6 +43,10 @@ const char* const kUpdateCancel =
 const char* const kUpdateResult =
     "UPDATE proc_info SET proc_status = ?, r_result_str = ?, r_start_time = ?, r_end_time = ?, "
     "update_time = CURRENT_TIMESTAMP WHERE id = ?;";
+// Only an installed run ends its verification: a run cancelled meanwhile keeps its state.
+const char* const kUpdateVerified =
+    "UPDATE proc_info SET proc_status = ?, r_result_str = ?, update_time = CURRENT_TIMESTAMP "
+    "WHERE id = ? AND proc_status = 1;";
 const char* const kSelectRetryCount =
     "SELECT MAX(exic_num) FROM proc_info WHERE command_info_id = ?;";
 const char* const kInsertRetryTemplate =
@@ -331,6 +335,20 @@ int DbUpdController::updateCancelNotExecProcInfo(const std::vector<CancelProcInf
 int DbUpdController::updateCancelSuccessProcInfo(const std::vector<CancelProcInfo>& list) {
     return updateCancelStatus("updateCancelSuccessProcInfo", "cancel success",
                               zorcommon::kRunCancelledAfterInstall, list);
+}
+
+int DbUpdController::updateVerifiedRun(std::int64_t proc_info_id, int status,
+                                       const std::string& result) {
+    SQLiteStmtMaker maker(db_);
+    sqlite3_stmt* stmt = maker.prepare(kUpdateVerified);
+    sqlite3_bind_int(stmt, 1, status);
+    bindText(stmt, 2, result);
+    sqlite3_bind_int64(stmt, 3, proc_info_id);
+    const int rc = sqlite3_step(stmt);
+    ZLOG_I(log_, "[{}:{}] in updateVerifiedRun : proc_info.id -> {} : result -> {} : rc -> {}",
+           proc_info_id, status, rc);
+    zorcommon::flushLog(log_);
+    return rc == SQLITE_DONE ? sqlite3_changes(db_) : -1;
 }
 
 int DbUpdController::updateResultProcInfo(std::int64_t proc_info_id, int status,

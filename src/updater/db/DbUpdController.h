@@ -74,6 +74,10 @@ class DbUpdController : public zorcommon::DbControllerBase {
     int updateResultProcInfo(std::int64_t proc_info_id, int status, const std::string& result,
                              const std::string& start, const std::string& end);
 
+    // Ends the verification of an installed run in a final state (6 or 7) with its result text.
+    // 1, 0 when the run is no longer installed (cancelled meanwhile), or -1.
+    int updateVerifiedRun(std::int64_t proc_info_id, int status, const std::string& result);
+
     // Highest exic_num of the update (0 when it has no run); -1 when it reached `max`; -2
     // query failed; -3 the stored count is not a whole number of 0 or more.
     int selectNextProcNum(std::int64_t command_info_id, int max);
