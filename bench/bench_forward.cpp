@@ -8,7 +8,10 @@
 //   floor   a bare libcurl POST of the same body to the same logger-sim (what the order costs
 //           without the agent)
 //   sqlite  the same INSERT / SELECT / UPDATE on a bare SQLite connection with prepared
-//           statements kept open (the database's own commit cost)
+//           statements kept open, in the agent's journal mode (WAL, synchronous FULL): the
+//           database's own commit cost
+// As in the agent, a WalKeeper holds the database's write-ahead log between the orders' own
+// connections.
 // fdatasync/fsync calls are counted by interposing them in this program.
 //
 // Usage: bench_forward LOGGER_SIM [ORDERS] [--runs N] [--dir PARENT] [--label NAME]
@@ -44,6 +47,7 @@
 #include "DbController.h"
 #include "Logging.h"
 #include "SettingData.h"
+#include "WalKeeper.h"
 #include "cmd_exec_env.h"
 
 // Counting wrappers: the program's own definitions take precedence over the C library's for
@@ -137,14 +141,17 @@ bool barePost(const std::string& url, const std::string& body, std::string& answ
     return rc == CURLE_OK;
 }
 
-// The same statements as the agent's, on one connection with statements prepared once: what
-// SQLite itself needs to record an order (two autocommit transactions and the id look-up).
+// The same statements as the agent's, on one connection with statements prepared once, in the
+// agent's journal mode: what SQLite itself needs to record an order (two autocommit transactions
+// and the id look-up).
 class BareRecorder {
   public:
     explicit BareRecorder(const std::string& path) {
         if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
             return;
         }
+        sqlite3_exec(db_, "PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL", nullptr, nullptr,
+                     nullptr);
         sqlite3_exec(db_,
                      "CREATE TABLE [command_info] ( [id] INTEGER PRIMARY KEY AUTOINCREMENT, "
                      "[command_json] VARCHAR (32), [recv_xml] TEXT, [server_time_str] DATETIME, "
@@ -343,6 +350,8 @@ int main(int argc, char** argv) {
             std::cerr << "database set-up failed" << std::endl;
             return 1;
         }
+        zorcee::db::WalKeeper keeper;
+        keeper.refresh(dbPath + "/" + dbFile);
         BareRecorder bare(dir + "/bare-" + std::to_string(run) + ".db");
         if (!bare.ok()) {
             std::cerr << "bare SQLite set-up failed" << std::endl;

@@ -94,6 +94,72 @@ std::uint64_t receiptDigest(std::string_view topic, std::string_view text) {
     return h;
 }
 
+// An answer written in place into its N.out file ends with this trailer: a mark, the answer's
+// length and its digest (each 8 bytes, little-endian). A file without a whole, matching trailer
+// holds no answer (a write cut off by a crash or power loss).
+constexpr char kAnswerMark[8] = {'c', 'e', 'e', 'a', 'n', 's', '0', '1'};
+constexpr std::size_t kTrailerSize = 24;
+
+std::uint64_t answerDigest(std::string_view answer) {
+    return receiptDigest(std::string_view(), answer);
+}
+
+void putLittleEndian(std::string& out, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) {
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+    }
+}
+
+std::uint64_t getLittleEndian(const char* p) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) {
+        v = (v << 8) | static_cast<unsigned char>(p[i]);
+    }
+    return v;
+}
+
+std::string trailerOf(std::string_view answer) {
+    std::string out(kAnswerMark, sizeof kAnswerMark);
+    putLittleEndian(out, answer.size());
+    putLittleEndian(out, answerDigest(answer));
+    return out;
+}
+
+// Writes all of text at the file's position. False (errno set) when a write fails.
+bool writeAll(int fd, std::string_view text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The answer an N.out file holds (its text without the trailer); false when it holds none.
+bool answerOf(std::string& file) {
+    if (file.size() < kTrailerSize) {
+        return false;
+    }
+    const std::size_t length = file.size() - kTrailerSize;
+    const char* trailer = file.data() + length;
+    if (std::memcmp(trailer, kAnswerMark, sizeof kAnswerMark) != 0 ||
+        getLittleEndian(trailer + 8) != length ||
+        getLittleEndian(trailer + 16) != answerDigest(std::string_view(file.data(), length))) {
+        return false;
+    }
+    file.resize(length);
+    return true;
+}
+
 // unlink that counts a file already gone as removed.
 bool unlinkGone(const std::string& file) {
     return ::unlink(file.c_str()) == 0 || errno == ENOENT;
@@ -126,18 +192,10 @@ bool ReceiptSpool::writeFileAtomically(const std::string& target, std::string_vi
             error = errnoText("cannot create " + tmp);
             return false;
         }
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = ::write(f.fd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                error = errnoText("cannot write " + tmp);
-                ::unlink(tmp.c_str());
-                return false;
-            }
-            done += static_cast<std::size_t>(n);
+        if (!writeAll(f.fd, text)) {
+            error = errnoText("cannot write " + tmp);
+            ::unlink(tmp.c_str());
+            return false;
         }
         if (sync && ::fsync(f.fd) != 0) {
             error = errnoText("cannot sync " + tmp);
@@ -156,18 +214,43 @@ bool ReceiptSpool::writeFileAtomically(const std::string& target, std::string_vi
     return true;
 }
 
+bool ReceiptSpool::writeAnswerInPlace(const std::string& target, std::string_view answer,
+                                      std::string& error) const {
+    const FdCloser f{::open(target.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC)};
+    if (f.fd < 0) {
+        error = errnoText("cannot open " + target);
+        return false;
+    }
+    // The file's name is on the disk since the order's arrival: syncing its data is enough.
+    if (!writeAll(f.fd, answer) || !writeAll(f.fd, trailerOf(answer))) {
+        error = errnoText("cannot write " + target);
+    } else if (::fdatasync(f.fd) != 0) {
+        error = errnoText("cannot sync " + target);
+    } else {
+        return true;
+    }
+    // No half answer stays behind (it would count as none, but takes room): the file is emptied.
+    if (::ftruncate(f.fd, 0) != 0) {
+        error += " (not emptied)";
+    }
+    return false;
+}
+
 bool ReceiptSpool::open(std::string& error) {
     std::lock_guard<std::mutex> lock(mu_);
     if (dir_.empty()) {
         error = "no spool folder set";
         return false;
     }
-    // The furthest state each order reached: "order" < "run" < "ans".
+    // The furthest state each order reached: "order" < "run" < "ans" (sorted by name), and
+    // "out" when its N.out holds an answer.
     std::map<std::uint64_t, std::string> found;
     std::map<std::uint64_t, std::int64_t> rows;
-    if (!prepareFolder(error) || !listFolder(found, rows, error)) {
+    std::set<std::uint64_t> outs;
+    if (!prepareFolder(error) || !listFolder(found, rows, outs, error)) {
         return false;
     }
+    takeAnswerFiles(found, outs);
     loadEntries(found, rows);
     return true;
 }
@@ -207,7 +290,8 @@ bool ReceiptSpool::prepareFolder(std::string& error) {
 }
 
 bool ReceiptSpool::listFolder(std::map<std::uint64_t, std::string>& found,
-                              std::map<std::uint64_t, std::int64_t>& rows, std::string& error) {
+                              std::map<std::uint64_t, std::int64_t>& rows,
+                              std::set<std::uint64_t>& outs, std::string& error) {
     const std::unique_ptr<DIR, DirCloser> d(::opendir(dir_.c_str()));
     if (!d) {
         error = errnoText("cannot read spool folder " + dir_);
@@ -238,6 +322,8 @@ bool ReceiptSpool::listFolder(std::map<std::uint64_t, std::string>& found,
             if (suffix > state) {
                 state = suffix;
             }
+        } else if (suffix == "out") {
+            outs.insert(seq);
         } else if (suffix == "row") {
             std::string text;
             if (readFile(dir_ + "/" + e->d_name, text)) {
@@ -249,6 +335,19 @@ bool ReceiptSpool::listFolder(std::map<std::uint64_t, std::string>& found,
         }
     }
     return true;
+}
+
+void ReceiptSpool::takeAnswerFiles(std::map<std::uint64_t, std::string>& found,
+                                   const std::set<std::uint64_t>& outs) {
+    for (const std::uint64_t seq : outs) {
+        const auto it = found.find(seq);
+        std::string text;
+        if (readFile(path(seq, "out"), text) && answerOf(text)) {
+            found[seq] = "out";  // the stored answer wins over the order's own file
+        } else if (it == found.end()) {
+            ::unlink(path(seq, "out").c_str());  // a place for an answer to an order gone
+        }
+    }
 }
 
 void ReceiptSpool::loadEntries(const std::map<std::uint64_t, std::string>& found,
@@ -278,7 +377,8 @@ void ReceiptSpool::loadEntries(const std::map<std::uint64_t, std::string>& found
                 answers_.push_back(std::move(entry));  // read when it is published
             }
         }
-        setSize(seq, static_cast<std::uint64_t>(fs.st_size));
+        const auto size = static_cast<std::uint64_t>(fs.st_size);
+        setSize(seq, state == "out" ? size - kTrailerSize : size);
     }
     // Row files whose order is gone (removed before its row file) are of no use.
     for (const auto& row : rows) {
@@ -321,8 +421,7 @@ ReceiptSpool::AddResult ReceiptSpool::add(std::string_view topic, std::string_vi
         return AddResult::Full;
     }
     const std::uint64_t seq = nextSeq_;
-    if (!writeFileAtomically(path(seq, "order"), text, true, error) &&
-        !(restoreLocked() && writeFileAtomically(path(seq, "order"), text, true, error))) {
+    if (!writeOrder(seq, text, error) && !(restoreLocked() && writeOrder(seq, text, error))) {
         return AddResult::Failed;
     }
     ++nextSeq_;
@@ -330,6 +429,20 @@ ReceiptSpool::AddResult ReceiptSpool::add(std::string_view topic, std::string_vi
     waiting_.push_back(seq);
     setSize(seq, size);
     return AddResult::Added;
+}
+
+bool ReceiptSpool::writeOrder(std::uint64_t seq, std::string_view text, std::string& error) const {
+    // The answer's file is made empty beside the order, before the folder sync that makes the
+    // order's name durable: that one sync covers both names. Without it (it cannot be made), the
+    // answer is stored in a file of its own later.
+    const std::string out = path(seq, "out");
+    const FdCloser placeholder{
+        ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    if (!writeFileAtomically(path(seq, "order"), text, true, error)) {
+        ::unlink(out.c_str());
+        return false;
+    }
+    return true;
 }
 
 std::vector<ReceiptSpool::Entry> ReceiptSpool::takeInterrupted() {
@@ -363,6 +476,7 @@ bool ReceiptSpool::next(Entry& entry) {
             return true;
         }
         ::unlink(file.c_str());
+        ::unlink(path(seq, "out").c_str());
         bytes_ -= sizes_[seq];
         sizes_.erase(seq);
     }
@@ -387,8 +501,16 @@ bool ReceiptSpool::setRowId(std::uint64_t seq, std::int64_t rowId) {
 
 bool ReceiptSpool::storeAnswer(std::uint64_t seq, std::string_view answer, std::string& error) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (!writeFileAtomically(path(seq, "ans"), answer, true, error) &&
-        !(restoreLocked() && writeFileAtomically(path(seq, "ans"), answer, true, error))) {
+    // Into the empty file made at the order's arrival; an order without one (received by an
+    // earlier version, or its file could not be made) gets a file of its own.
+    const std::string out = path(seq, "out");
+    struct stat st {};
+    if (::lstat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (!writeAnswerInPlace(out, answer, error)) {
+            return false;
+        }
+    } else if (!writeFileAtomically(path(seq, "ans"), answer, true, error) &&
+               !(restoreLocked() && writeFileAtomically(path(seq, "ans"), answer, true, error))) {
         return false;
     }
     // The answer is the order's record now; what it replaces may go without a sync.
@@ -400,13 +522,17 @@ bool ReceiptSpool::storeAnswer(std::uint64_t seq, std::string_view answer, std::
 }
 
 bool ReceiptSpool::readAnswer(std::uint64_t seq, std::string& answer) const {
-    return readFile(path(seq, "ans"), answer) && !answer.empty();
+    return ((readFile(path(seq, "out"), answer) && answerOf(answer)) ||
+            readFile(path(seq, "ans"), answer)) &&
+           !answer.empty();
 }
 
 bool ReceiptSpool::unlinkAll(std::uint64_t seq) const {
-    // The record goes first: a row file left alone is cleaned up by the next open().
+    // The answer goes after the order's own files (a crash in between publishes the same answer
+    // once more, never a different one) and before the row file (one left alone is cleaned up
+    // by the next open()).
     bool gone = true;
-    for (const char* suffix : {"ans", "run", "order", "row"}) {
+    for (const char* suffix : {"run", "order", "ans", "out", "row"}) {
         gone = unlinkGone(path(seq, suffix)) && gone;
     }
     return gone;

@@ -4,18 +4,24 @@
 //
 // Life of an order, one number N per order (20 digits, so names sort in arrival order):
 //   N.order   received, not started
+//   N.out     made empty beside N.order at its arrival; the answer is later written into it
 //   N.run     started (renamed from N.order before the order runs); N.row beside it holds the
 //             command_info row id the order wrote (decimal)
-//   N.ans     answer stored: the answer text; written before the answer is first published,
-//             and from then on the order's only file. Removed once the broker acknowledged it.
+//   N.out     with an answer: answer stored (the answer text and a trailer: a mark, its length
+//             and digest); written before the answer is first published, and from then on the
+//             order's record (N.run and N.row go). Removed once the broker acknowledged it.
+//   N.ans     the answer in a file of its own, for an order without N.out (received by an
+//             earlier version, or N.out could not be made); read as before
 //   N.tmp     a file being written; whole files only ever appear through rename
-// An order file and its answer are written to a temporary name, fsync'ed and renamed, and the
-// folder is fsync'ed after each rename and after the started mark, so after a crash or power
-// loss each is whole or absent. N.row is written without a sync: it is a hint for the row of
+// Syncs per order: the order file and the folder at arrival (the folder sync also makes N.out's
+// name durable), the folder after the started mark, N.out's data when the answer is written
+// into it. So after a crash or power loss each file is whole or absent, and N.out holds a whole
+// answer (its trailer matches) or none. An N.ans is written to a temporary name, fsync'ed and
+// renamed, and the folder fsync'ed. N.row is written without a sync: it is a hint for the row of
 // an interrupted order, and a power loss that drops it only leaves that row unmarked.
 //
-// At open(): an N.ans is an answer to publish (again); an N.run without it was cut off while
-// running (interrupted); an N.order waits to run.
+// At open(): an N.out with a whole answer, or an N.ans, is an answer to publish (again); an N.run
+// without one was cut off while running (interrupted); an N.order waits to run.
 //
 // Bounds: at most maxOrders orders and maxBytes of order and answer text at a time; add()
 // refuses more. Recent receipts (the last kRecentReceipts for kRecentReceiptAge) are
@@ -107,7 +113,12 @@ class ReceiptSpool {
     // its files listed (half-written ones removed); the entries taken from them.
     bool prepareFolder(std::string& error);
     bool listFolder(std::map<std::uint64_t, std::string>& found,
-                    std::map<std::uint64_t, std::int64_t>& rows, std::string& error);
+                    std::map<std::uint64_t, std::int64_t>& rows, std::set<std::uint64_t>& outs,
+                    std::string& error);
+    // Marks the orders whose N.out holds a whole answer as answered ("out"); removes the N.out
+    // files of orders gone.
+    void takeAnswerFiles(std::map<std::uint64_t, std::string>& found,
+                         const std::set<std::uint64_t>& outs);
     void loadEntries(const std::map<std::uint64_t, std::string>& found,
                      const std::map<std::uint64_t, std::int64_t>& rows);
 
@@ -116,6 +127,11 @@ class ReceiptSpool {
     std::string path(std::uint64_t seq, const char* suffix) const;
     bool writeFileAtomically(const std::string& target, std::string_view text, bool sync,
                              std::string& error) const;
+    // N.order (synced, with the folder) and the empty N.out beside it.
+    bool writeOrder(std::uint64_t seq, std::string_view text, std::string& error) const;
+    // The answer and its trailer into the existing file, data synced; emptied again on failure.
+    bool writeAnswerInPlace(const std::string& target, std::string_view answer,
+                            std::string& error) const;
     void syncDir() const;
     bool unlinkAll(std::uint64_t seq) const;
     // The folder made again if it is gone (caller holds mu_); true when it was.

@@ -28,6 +28,7 @@
 #include "ReceiptSpool.h"
 #include "SettingData.h"
 #include "StringUtil.h"
+#include "WalKeeper.h"
 
 namespace zorcee {
 
@@ -86,6 +87,18 @@ InstanceLock databaseLock;
 InstanceLock spoolLock;
 // Number of the spooled order the order thread is running (0: none), for the row listener.
 std::atomic<std::uint64_t> runningSeq{0};
+// Keeps the database's write-ahead log in use between the orders' own connections (main thread,
+// from the database's preparation to the end of the loop).
+std::unique_ptr<db::WalKeeper> walKeeper;
+
+// Holds the database file as it is now (once per pass: a file replaced by an order's open is
+// held from the next pass on).
+void holdWriteAheadLog() {
+    if (walKeeper) {
+        walKeeper->refresh(setting->getStringValue("DB_PATH") + "/" +
+                           setting->getStringValue("DB_FILE"));
+    }
+}
 
 const char* successText(int rc) {
     return rc == 0 ? "success" : "failed";
@@ -548,6 +561,9 @@ int initSteps(const std::string& configPath) {
         return 1;
     }
 
+    walKeeper = std::make_unique<db::WalKeeper>();
+    holdWriteAheadLog();
+
     spool = std::make_unique<ReceiptSpool>(setting->getStringValue("SPOOL_DIR"), kSpoolMaxOrders,
                                            kSpoolMaxBytes);
     if (!spool->open(error)) {
@@ -614,6 +630,7 @@ void startMain() {
         }
         heldBack = holdBack;
         if (stopFlag.load() == 0 && !holdBack) {
+            holdWriteAheadLog();
             runNextOrder(log);
         }
         publishAnswers(log);
@@ -651,6 +668,8 @@ void startMain() {
     }
     ZLOG_I(log, "[{}:{}] in startMain : exit loop ");
     zorcommon::flushLog(log);
+    // The last connection: the log goes into the database file, which alone holds every row.
+    walKeeper.reset();
 }
 
 void endMain() {
@@ -658,6 +677,7 @@ void endMain() {
     zorcommon::flushLog(logger);
     // Orders the library received but had not handed over yet are spooled during this.
     connectionManager.reset();
+    walKeeper.reset();
     data::SettingData::destroyInstance();
     setting = nullptr;
 }

@@ -1,6 +1,7 @@
 #include "DbControllerBase.h"
 
 #include <atomic>
+#include <cstring>
 #include <fstream>
 
 namespace zorcommon {
@@ -8,6 +9,21 @@ namespace zorcommon {
 namespace {
 std::atomic<int> busyTimeout{kDefaultBusyTimeoutMs};
 }  // namespace
+
+bool lacksDatabaseHeader(sqlite3* db) {
+    static const char kMagic[16] = "SQLite format 3";  // with its terminating NUL: 16 bytes
+    sqlite3_file* file = nullptr;
+    sqlite3_int64 size = 0;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+        file == nullptr || file->pMethods == nullptr ||
+        file->pMethods->xFileSize(file, &size) != SQLITE_OK || size == 0) {
+        return false;  // nothing to read: SQLite reports what is wrong, or makes a database
+    }
+    char head[sizeof kMagic] = {};
+    return size < static_cast<sqlite3_int64>(sizeof head) ||
+           file->pMethods->xRead(file, head, sizeof head, 0) != SQLITE_OK ||
+           std::memcmp(head, kMagic, sizeof head) != 0;
+}
 
 void setBusyTimeoutMs(int ms) {
     busyTimeout.store(ms < 0 ? kDefaultBusyTimeoutMs : ms);
@@ -56,8 +72,10 @@ bool DbControllerBase::open() {
     int rc = sqlite3_open_v2(dbPath_.c_str(), &db_, flags, nullptr);
     // SQLite reads the file at the first statement: a file that is not a database shows here.
     if (rc == SQLITE_OK && repairDamaged_ && !createFile_ &&
-        sqlite3_exec(db_, "SELECT 1 FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr) ==
-            SQLITE_NOTADB) {
+        (lacksDatabaseHeader(db_) || sqlite3_exec(db_, "SELECT 1 FROM sqlite_master LIMIT 1",
+                                                  nullptr, nullptr, nullptr) == SQLITE_NOTADB)) {
+        // Closing must not copy a log into the damaged file before it is moved aside.
+        sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         sqlite3_close_v2(db_);
         db_ = nullptr;
         guard_.releaseLockFile();
@@ -69,6 +87,8 @@ bool DbControllerBase::open() {
         // A reader's shared lock (or the other program's short write) makes a statement wait
         // up to this long instead of failing at once.
         sqlite3_busy_timeout(db_, busyTimeoutMs());
+        // Every commit reaches the disk before it returns, whatever the build's default.
+        sqlite3_exec(db_, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
         ZLOG_UNIT_I(log_, unit_, "[{}:{}] in open : DB open success : db file -> {}", dbPath_);
         return true;
     }

@@ -4,9 +4,10 @@
 // open() first creates the program's own lock file (refused while another live instance holds
 // it), then opens the existing database file (never creating it) with the process-wide busy
 // time-out: a statement that meets another connection's lock waits up to that long, then fails
-// with SQLITE_BUSY. close() closes the connection and removes the lock file if this controller
-// made it. A controller is used by one thread for one piece of work; if its user forgets
-// close(), the destructor closes it.
+// with SQLITE_BUSY. Every connection commits with synchronous FULL: a commit is on the disk when
+// it returns (in the agent's WAL mode, one sync of the log per commit). close() closes the
+// connection and removes the lock file if this controller made it. A controller is used by one
+// thread for one piece of work; if its user forgets close(), the destructor closes it.
 #pragma once
 
 #include <sqlite3.h>
@@ -23,6 +24,14 @@ namespace zorcommon {
 constexpr int kDefaultBusyTimeoutMs = 3000;
 void setBusyTimeoutMs(int ms);
 int busyTimeoutMs();
+
+// Whether the file of an open connection does not start as every database does. Read by hand,
+// before SQLite reads it: in WAL mode SQLite may take the first page from the log and never look
+// at a file overwritten in place. Read through the connection's own file handle: closing any
+// other descriptor of the file would drop every lock this process holds on it (POSIX record
+// locks), the agent's held log among them. An empty file counts as a database (SQLite makes
+// one of it).
+bool lacksDatabaseHeader(sqlite3* db);
 
 class DbControllerBase {
   public:

@@ -433,6 +433,16 @@ class Agent(Program):
         return sorted(f for f in os.listdir(folder) if f[0].isdigit()) if os.path.isdir(
             folder) else []
 
+    def spool_orders(self):
+        """How many orders the spool folder holds (each has one number and up to four files)."""
+        return len({f.split(".")[0] for f in self.spool_files()})
+
+    def spool_answers(self):
+        """How many of them have an answer stored (in N.out after its arrival, or in N.ans)."""
+        folder = self.settings["SPOOL_DIR"]
+        return sum(1 for f in self.spool_files() if f.endswith(".ans") or (
+            f.endswith(".out") and os.path.getsize(os.path.join(folder, f)) > 0))
+
     def send_order(self, *texts):
         publish(self.broker, self.topic_sub, *texts)
 

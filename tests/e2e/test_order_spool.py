@@ -35,15 +35,16 @@ class OrderSpoolTest(E2ETestCase):
             first.proc.send_signal(sig)
             first.wait_for_log("signal ignored -> %d" % sig)
         first.send_order(order(1), order(2), order(3))
-        wait_until(lambda: len(first.spool_files()) >= 2, "orders spooled")
+        wait_until(lambda: first.spool_orders() >= 2, "orders spooled")
         sim.wait_requests(1)
         self.assertEqual(first.terminate(), 0)
         # The operator's line for the stop names the signal, once.
         self.assertIn("receive signal -> 15", first.log())
         self.assertEqual(first.log().count("receive signal -> "), 1)
         left = first.spool_files()
-        self.assertTrue(left and all(f.endswith(".order") for f in left), left)
-        self.assertEqual(len(left) + len(sim.requests()), 3)
+        self.assertTrue(left and all(f.endswith((".order", ".out")) for f in left), left)
+        self.assertEqual((first.spool_orders() + len(sim.requests()), first.spool_answers()),
+                         (3, 0))
         self.assertEqual(answer_ids(answers.wait_answers(1)), ["1"])
 
         # The handlers come first in a start: SIGTERM at any moment of it after that ends it
@@ -100,7 +101,7 @@ class OrderSpoolTest(E2ETestCase):
         agent = self.start(self.agent(sim, "agent"))
         answers = self.subscribe(self.broker, agent.topic_pub)
         agent.send_order(*[order(n, tag=n) for n in (1, 2, 3)])
-        wait_until(lambda: len(agent.spool_files()) == 3, "orders spooled")
+        wait_until(lambda: agent.spool_orders() == 3, "orders spooled")
         sim.wait_requests(1)
         shutil.rmtree(agent.settings["SPOOL_DIR"])  # orders 2 and 3 go with it
         agent.wait_for_log("was removed : made again : waiting orders lost -> 2")
@@ -138,10 +139,10 @@ class OrderSpoolTest(E2ETestCase):
         first = self.start(self.agent(sim, "first", BROKER_URI=proxy.uri, PUBLISH_TIMEOUT_S=1))
         answers = self.subscribe(self.broker, first.topic_pub)
         first.send_order(*[order(n, tag=n) for n in range(12)])
-        wait_until(lambda: len(first.spool_files()) >= 11, "orders spooled")
+        wait_until(lambda: first.spool_orders() >= 11, "orders spooled")
         proxy.cut()  # the broker is out of reach from here on
         first.wait_for_log("10 answers wait for the broker : no order starts")
-        self.assertEqual(len([f for f in first.spool_files() if f.endswith(".ans")]), 10)
+        self.assertEqual(first.spool_answers(), 10)
         self.assertLess(len(sim.requests()), 12)
         # Stored answers survive a restart, and are sent, not run again.
         self.assertEqual(first.terminate(), 0)

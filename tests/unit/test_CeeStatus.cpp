@@ -1,9 +1,11 @@
 // cee-status: its command line, the lines its text report shows for the rows of a database
-// written by the agent's own code and for the result files, waiting for a writer's commit, and
-// missing or foreign database files. The program as a whole (exit statuses, JSON report,
-// untouched files) runs in tests/e2e/test_programs.py.
+// written by the agent's own code and for the result files, reading beside writers (in WAL
+// mode) and after a writer died, and missing or foreign database files. The program as a whole
+// (exit statuses, JSON report, untouched files) runs in tests/e2e/test_programs.py.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <thread>
@@ -184,20 +186,48 @@ TEST(CeeStatusReport, HealthOfARun) {
               "rolled back after a failed health check / roll-back failed");
 }
 
-TEST_F(CeeStatusDbTest, WaitsForACommitUpToItsBusyTimeout) {
+// The database is in WAL mode: a writer's open transaction holds back no reader; only a
+// connection that holds the file in exclusive locking mode makes the reader wait.
+TEST_F(CeeStatusDbTest, ReadsBesideAWriterAndWaitsForAnExclusiveHolderUpToItsBusyTimeout) {
     sqlite3* writer = nullptr;  // a second connection, as the agent or the updater holds one
     ASSERT_EQ(sqlite3_open(settings.database.c_str(), &writer), SQLITE_OK);
-    const char* late = "BEGIN EXCLUSIVE; INSERT INTO command_info (command_json) VALUES ('Late')";
+    const char* late = "BEGIN IMMEDIATE; INSERT INTO command_info (command_json) VALUES ('Late')";
     ASSERT_EQ(sqlite3_exec(writer, late, nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(read(1, 50), kReadOk) << error;
+    EXPECT_EQ(snap.orders.size() == 1 ? snap.orders[0].command : "", "UpdateLogger");
+    const char* hold = "COMMIT; PRAGMA locking_mode = EXCLUSIVE; BEGIN EXCLUSIVE;";
+    ASSERT_EQ(sqlite3_exec(writer, hold, nullptr, nullptr, nullptr), SQLITE_OK);
     EXPECT_EQ(read(1, 50), kReadBusy);
-    std::thread commit([&] {
+    std::thread release([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));  // only makes it wait
         sqlite3_exec(writer, "COMMIT;", nullptr, nullptr, nullptr);
+        sqlite3_close(writer);
     });
     EXPECT_EQ(read(1, 60000), kReadOk) << error;
-    commit.join();
-    sqlite3_close(writer);
+    release.join();
     EXPECT_EQ(snap.orders.size() == 1 ? snap.orders[0].command : "", "Late");
+}
+
+// A writer that died after its commit leaves the write-ahead log behind: the reader finds the
+// committed row (and no half of a transaction that was not committed).
+TEST_F(CeeStatusDbTest, ReadsWhatAWriterThatDiedHadCommitted) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        sqlite3* db = nullptr;
+        sqlite3_open(settings.database.c_str(), &db);
+        sqlite3_exec(db,
+                     "INSERT INTO command_info (command_json) VALUES ('Committed'); BEGIN; "
+                     "INSERT INTO command_info (command_json) VALUES ('Open');",
+                     nullptr, nullptr, nullptr);
+        _exit(0);  // no close: as if killed
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(testutil::exists(settings.database + "-wal"));
+    EXPECT_EQ(read(2, 50), kReadOk) << error;
+    EXPECT_EQ(snap.orders.size() == 2 ? snap.orders[0].command + " " + snap.orders[1].command : "",
+              "Committed UpdateLogger");
 }
 
 TEST_F(CeeStatusDbTest, MissingOrForeignDatabase) {

@@ -161,8 +161,9 @@ TEST_F(UpdateTest, NoRunMeansAFailedAnswer) {
     // part of the reason.
     const std::tuple<std::string, std::string, int, std::string> cases[] = {
         {request("0"), "command_info", -1, "command info"},  // the order cannot be recorded
-        // Another program takes a read lock while the job is written: the commit fails.
-        {request("0"), "reader", -9, "commit"},
+        // Another program writes while the job is scheduled: its transaction cannot begin, nor
+        // the row be updated.
+        {request("0"), "writer", -9, "begin transaction"},
         {"not xml", "", -1, "err=-101"},
         {deep, "", -1, "err=-101"},
         {request("0", many), "", -1, "err=-107"},
@@ -190,10 +191,9 @@ TEST_F(UpdateTest, NoRunMeansAFailedAnswer) {
                  " BEGIN SELECT RAISE(ABORT, ''); END");
         }
         auto cmd = command(order, jst(7, 10, 0));
-        if (setup == "reader") {
+        if (setup == "writer") {
             cmd->setRandomSource([other](std::time_t, int count) {
-                sqlite3_exec(other, "BEGIN; SELECT count(*) FROM proc_info;", nullptr, nullptr,
-                             nullptr);
+                sqlite3_exec(other, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr);
                 return std::vector<std::uint32_t>(static_cast<size_t>(count), 0);
             });
         }

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "FileUtil.h"
 #include "TestUtil.h"
 
 using zorcee::ReceiptSpool;
@@ -88,4 +91,85 @@ TEST(ReceiptSpool, OnlyARedeliveryOfARecentReceiptIsADuplicate) {
     }
     EXPECT_EQ(results, "00303");  // 3: a duplicate, nothing stored
     EXPECT_EQ(spool.count(), 3u);
+}
+
+// What a start finds: files an earlier version left (an answer in a file of its own, orders
+// without a file for their answer), answers cut off by a crash, removals cut short. Each order
+// ends answered with its stored answer, answered as interrupted, or run: never two of them, and
+// the next start finds the same answers again.
+TEST(ReceiptSpool, EarlierVersionsFilesAnswersCutOffAndRemovalsCutShort) {
+    const std::string n1 = "/00000000000000000001", n2 = "/00000000000000000002";
+    // Orders 1 "x" and 2 "y" started; 2 answered "answer y" (stored by this version).
+    const auto twoStarted = [](const std::string& dir) {
+        ReceiptSpool spool(dir, 10, 1000);
+        std::string error;
+        ReceiptSpool::Entry e;
+        ASSERT_TRUE(spool.open(error) && add(spool, "x") == ReceiptSpool::AddResult::Added &&
+                    add(spool, "y") == ReceiptSpool::AddResult::Added);
+        ASSERT_TRUE(spool.next(e) && spool.markStarted(e.seq, error));
+        ASSERT_TRUE(spool.next(e) && spool.markStarted(e.seq, error) &&
+                    spool.storeAnswer(e.seq, "answer y", error));
+    };
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> prepare;
+        // answers|interrupted|waiting at a start, then at the next one (after each interrupted
+        // order was answered "failed ...", as the agent does)
+        const char* first;
+        const char* second;
+    };
+    const Case cases[] = {
+        {"earlier version: an answer in a file of its own, a started and a waiting order",
+         [&](const std::string& d) {
+             testutil::writeFile(d + n1 + ".ans", "old answer");
+             testutil::writeFile(d + n2 + ".run", "c");
+             testutil::writeFile(d + "/00000000000000000003.order", "w");
+         },
+         "old answer,|c,|w,", "old answer,failed c,||w,"},
+        {"an answer cut off while written: its order was interrupted",
+         [&](const std::string& d) {
+             twoStarted(d);
+             const std::string whole = testutil::readFile(d + n2 + ".out");
+             testutil::writeFile(d + n1 + ".out", whole.substr(0, whole.size() - 1));
+         },
+         "answer y,|x,|", "failed x,answer y,||"},
+        {"an answer without its end: its order was interrupted",
+         [&](const std::string& d) {
+             twoStarted(d);
+             testutil::writeFile(d + n1 + ".out", "answer x");
+         },
+         "answer y,|x,|", "failed x,answer y,||"},
+        {"an answer stored, the order's file not yet removed: answered, not interrupted",
+         [&](const std::string& d) {
+             twoStarted(d);
+             testutil::writeFile(d + n2 + ".run", "y");
+         },
+         "answer y,|x,|", "failed x,answer y,||"},
+        {"the place of an answer whose order is gone: removed",
+         [&](const std::string& d) { testutil::writeFile(d + n1 + ".out", ""); }, "||", "||"},
+    };
+    for (const auto& c : cases) {
+        testutil::TempDir tmp;
+        const std::string dir = tmp.file("s");
+        std::string error;
+        ASSERT_EQ(zorcommon::makeDirectories(dir), 0);
+        c.prepare(dir);
+        for (const char* expected : {c.first, c.second}) {
+            ReceiptSpool spool(dir, 10, 1000);
+            ASSERT_TRUE(spool.open(error)) << c.name << ": " << error;
+            std::string answers, interrupted, waiting, text;
+            for (const auto& e : spool.takeAnswers()) {
+                answers += (spool.readAnswer(e.seq, text) ? text : "?") + ",";
+            }
+            for (const auto& e : spool.takeInterrupted()) {
+                interrupted += e.text + ",";
+                EXPECT_TRUE(spool.storeAnswer(e.seq, "failed " + e.text, error)) << error;
+            }
+            for (ReceiptSpool::Entry e; spool.next(e);) {
+                waiting += e.text + ",";
+            }
+            EXPECT_EQ(answers + "|" + interrupted + "|" + waiting, expected) << c.name;
+        }
+        EXPECT_FALSE(testutil::exists(dir + n1 + ".out") && c.first == std::string("||")) << c.name;
+    }
 }

@@ -111,13 +111,13 @@ class Site {
             "@/hold; python3 @/reader.py & while [ ! -e @/reader.alive ]; do sleep 0.01; done; "
             "fi\nexit ${code:-0}\n",
             0755);
-        // Started by the package updater when "hold" exists: a reader's shared lock on the
-        // database until the updater has closed it, so that no commit of that start gets
+        // Started by the package updater when "hold" exists: another writer's lock on the
+        // database until the updater has closed it, so that no write of that start gets
         // through.
         write("reader.py",
               "import os, sqlite3, time\nc = sqlite3.connect('@/db/cee_pkg_upd.db', "
-              "isolation_level=None)\nc.execute('BEGIN')\nc.execute('SELECT count(*) FROM "
-              "proc_info').fetchall()\nopen('@/reader.alive', 'w').close()\nend = time.time() + "
+              "isolation_level=None)\nc.execute('BEGIN IMMEDIATE')\nopen('@/reader.alive', "
+              "'w').close()\nend = time.time() + "
               "30\nwhile os.path.exists('@/db/db_upd.lock') and time.time() < end:\n    "
               "time.sleep(0.01)\nc.close()\nos.remove('@/reader.alive')\n");
         write("finish.sh", "echo \"started $#\" >> @/finish.started\n", 0755);
@@ -402,7 +402,9 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
          {}, {}, {}, "", "", 0, "", "Database is locked : due run query failed -> 5", -1,
          [](Site& s) {
              sqlite3_open(s.db().c_str(), &s.reader);
-             sqlite3_exec(s.reader, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr);
+             // Exclusive locking mode: in WAL mode the one lock that holds back readers too.
+             sqlite3_exec(s.reader, "PRAGMA locking_mode = EXCLUSIVE; BEGIN EXCLUSIVE;", nullptr,
+                          nullptr, nullptr);
          }},
         {"battery firmware while the battery does not answer", false, {{0, "101",
          "tusk-batfw_2.0_armhf.deb", ""}}, "ii tusk-batfw 1.0 armhf\n", "", "", "", {0},
@@ -419,13 +421,13 @@ TEST(CeeUpdRun, WholeRunsOnTheAgentsJobs) {
          "UPDATE proc_info SET id = id + 4294967296, command_info_id = command_info_id + "
          "4294967296", {0, 0}, {"4294967297|0|2|<12>", "4294967297|1|1|"}, {"abc_1.0_armhf.deb"},
          Rows(2, "update: 4294967297 @/packages tools abc_1.2_armhf.deb"), "", "update\n101\n", 2},
-        {"no commit gets through at any start: nothing installed, still due, no finish", false,
+        {"no write gets through at any start: nothing installed, still due, no finish", false,
          {kAbc}, kAbcInstalled, "", R"("DATABASE": {"DB_PATH": "@/db", "BUSY_TIMEOUT_MS": 0})",
-         "", {3, 3}, {"1|0|0|NULL"}, {"NULL"}, {}, "101\nfailed to db commit" + kNotRecorded +
+         "", {3, 3}, {"1|0|0|NULL"}, {"NULL"}, {}, "101\nfailed to record the outcome" + kNotRecorded +
          " | <5> : update old package info error\n", "", 0, "", "",
-         -1, [](Site& s) {  // a reader's shared lock: no commit gets through
+         -1, [](Site& s) {  // another writer's lock: no write gets through
              sqlite3_open(s.db().c_str(), &s.reader);
-             sqlite3_exec(s.reader, "BEGIN; SELECT 1 FROM proc_info;", nullptr, nullptr, nullptr);
+             sqlite3_exec(s.reader, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr);
          }},
         {"outcome not recorded (13)", false, {kAbc}, kAbcInstalled, "", "", "CREATE TRIGGER t "
          "BEFORE UPDATE OF r_result_str ON proc_info BEGIN SELECT RAISE(ABORT, 'x'); END", {3},
@@ -895,19 +897,25 @@ TEST(DbUpdController, OtherConnectionsLocksAndTheBusyTimeOut) {
     EXPECT_EQ(j.upd.selectTargetCommandInfo().command_id, 77);
     EXPECT_EQ(j.upd.insertNextProcInfo(id, 120), -1);
     EXPECT_TRUE(j.agent.commitTransaction());
-    // Under a busy time-out the updater's commit waits until a reader is done.
+    // A reader (cee-status) holds back no commit.
     sqlite3_open(j.db().c_str(), &j.reader);
     sqlite3_exec(j.reader, "BEGIN; SELECT count(*) FROM proc_info;", nullptr, nullptr, nullptr);
+    ASSERT_TRUE(j.upd.beginTransaction());
+    ASSERT_EQ(j.upd.insertNextProcInfo(id, 120), 1);
+    EXPECT_TRUE(j.upd.commitTransaction());
+    sqlite3_exec(j.reader, "ROLLBACK;", nullptr, nullptr, nullptr);
+    // Under a busy time-out the updater's write waits until the other writer is done.
+    sqlite3_exec(j.reader, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr);
     j.upd.close();
     zorcommon::setBusyTimeoutMs(5000);
     ASSERT_TRUE(j.upd.open());
     ASSERT_TRUE(j.upd.beginTransaction());
-    ASSERT_EQ(j.upd.insertNextProcInfo(id, 120), 1);
-    std::thread readerDone([&j] {
+    std::thread writerDone([&j] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         sqlite3_exec(j.reader, "ROLLBACK;", nullptr, nullptr, nullptr);
     });
+    EXPECT_EQ(j.upd.insertNextProcInfo(id, 120), 1);
     EXPECT_TRUE(j.upd.commitTransaction());
-    readerDone.join();
-    EXPECT_EQ(j.rows("SELECT exic_num FROM proc_info ORDER BY id"), (Rows{"0", "0", "1"}));
+    writerDone.join();
+    EXPECT_EQ(j.rows("SELECT exic_num FROM proc_info ORDER BY id"), (Rows{"0", "0", "1", "2"}));
 }

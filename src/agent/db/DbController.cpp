@@ -42,7 +42,11 @@ std::set<std::string> schemaTables(sqlite3* db) {
 int countSchemaTables(const std::string& path) {
     sqlite3* db = nullptr;
     int count = -1;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    const bool opened =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK;
+    if (opened && zorcommon::lacksDatabaseHeader(db)) {
+        count = -2;
+    } else if (opened) {
         SQLiteStmtMaker maker(db);
         sqlite3_stmt* stmt = maker.prepare(
             "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN "
@@ -74,6 +78,35 @@ std::string asideName(const std::string& path) {
 }
 }  // namespace
 
+bool setWalMode(sqlite3* db) {
+    sqlite3_stmt* stmt = nullptr;
+    bool wal = false;
+    if (sqlite3_prepare_v2(db, "PRAGMA journal_mode = WAL", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+        const auto* mode = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+        wal = mode != nullptr && std::strcmp(mode, "wal") == 0;
+    }
+    sqlite3_finalize(stmt);
+    return wal;
+}
+
+void DbController::useWriteAheadLog() {
+    sqlite3* db = nullptr;
+    bool wal = false;
+    if (sqlite3_open_v2(dbPath_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, zorcommon::busyTimeoutMs());
+        wal = setWalMode(db);
+    }
+    if (wal) {
+        ZLOG_I(log_, "[{}:{}] in init : journal mode -> wal");
+    } else {
+        // Still a working database: its commits go through the rollback journal meanwhile.
+        ZLOG_W(log_, "[{}:{}] in init : journal mode wal not set -> {}",
+               db != nullptr ? sqlite3_errmsg(db) : "cannot open");
+    }
+    sqlite3_close_v2(db);
+}
+
 DbController::DbController()
     : DbControllerBase("cee", "DbController.cpp", "RW", zorcommon::agentLockGuard()) {
     repairDamaged_ = true;
@@ -86,9 +119,11 @@ bool DbController::replaceDamagedFile() {
                dbPath_, std::strerror(errno));
         return false;
     }
-    // A journal beside it belongs to the damaged file: rolled into a new one, it would damage
-    // that too.
+    // A journal or write-ahead log beside it belongs to the damaged file: rolled into a new
+    // one, it would damage that too. The log's index is only a cache of the log.
     std::rename((dbPath_ + "-journal").c_str(), (aside + "-journal").c_str());
+    std::rename((dbPath_ + "-wal").c_str(), (aside + "-wal").c_str());
+    std::remove((dbPath_ + "-shm").c_str());
     ZLOG_E(log_, "[{}:{}] in open : {} is not a database : moved aside to {} : new database",
            dbPath_, aside);
     zorcommon::flushLog(log_);
@@ -120,7 +155,11 @@ int DbController::init(const std::string& dbDir, const std::string& dbFile,
         if (tables == -2) {
             return replaceDamagedFile() ? 0 : 2;
         }
-        if (tables < 0 || tables == static_cast<int>(kTableCount)) {
+        if (tables < 0) {
+            return 0;
+        }
+        if (tables == static_cast<int>(kTableCount)) {
+            useWriteAheadLog();
             return 0;
         }
         ZLOG_W(log_, "[{}:{}] in init : database file has {} of {} tables : create schema", tables,
@@ -186,6 +225,9 @@ bool DbController::createDbFile() {
                 ZLOG_I(log_, "[{}:{}] in createDbFile : remove database file");
             }
             result = false;
+        } else if (!setWalMode(db_)) {
+            ZLOG_W(log_, "[{}:{}] in createDbFile : journal mode wal not set -> {}",
+                   sqlite3_errmsg(db_));
         }
         close();
     }

@@ -19,6 +19,10 @@ using zorcommon::DbLock;
 using zorcommon::setupLockFiles;
 using zorcommon::SQLiteStmtMaker;
 
+// Puts an open database in WAL mode (a property of the file, kept for every later connection of
+// every program). True when it is in that mode afterwards.
+bool setWalMode(sqlite3* db);
+
 class DbController : public zorcommon::DbControllerBase {
   public:
     static constexpr const char* kDbVersion = "1.0";
@@ -26,11 +30,13 @@ class DbController : public zorcommon::DbControllerBase {
     DbController();
 
     // 0 the database exists or was created; 1 directory or file name empty; 2 creation failed.
-    // Removes a leftover agent lock file; never touches the updater's.
+    // Removes a leftover agent lock file; never touches the updater's. The database is put in
+    // WAL mode (an earlier version's file too); where that fails (the file locked), it is logged
+    // and the database still works with its rollback journal.
     int init(const std::string& dbDir, const std::string& dbFile, const std::string& lockCee,
              const std::string& lockUpd);
-    // Creates the directory, the five tables and the version row; deletes the file again
-    // when any statement fails.
+    // Creates the directory, the five tables and the version row, and sets WAL mode; deletes
+    // the file again when any statement fails.
     bool createDbFile();
 
     // Row operations; each is one statement on an open controller, and transactions are the
@@ -71,10 +77,13 @@ class DbController : public zorcommon::DbControllerBase {
 
   protected:
     // A file that is not a database (overwritten, damaged) is moved aside under a timestamped
-    // name, never deleted, with its journal, logged at error level, and a new database made.
+    // name, never deleted, with its journal or write-ahead log, logged at error level, and a new
+    // database made.
     bool replaceDamagedFile() override;
 
   private:
+    // Sets WAL mode on an existing database through a connection of its own, and logs it.
+    void useWriteAheadLog();
     // Binds text (length-exact) and logs the position and SQLite's code. SQLite copies the
     // text unless `outlivesStmt` says that `value` stays unchanged until the statement is
     // finalized (for requests and answers of megabytes, which SQLite copies into its record
