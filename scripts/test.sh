@@ -9,6 +9,10 @@
 #     tsan   build-tsan/  ThreadSanitizer, the tests of the threaded parts (label "threads")
 #     fuzz   build-fuzz/  every fuzz target for FUZZ_SECONDS (default 20) seconds each
 #   --stages LIST  comma-separated subset, e.g. --stages plain for a quick local run
+#   live (only when named in --stages, about 2 minutes and the build; 4 the first time on a
+#   machine): build-live/ with the tests off, its amd64 package installed with dpkg in a booted
+#   Debian 12 (systemd-nspawn) and the device's day run there (tests/live/live.py, as root; the
+#   guest's root file system is cached in /var/cache/cee-live, CEE_LIVE_CACHE to change it)
 #   --arch armhf   cross-builds for 32-bit ARM into build-armhf (cmake/armhf-toolchain.cmake)
 #                  (ARMHF_BUILD_DIR to change it) and runs the suite but the long tests there,
 #                  the programs under qemu-arm
@@ -33,8 +37,8 @@ while [ $# -gt 0 ]; do
 done
 for s in ${stages//,/ }; do
   case $s in
-    plain|asan|tsan|fuzz) ;;
-    *) echo "test.sh: unknown stage '$s' (plain, asan, tsan, fuzz)" >&2; exit 64 ;;
+    plain|asan|tsan|fuzz|live) ;;
+    *) echo "test.sh: unknown stage '$s' (plain, asan, tsan, fuzz, live)" >&2; exit 64 ;;
   esac
 done
 has_stage() { [[ ",$stages," == *",$1,"* ]]; }
@@ -96,7 +100,11 @@ if [ -n "$arch" ]; then
   exit 0
 fi
 
-scripts/install-deps.sh
+if has_stage live; then
+  scripts/install-deps.sh --live
+else
+  scripts/install-deps.sh
+fi
 start=$SECONDS
 if has_stage plain; then
   dir=${BUILD_DIR:-build}
@@ -117,4 +125,8 @@ fi
 if has_stage fuzz; then
   scripts/fuzz.sh --seconds "${FUZZ_SECONDS:-20}"
   echo "test.sh: fuzz stage done after $((SECONDS - start)) s"
+fi
+if has_stage live; then
+  python3 tests/live/live.py --build-dir build-live
+  echo "test.sh: live stage done after $((SECONDS - start)) s"
 fi

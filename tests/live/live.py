@@ -38,7 +38,7 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file_
 FAULTS = {
     # fault: the checks it must fail
     "no-hardening": ["usr read-only", "home folders hidden", "no new privileges, seccomp",
-                     "exposure figure"],
+                     "exposure figure", "memory ceiling set"],
     "killmode-control-group": ["finish command outlives updater"],
 }
 SUBSTRATE_CODE, GROUP = "LIVE-0001", "live"
