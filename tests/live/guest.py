@@ -149,23 +149,16 @@ class Container:
                                      stderr=subprocess.STDOUT, start_new_session=True)
         self.leader = None
 
-    def wait_booted(self, deadline_s=60):
+    def wait_booted(self, deadline_s=120):
         """Waits until the guest's systemd has finished starting up; returns its state."""
         end = time.monotonic() + deadline_s
         while self.leader is None:
             if self.proc.poll() is not None:
                 raise RuntimeError("systemd-nspawn ended at once (status %d)" % self.proc.returncode)
-            children = "/proc/%d/task/%d/children" % (self.proc.pid, self.proc.pid)
-            try:
-                with open(children) as f:
-                    pids = f.read().split()
-            except OSError:
-                pids = []
-            if pids:
-                self.leader = int(pids[0])
-            elif time.monotonic() > end:
-                raise RuntimeError("the container's PID 1 did not appear")
-            else:
+            self.leader = self._find_leader()
+            if self.leader is None:
+                if time.monotonic() > end:
+                    raise RuntimeError("the container's systemd did not start")
                 time.sleep(0.1)
         while True:
             state = self.run(["systemctl", "is-system-running"], timeout=10).stdout.strip()
@@ -174,6 +167,23 @@ class Container:
             if time.monotonic() > end:
                 raise RuntimeError("the guest did not finish booting: %s" % state)
             time.sleep(0.3)
+
+    def _find_leader(self):
+        """The container's PID 1 as this machine sees it: the child of systemd-nspawn that
+        runs systemd (nspawn's own intermediate child comes and goes first)."""
+        try:
+            with open("/proc/%d/task/%d/children" % (self.proc.pid, self.proc.pid)) as f:
+                pids = [int(p) for p in f.read().split()]
+        except OSError:
+            return None
+        for pid in pids:
+            try:
+                with open("/proc/%d/comm" % pid) as f:
+                    if f.read().strip() == "systemd":
+                        return pid
+            except OSError:
+                pass
+        return None
 
     def run(self, argv, timeout=60, stdin=None):
         """Runs argv inside the guest (all its namespaces, its root) as root with a clean
