@@ -25,6 +25,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import sqlite3
 import subprocess
 import sys
@@ -632,6 +633,10 @@ def main():
     parser.add_argument("--fault", choices=sorted(FAULTS))
     parser.add_argument("--self-test", action="store_true")
     args = parser.parse_args()
+    # A stop from outside (a CI run cancelled) ends the run through its clean-up: the guest
+    # powered off or killed, its tree removed.
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, lambda signum, frame: sys.exit(128 + signum))
     if os.geteuid() != 0:
         sys.exit("live: run as root (mmdebstrap, systemd-nspawn)")
     build_dir = os.path.abspath(args.build_dir)
