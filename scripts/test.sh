@@ -11,7 +11,7 @@
 #   --stages LIST  comma-separated subset, e.g. --stages plain for a quick local run
 #   live (only when named in --stages, about 2 minutes and the build; 4 the first time on a
 #   machine): build-live/ with the tests off, its amd64 package installed with dpkg in a booted
-#   Debian 12 (systemd-nspawn) and the device's day run there (tests/live/live.py, as root; the
+#   Debian 12 (systemd-nspawn) and the device's day run there (scripts/live/live.py, as root; the
 #   guest's root file system is cached in /var/cache/cee-live, CEE_LIVE_CACHE to change it)
 #   --arch armhf   cross-builds for 32-bit ARM into build-armhf (cmake/armhf-toolchain.cmake)
 #                  (ARMHF_BUILD_DIR to change it) and runs the suite but the long tests there,
@@ -127,6 +127,6 @@ if has_stage fuzz; then
   echo "test.sh: fuzz stage done after $((SECONDS - start)) s"
 fi
 if has_stage live; then
-  python3 tests/live/live.py --build-dir build-live
+  python3 scripts/live/live.py --build-dir build-live
   echo "test.sh: live stage done after $((SECONDS - start)) s"
 fi

@@ -3,7 +3,7 @@
 container, installs the package with dpkg and goes through the device's day, printing each
 check as PASS or FAIL with its evidence and closing with "N passed, M failed".
 
-Usage (as root): tests/live/live.py [--build-dir DIR] [--evidence DIR] [--fault FAULT]
+Usage (as root): scripts/live/live.py [--build-dir DIR] [--evidence DIR] [--fault FAULT]
                                     [--self-test]
   --build-dir DIR  where the package is built, tests off (default build-live)
   --evidence DIR   where console, journals, logs and database are kept (default
