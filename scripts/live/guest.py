@@ -154,7 +154,8 @@ class Container:
         end = time.monotonic() + deadline_s
         while self.leader is None:
             if self.proc.poll() is not None:
-                raise RuntimeError("systemd-nspawn ended at once (status %d)" % self.proc.returncode)
+                raise RuntimeError("systemd-nspawn ended at once (status %d)"
+                                   % self.proc.returncode)
             self.leader = self._find_leader()
             if self.leader is None:
                 if time.monotonic() > end:

@@ -156,8 +156,8 @@ echo %s
 set -e
 work=$(mktemp -d)
 mkdir "$work/DEBIAN"
-printf 'Package: %%s\\nVersion: %%s\\nArchitecture: %%s\\nMaintainer: live <live@localhost>\\nDescription: stand-in\\n' \\
-  "$1" "$2" "$3" > "$work/DEBIAN/control"
+printf 'Package: %%s\\nVersion: %%s\\nArchitecture: %%s\\n' "$1" "$2" "$3" > "$work/DEBIAN/control"
+printf 'Maintainer: live <live@localhost>\\nDescription: stand-in\\n' >> "$work/DEBIAN/control"
 dpkg-deb -b "$work" "%(d)s/$1_$2_$3.deb" >/dev/null
 rm -rf "$work"
 dpkg -i "%(d)s/$1_$2_$3.deb"
