@@ -8,11 +8,16 @@
 #                         the long tests and the package check
 #     tsan   build-tsan/  ThreadSanitizer, the tests of the threaded parts (label "threads")
 #     fuzz   build-fuzz/  every fuzz target for FUZZ_SECONDS (default 20) seconds each
+#   and, only when named in --stages (about 2 minutes, 4 the first time on a machine, and the
+#   build):
+#     live   build-live/  the amd64 package installed with dpkg in a booted Debian 12
+#                         (systemd-nspawn) and the device's day run there, as root
+#                         (scripts/live/live.py; the guest's root file system is cached in
+#                         /var/cache/cee-live, CEE_LIVE_CACHE to change it). The package comes
+#                         from the plain stage's build when that stage runs too, or from the
+#                         finished build CEE_LIVE_FROM_BUILD names; otherwise build-live is
+#                         built with the tests off.
 #   --stages LIST  comma-separated subset, e.g. --stages plain for a quick local run
-#   live (only when named in --stages, about 2 minutes and the build; 4 the first time on a
-#   machine): build-live/ with the tests off, its amd64 package installed with dpkg in a booted
-#   Debian 12 (systemd-nspawn) and the device's day run there (scripts/live/live.py, as root; the
-#   guest's root file system is cached in /var/cache/cee-live, CEE_LIVE_CACHE to change it)
 #   --arch armhf   cross-builds for 32-bit ARM into build-armhf (cmake/armhf-toolchain.cmake)
 #                  (ARMHF_BUILD_DIR to change it) and runs the suite but the long tests there,
 #                  the programs under qemu-arm
@@ -127,6 +132,10 @@ if has_stage fuzz; then
   echo "test.sh: fuzz stage done after $((SECONDS - start)) s"
 fi
 if has_stage live; then
-  python3 scripts/live/live.py --build-dir build-live
+  # The plain stage's build, when there is one, gives the package (CEE_LIVE_FROM_BUILD names
+  # another finished build); otherwise build-live is built with the tests off.
+  live_from=${CEE_LIVE_FROM_BUILD:-}
+  if has_stage plain; then live_from=${BUILD_DIR:-build}; fi
+  python3 scripts/live/live.py --build-dir build-live ${live_from:+--from-build "$live_from"}
   echo "test.sh: live stage done after $((SECONDS - start)) s"
 fi

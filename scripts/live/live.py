@@ -3,9 +3,11 @@
 container, installs the package with dpkg and goes through the device's day, printing each
 check as PASS or FAIL with its evidence and closing with "N passed, M failed".
 
-Usage (as root): scripts/live/live.py [--build-dir DIR] [--evidence DIR] [--fault FAULT]
-                                    [--self-test]
+Usage (as root): scripts/live/live.py [--build-dir DIR] [--from-build DIR] [--evidence DIR]
+                                      [--fault FAULT] [--self-test]
   --build-dir DIR  where the package is built, tests off (default build-live)
+  --from-build DIR pack the package from this finished build of the same sources instead
+                   (e.g. build, the plain test stage's: the package holds no tests either way)
   --evidence DIR   where console, journals, logs and database are kept (default
                    BUILD_DIR/live-evidence); wiped at the start of each run
   --fault FAULT    one run with a fault put into the guest: no-hardening (the agent's sandbox
@@ -59,20 +61,26 @@ TIMER_PERIOD_S = 10
 # The package and the guest
 
 
-def build_package(build_dir):
-    """Configures (tests off), builds and packs; returns (the .deb, the logger-sim binary)."""
+def build_package(build_dir, from_build=None):
+    """Configures (tests off) and builds build_dir, or takes from_build as it is (a build of
+    the same sources, e.g. the plain test stage's), and packs the .deb into build_dir/deb.
+    Returns (the .deb, the logger-sim binary)."""
     started = time.monotonic()
-    subprocess.run(["cmake", "-S", SOURCE, "-B", build_dir, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                    "-DCEE_WERROR=ON", "-DCEE_BUILD_TESTS=OFF"], check=True,
-                   stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "-j2"], check=True, stdout=subprocess.DEVNULL)
-    for old in os.listdir(build_dir):
-        if old.endswith(".deb"):
-            os.unlink(os.path.join(build_dir, old))
-    subprocess.run(["cpack", "-G", "DEB"], cwd=build_dir, check=True, stdout=subprocess.DEVNULL)
-    [deb] = [os.path.join(build_dir, f) for f in os.listdir(build_dir) if f.endswith(".deb")]
-    log("package %s built in %d s" % (os.path.basename(deb), time.monotonic() - started))
-    return deb, os.path.join(build_dir, "tools", "logger-sim", "logger-sim")
+    if not from_build:
+        subprocess.run(["cmake", "-S", SOURCE, "-B", build_dir, "-DCEE_BUILD_TESTS=OFF",
+                        "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCEE_WERROR=ON"], check=True,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", build_dir, "-j2"], check=True,
+                       stdout=subprocess.DEVNULL)
+    packed = from_build or build_dir
+    out = os.path.join(build_dir, "deb")
+    shutil.rmtree(out, ignore_errors=True)
+    subprocess.run(["cpack", "-G", "DEB", "--config", os.path.join(packed, "CPackConfig.cmake"),
+                    "-B", out], check=True, stdout=subprocess.DEVNULL)
+    [deb] = [os.path.join(out, f) for f in os.listdir(out) if f.endswith(".deb")]
+    log("package %s of %s made in %d s" % (os.path.basename(deb), packed,
+                                            time.monotonic() - started))
+    return deb, os.path.join(packed, "tools", "logger-sim", "logger-sim")
 
 
 def guest_packages(deb, logger_sim):
@@ -629,6 +637,7 @@ def self_test(deb, logger_sim, packages, evidence):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build-dir", default=os.path.join(SOURCE, "build-live"))
+    parser.add_argument("--from-build")
     parser.add_argument("--evidence")
     parser.add_argument("--fault", choices=sorted(FAULTS))
     parser.add_argument("--self-test", action="store_true")
@@ -642,7 +651,8 @@ def main():
     build_dir = os.path.abspath(args.build_dir)
     evidence = os.path.abspath(args.evidence or os.path.join(build_dir, "live-evidence"))
     log("guest tree cache: %s; evidence: %s" % (guest.CACHE, evidence))
-    deb, logger_sim = build_package(build_dir)
+    deb, logger_sim = build_package(
+        build_dir, args.from_build and os.path.abspath(args.from_build))
     packages = guest_packages(deb, logger_sim)
     if args.self_test:
         sys.exit(0 if self_test(deb, logger_sim, packages, evidence) else 1)
