@@ -260,6 +260,10 @@ def wait_until(predicate, deadline_s, step_s=0.3):
 
 
 class Live:
+    """The checks of one booted guest. Each check method returns (passed, evidence); check()
+    runs one, records and prints it. The methods run in the order of run_checks(): later ones
+    build on the state earlier ones left (the package installed, the update order sent)."""
+
     def __init__(self, tree, box, boot_state):
         self.tree, self.box, self.boot_state = tree, box, boot_state
         self.results = []
