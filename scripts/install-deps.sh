@@ -3,20 +3,24 @@
 # missing. Safe to run again; quiet unless something has to be installed. Run as root (or with
 # sudo available) on Debian 12.
 #
-# Usage: scripts/install-deps.sh [--arch armhf]
+# Usage: scripts/install-deps.sh [--arch armhf] [--live]
 #   --arch armhf   also the cross build for 32-bit ARM: adds the armhf architecture to dpkg and
 #                  installs the cross compiler, qemu-arm and the armhf libraries (with
 #                  libfaketime:armhf: tests run ARM programs under faketime)
+#   --live         also what the live stage needs to build and boot its Debian guest
+#                  (mmdebstrap, systemd-nspawn)
 #   (dpkg-dev and systemd, for the check of the Debian package, come with either form)
 set -euo pipefail
 
 arch=
+live=0
 while [ $# -gt 0 ]; do
   case $1 in
+    --live) live=1; shift ;;
     --arch) [ $# -ge 2 ] || { echo "install-deps: --arch needs a value" >&2; exit 64; }
             arch=$2; shift 2 ;;
     --arch=*) arch=${1#--arch=}; shift ;;
-    *) echo "usage: scripts/install-deps.sh [--arch armhf]" >&2; exit 64 ;;
+    *) echo "usage: scripts/install-deps.sh [--arch armhf] [--live]" >&2; exit 64 ;;
   esac
 done
 case $arch in
@@ -33,6 +37,9 @@ packages=(
   dpkg-dev systemd
   clang libclang-rt-14-dev
 )
+if [ "$live" = 1 ]; then
+  packages+=(mmdebstrap systemd-container util-linux)
+fi
 if [ "$arch" = armhf ]; then
   packages+=(
     g++-arm-linux-gnueabihf qemu-user

@@ -8,6 +8,15 @@
 #                         the long tests and the package check
 #     tsan   build-tsan/  ThreadSanitizer, the tests of the threaded parts (label "threads")
 #     fuzz   build-fuzz/  every fuzz target for FUZZ_SECONDS (default 20) seconds each
+#   and, only when named in --stages (about 2 minutes, 4 the first time on a machine, and the
+#   build):
+#     live   build-live/  the amd64 package installed with dpkg in a booted Debian 12
+#                         (systemd-nspawn) and the device's day run there, as root
+#                         (scripts/live/live.py; the guest's root file system is cached in
+#                         /var/cache/cee-live, CEE_LIVE_CACHE to change it). The package comes
+#                         from the plain stage's build when that stage runs too, or from the
+#                         finished build CEE_LIVE_FROM_BUILD names; otherwise build-live is
+#                         built with the tests off.
 #   --stages LIST  comma-separated subset, e.g. --stages plain for a quick local run
 #   --arch armhf   cross-builds for 32-bit ARM into build-armhf (cmake/armhf-toolchain.cmake)
 #                  (ARMHF_BUILD_DIR to change it) and runs the suite but the long tests there,
@@ -33,8 +42,8 @@ while [ $# -gt 0 ]; do
 done
 for s in ${stages//,/ }; do
   case $s in
-    plain|asan|tsan|fuzz) ;;
-    *) echo "test.sh: unknown stage '$s' (plain, asan, tsan, fuzz)" >&2; exit 64 ;;
+    plain|asan|tsan|fuzz|live) ;;
+    *) echo "test.sh: unknown stage '$s' (plain, asan, tsan, fuzz, live)" >&2; exit 64 ;;
   esac
 done
 has_stage() { [[ ",$stages," == *",$1,"* ]]; }
@@ -96,7 +105,11 @@ if [ -n "$arch" ]; then
   exit 0
 fi
 
-scripts/install-deps.sh
+if has_stage live; then
+  scripts/install-deps.sh --live
+else
+  scripts/install-deps.sh
+fi
 start=$SECONDS
 if has_stage plain; then
   dir=${BUILD_DIR:-build}
@@ -117,4 +130,12 @@ fi
 if has_stage fuzz; then
   scripts/fuzz.sh --seconds "${FUZZ_SECONDS:-20}"
   echo "test.sh: fuzz stage done after $((SECONDS - start)) s"
+fi
+if has_stage live; then
+  # The plain stage's build, when there is one, gives the package (CEE_LIVE_FROM_BUILD names
+  # another finished build); otherwise build-live is built with the tests off.
+  live_from=${CEE_LIVE_FROM_BUILD:-}
+  if has_stage plain; then live_from=${BUILD_DIR:-build}; fi
+  python3 scripts/live/live.py --build-dir build-live ${live_from:+--from-build "$live_from"}
+  echo "test.sh: live stage done after $((SECONDS - start)) s"
 fi
