@@ -365,12 +365,18 @@ class Live:
             r.returncode, states, agents or "none")
 
     def configure_quick_emergency_updates(self):
-        """An emergency update falls due 0 to 2 s after its order (instead of 1 to 6 minutes):
-        the settings file changed as an operator would, then the agent restarted."""
+        """An emergency update falls due 0 to 2 s after its order (instead of 1 to 6 minutes)
+        and the health check after an update takes seconds (instead of minutes): the settings
+        files changed as an operator would, then the agent restarted."""
         conf = "/usr/local/etc/zorcee/cee.conf"
+        upd = "/usr/local/etc/zorcee/cee_upd.conf"
         r = self.box.sh("sed -i -e 's/\"EMARG_UPD_START_SEC\": [0-9]*/\"EMARG_UPD_START_SEC\": 0/' "
                         "-e 's/\"EMARG_UPD_END_SEC\": [0-9]*/\"EMARG_UPD_END_SEC\": 2/' %s && "
-                        "grep EMARG_UPD %s && systemctl restart cee-agent.service" % (conf, conf))
+                        "sed -i -e 's/\"SETTLE_S\": [0-9]*/\"SETTLE_S\": 0/' "
+                        "-e 's/\"INTERVAL_S\": [0-9]*/\"INTERVAL_S\": 1/' "
+                        "-e 's/\"WINDOW_S\": [0-9]*/\"WINDOW_S\": 5/' %s && "
+                        "grep -E 'EMARG_UPD|SETTLE_S|WINDOW_S' %s %s && "
+                        "systemctl restart cee-agent.service" % (conf, upd, conf, upd))
         return r.returncode == 0, "%s %s" % (" ".join(r.stdout.split()), r.stderr.strip())
 
     # -- the agent --
@@ -487,7 +493,8 @@ class Live:
                               in ("inactive", "failed") and "ok", 30)
         installed = self.box.run(["dpkg-query", "-W", "-f=${Version} ${Status}",
                                   "livepkg"]).stdout
-        result = self.tree.read("/var/tmp/logger_reboot")
+        # Until a later start has verified it, the success file says so.
+        result = self.tree.read("/var/tmp/logger_reboot").replace("pending verification\n", "")
         timer = self.show("cee-updater.timer", "LastTriggerUSec")["LastTriggerUSec"]
         rows = self.query("SELECT p.proc_status, p.exic_num FROM proc_info p JOIN command_info c"
                           " ON c.id = p.command_info_id WHERE c.upd_command_id = 9101")
@@ -527,6 +534,18 @@ class Live:
                         % (starts, len(calls), len(finishes)))
 
     # -- stop and start with orders waiting --
+
+    def health_verified(self):
+        # A later timer start checks the device (the package in the listing, the logger
+        # application answering) and makes the success file final.
+        result = wait_until(lambda: self.tree.read("/var/tmp/logger_reboot") == "update\n9101\n"
+                            and "ok", 40)
+        log = self.tree.read("/var/local/zorlog/cee_upd.log")
+        checks = re.findall(r"health check \d+ : .*", log)
+        rows = self.query("SELECT verdict FROM health_check")
+        passed = result == "ok" and "verified healthy" in log
+        return passed, "success file %r; checks %s; verdicts %s" % (
+            self.tree.read("/var/tmp/logger_reboot"), checks[-4:], rows)
 
     def orders_survive_stop(self):
         ids = ["LIVE-S%d" % n for n in range(1, 7)]
@@ -569,7 +588,7 @@ def run_checks(live):
     c("dpkg -r stops agent and timer", live.dpkg_remove)
     if not c("dpkg -i again starts agent and timer", live.dpkg_install):
         return
-    if not c("emergency update window shortened, agent restarted",
+    if not c("emergency update window and health check shortened, agent restarted",
              live.configure_quick_emergency_updates):
         return
     c("agent stays active", live.agent_stays_active)
@@ -588,6 +607,7 @@ def run_checks(live):
     c("updater started by its timer runs the due job", live.updater_runs_by_timer)
     c("finish command outlives updater", live.finish_outlives_updater)
     c("second timer start does not install again", live.second_start_no_reinstall)
+    c("a later timer start verifies the update", live.health_verified)
     c("orders waiting at a stop answered after the start", live.orders_survive_stop)
     c("no denials in the agent's journal and log", live.no_denials)
 
