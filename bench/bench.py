@@ -507,6 +507,62 @@ def large_order_figures(args, bench):
     return figures
 
 
+def large_answer_figures(args, bench):
+    """Peak resident memory of the agent for one answer of the logger application as large as
+    MAX_ANSWER_BYTES lets through by default (32 MiB), against the unit's MemoryMax."""
+    size = 32 * 1024 * 1024
+    sim = harness.LoggerSim(bench.folder("logger-sim-huge"), "--mode", "huge", "--size",
+                            str(size), name="logger-sim-huge")
+    sim.start()
+    bench.programs.append(sim)
+    folder = bench.folder("agent-large-answer")
+    agent = bench.agent(folder)
+    agent.settings["QMT_HTTP"]["URL"] = sim.url
+    harness.write_text(agent.config_path, json.dumps(agent.settings))
+    bench.programs.append(agent)
+    agent.start()
+    agent.wait_ready()
+    time.sleep(0.5)
+    idle = vm_hwm_kib(agent.proc.pid)
+    sub = harness.Subscriber(bench.broker, agent.topic_pub)
+    sub.start()
+    bench.programs.append(sub)
+    log("large answer: one of %d bytes" % size)
+    subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(bench.broker.client_port),
+                    "-q", "1", "-t", agent.topic_sub, "-s"],
+                   input=harness.order(1, platform=[agent.PLATFORM]).encode(), check=True,
+                   timeout=60, stdout=subprocess.DEVNULL)
+    # Payloads are hex-encoded, one a line: the answer's line is over twice its Base64 text.
+    harness.wait_until(lambda: "\n" in sub.stdout(), "the answer", deadline_s=120)
+    if len(sub.stdout()) < size * 2:
+        raise RuntimeError("the answer is shorter than the logger application's body")
+    assert_running(agent)
+    peak = vm_hwm_kib(agent.proc.pid)
+    limit = memory_max_kib()
+    sec = "Answer of 32 MiB from the logger application (one order)"
+    figures = [Figure(sec, "peak resident memory (VmHWM)", [peak], "KiB", "%d",
+                      "within MemoryMax (%d KiB) with margin" % limit, peak < limit * 0.8,
+                      note="idle %d KiB" % idle),
+               Figure(sec, "peak resident memory above idle", [peak - idle], "KiB", "%d",
+                      note="%.2f × the answer" % ((peak - idle) * 1024.0 / size))]
+    agent.terminate()
+    sub.stop()
+    sim.stop()
+    return figures
+
+
+def memory_max_kib():
+    """The agent unit's MemoryMax as packaged, in KiB."""
+    path = os.path.join(SOURCE_DIR, "packaging", "systemd", "cee-agent.service.d",
+                        "hardening.conf")
+    for line in harness.read_text(path).splitlines():
+        if line.startswith("MemoryMax="):
+            value = line.split("=", 1)[1].strip()
+            units = {"K": 1, "M": 1024, "G": 1024 * 1024}
+            return int(value[:-1]) * units[value[-1]] if value[-1] in units else int(value) // 1024
+    raise RuntimeError("no MemoryMax in " + path)
+
+
 # ---------------------------------------------------------------------------------------------
 # 5: start-up
 
@@ -844,6 +900,7 @@ def main():
         bench.start_peers()
         figures += idle_and_growth_figures(args, bench)
         figures += large_order_figures(args, bench)
+        figures += large_answer_figures(args, bench)
         figures += daemon_fsync_figures(args, bench)
         figures += startup_figures(args, bench)
         figures += update_figures(args, bench)
