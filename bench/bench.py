@@ -171,7 +171,9 @@ def forward_figures(args):
                              ("http_post", "step: HTTP POST (ConnectionManager)"),
                              ("db_update", "step: database update (update, close)"),
                              ("answer", "step: answer rewrite + serialisation"),
-                             ("steps_sum", "steps together")):
+                             ("steps_sum", "steps together"),
+                             ("db_open_close", "the database opened and closed alone (in the "
+                                               "insert and update steps)")):
             figures.append(Figure(sec, name, med(metric), "µs"))
         figures.append(Figure(sec, "floor: bare libcurl POST, median", floor, "µs"))
         figures.append(Figure(sec, "floor: bare libcurl POST, 99th percentile", p99("floor"),
