@@ -187,8 +187,11 @@ def forward_figures(args):
         figures.append(Figure(sec, "the database's own commit time (bare SQLite, same "
                                    "statements)", sql, "µs"))
         margin = [o - s for o, s in zip(own, sql)]
+        # The agent's own work: under a quarter of a millisecond on tmpfs, where no disk sync
+        # hides it; on the disk, under a millisecond.
+        bound = 250 if label == "tmpfs" else 1000
         figures.append(Figure(sec, "agent minus HTTP POST minus the database's own commit time",
-                              margin, "µs", "%.0f", "< 1000 µs", median_of(margin) < 1000))
+                              margin, "µs", "%.0f", "< %d µs" % bound, median_of(margin) < bound))
         if label == "disk":
             dsec = "Database cost per recorded order, local disk (%s)" % filesystem_of(parent)
             rec = [i + u for i, u in zip(med("db_insert"), med("db_update"))]
