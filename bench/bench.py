@@ -171,7 +171,9 @@ def forward_figures(args):
                              ("http_post", "step: HTTP POST (ConnectionManager)"),
                              ("db_update", "step: database update (update, close)"),
                              ("answer", "step: answer rewrite + serialisation"),
-                             ("steps_sum", "steps together")):
+                             ("steps_sum", "steps together"),
+                             ("db_open_close", "the database opened and closed alone (in the "
+                                               "insert and update steps)")):
             figures.append(Figure(sec, name, med(metric), "µs"))
         figures.append(Figure(sec, "floor: bare libcurl POST, median", floor, "µs"))
         figures.append(Figure(sec, "floor: bare libcurl POST, 99th percentile", p99("floor"),
@@ -185,8 +187,11 @@ def forward_figures(args):
         figures.append(Figure(sec, "the database's own commit time (bare SQLite, same "
                                    "statements)", sql, "µs"))
         margin = [o - s for o, s in zip(own, sql)]
+        # The agent's own work: under a quarter of a millisecond on tmpfs, where no disk sync
+        # hides it; on the disk, under a millisecond.
+        bound = 250 if label == "tmpfs" else 1000
         figures.append(Figure(sec, "agent minus HTTP POST minus the database's own commit time",
-                              margin, "µs", "%.0f", "< 1000 µs", median_of(margin) < 1000))
+                              margin, "µs", "%.0f", "< %d µs" % bound, median_of(margin) < bound))
         if label == "disk":
             dsec = "Database cost per recorded order, local disk (%s)" % filesystem_of(parent)
             rec = [i + u for i, u in zip(med("db_insert"), med("db_update"))]
@@ -505,6 +510,62 @@ def large_order_figures(args, bench):
         agent.terminate()
         sub.stop()
     return figures
+
+
+def large_answer_figures(args, bench):
+    """Peak resident memory of the agent for one answer of the logger application as large as
+    MAX_ANSWER_BYTES lets through by default (32 MiB), against the unit's MemoryMax."""
+    size = 32 * 1024 * 1024
+    sim = harness.LoggerSim(bench.folder("logger-sim-huge"), "--mode", "huge", "--size",
+                            str(size), name="logger-sim-huge")
+    sim.start()
+    bench.programs.append(sim)
+    folder = bench.folder("agent-large-answer")
+    agent = bench.agent(folder)
+    agent.settings["QMT_HTTP"]["URL"] = sim.url
+    harness.write_text(agent.config_path, json.dumps(agent.settings))
+    bench.programs.append(agent)
+    agent.start()
+    agent.wait_ready()
+    time.sleep(0.5)
+    idle = vm_hwm_kib(agent.proc.pid)
+    sub = harness.Subscriber(bench.broker, agent.topic_pub)
+    sub.start()
+    bench.programs.append(sub)
+    log("large answer: one of %d bytes" % size)
+    subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(bench.broker.client_port),
+                    "-q", "1", "-t", agent.topic_sub, "-s"],
+                   input=harness.order(1, platform=[agent.PLATFORM]).encode(), check=True,
+                   timeout=60, stdout=subprocess.DEVNULL)
+    # Payloads are hex-encoded, one a line: the answer's line is over twice its Base64 text.
+    harness.wait_until(lambda: "\n" in sub.stdout(), "the answer", deadline_s=120)
+    if len(sub.stdout()) < size * 2:
+        raise RuntimeError("the answer is shorter than the logger application's body")
+    assert_running(agent)
+    peak = vm_hwm_kib(agent.proc.pid)
+    limit = memory_max_kib()
+    sec = "Answer of 32 MiB from the logger application (one order)"
+    figures = [Figure(sec, "peak resident memory (VmHWM)", [peak], "KiB", "%d",
+                      "within MemoryMax (%d KiB) with margin" % limit, peak < limit * 0.8,
+                      note="idle %d KiB" % idle),
+               Figure(sec, "peak resident memory above idle", [peak - idle], "KiB", "%d",
+                      note="%.2f × the answer" % ((peak - idle) * 1024.0 / size))]
+    agent.terminate()
+    sub.stop()
+    sim.stop()
+    return figures
+
+
+def memory_max_kib():
+    """The agent unit's MemoryMax as packaged, in KiB."""
+    path = os.path.join(SOURCE_DIR, "packaging", "systemd", "cee-agent.service.d",
+                        "hardening.conf")
+    for line in harness.read_text(path).splitlines():
+        if line.startswith("MemoryMax="):
+            value = line.split("=", 1)[1].strip()
+            units = {"K": 1, "M": 1024, "G": 1024 * 1024}
+            return int(value[:-1]) * units[value[-1]] if value[-1] in units else int(value) // 1024
+    raise RuntimeError("no MemoryMax in " + path)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -844,6 +905,7 @@ def main():
         bench.start_peers()
         figures += idle_and_growth_figures(args, bench)
         figures += large_order_figures(args, bench)
+        figures += large_answer_figures(args, bench)
         figures += daemon_fsync_figures(args, bench)
         figures += startup_figures(args, bench)
         figures += update_figures(args, bench)

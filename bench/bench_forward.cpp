@@ -4,7 +4,8 @@
 //   agent   a whole order through the dispatch code (order thread start to answer queued),
 //           then the same on the calling thread, and an empty thread started and joined
 //   steps   the same order driven unit by unit: parse + target check, database insert, HTTP
-//           POST, database update, answer rewrite + serialisation
+//           POST, database update, answer rewrite + serialisation; then the database opened
+//           and closed alone, without a statement of the order's
 //   floor   a bare libcurl POST of the same body to the same logger-sim (what the order costs
 //           without the agent)
 //   sqlite  the same INSERT / SELECT / UPDATE on a bare SQLite connection with prepared
@@ -276,7 +277,7 @@ bool parseOptions(int argc, char** argv, Options& o) {
 
 const char* const kMetrics[] = {"agent",     "agent_inline", "thread",    "parse_target",
                                 "db_insert", "http_post",    "db_update", "answer",
-                                "steps_sum", "floor",        "sqlite"};
+                                "steps_sum", "floor",        "sqlite",    "db_open_close"};
 
 }  // namespace
 
@@ -288,6 +289,8 @@ int main(int argc, char** argv) {
                   << std::endl;
         return 64;
     }
+    // SQLite set up as in the agent (before its first use, the bare recorder's too).
+    zorcee::db::configureSqlite();
     LoggerSim sim(opt.loggerSim);
     if (sim.port == 0) {
         std::cerr << "logger-sim did not start" << std::endl;
@@ -420,6 +423,18 @@ int main(int argc, char** argv) {
             if (!target || !opened || id < 1 || status != 0 || updated != 1 || out.empty()) {
                 ++failures;
             }
+
+            // The database opened and closed by itself, as each order does around its
+            // statements (lock file, connection, schema read, settings).
+            t = Clock::now();
+            {
+                zorcee::db::DbController alone;
+                if (!alone.open(dbPath, dbFile)) {
+                    ++failures;
+                }
+                alone.close();
+            }
+            m["db_open_close"].values.push_back(microsSince(t));
 
             // Without the agent.
             t = Clock::now();

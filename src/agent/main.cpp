@@ -1,9 +1,9 @@
 // cee-agent: receives server orders over MQTT, executes them and answers. Runs in the
 // foreground until SIGINT or SIGTERM.
 #include <malloc.h>
-#include <sqlite3.h>
 
 #include "CommandLine.h"
+#include "DbController.h"
 #include "SettingData.h"
 #include "cmd_exec_env.h"
 
@@ -18,9 +18,8 @@ int main(int argc, char** argv) {
     // size of each such block freed, after which megabyte buffers come from the heap, where
     // freed pages stay resident and the next order's buffers are placed beside them.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-    // SQLite's page caches may hold up to 2 MB each; a row with a request of megabytes passes
-    // through them page by page. Above this, SQLite reuses cached pages instead of adding more.
-    sqlite3_soft_heap_limit64(1024 * 1024);
+    // Before anything of SQLite is used (its page caches are bounded per connection).
+    zorcee::db::configureSqlite();
     std::string configPath = zorcee::data::SettingData::kDefaultPath;
     const int cli = zorcommon::parseCommandLine(argc, argv, "cee-agent", configPath);
     if (cli != zorcommon::kContinue) {

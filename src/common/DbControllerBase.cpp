@@ -89,6 +89,9 @@ bool DbControllerBase::open() {
         sqlite3_busy_timeout(db_, busyTimeoutMs());
         // Every commit reaches the disk before it returns, whatever the build's default.
         sqlite3_exec(db_, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
+        if (connectionPragmas_[0] != '\0') {
+            sqlite3_exec(db_, connectionPragmas_, nullptr, nullptr, nullptr);
+        }
         ZLOG_UNIT_I(log_, unit_, "[{}:{}] in open : DB open success : db file -> {}", dbPath_);
         return true;
     }

@@ -72,6 +72,9 @@ class DbControllerBase {
     bool createFile_ = false;
     // open() checks that the file is a database and replaces one that is not (the agent's).
     bool repairDamaged_ = false;
+    // When not empty, run by open() on every connection after the settings of the base
+    // (a program's own per-connection settings).
+    const char* connectionPragmas_ = "";
     const char* loggerName_;
     const char* unit_;
     const char* lockLabel_;

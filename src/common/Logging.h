@@ -66,7 +66,8 @@ constexpr const char* baseName(const char* path) {
 }
 
 // Creates (or replaces) the rotating file logger `name` on dir + "/" + file and registers it,
-// then sets the line pattern for all loggers. On failure returns null and fills `error`.
+// then sets the line format for all loggers ("%Y-%m-%d %H:%M:%S %L : %v" in spdlog's pattern
+// terms, written by a formatter of its own). On failure returns null and fills `error`.
 Logger createRotatingLogger(const std::string& name, const std::string& dir,
                             const std::string& file, int maxBytes, int fileCount,
                             std::string& error);
@@ -112,7 +113,8 @@ struct fmt::formatter<zorcommon::LogText> {
     auto format(const zorcommon::LogText& value, FormatContext& ctx) const {
         fmt::memory_buffer shown;
         zorcommon::appendLogText(value.text, shown);
-        return std::copy(shown.begin(), shown.end(), ctx.out());
+        // Written as one string (appended at once, not byte by byte).
+        return fmt::format_to(ctx.out(), "{}", fmt::string_view(shown.data(), shown.size()));
     }
 };
 

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <regex>
 
 #include "Logging.h"
 #include "TestUtil.h"
@@ -53,8 +55,19 @@ TEST(Logging, RotationAtMaxBytesKeepsLogCountsFiles) {
         for (int i = 0; i < 100; ++i) {  // about 11 kB
             ZLOG_I(log, "[{}:{}] {}", std::string(70, 'x'));
         }
+        ZLOG_W(log, "[{}:{}] last");
         zorcommon::flushLog(log);
         spdlog::drop("rot");
+        // Every line: local date and time, the level's letter, the message.
+        std::ifstream current(dir.path() + "/r.log");
+        std::string line, last;
+        while (std::getline(current, line)) {
+            last = line;
+        }
+        EXPECT_TRUE(std::regex_match(
+            last,
+            std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} W : \[test_Logging.cpp:\d+\] last)")))
+            << last;
         size_t found = 0;
         for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
             ++found;

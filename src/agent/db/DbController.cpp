@@ -78,6 +78,11 @@ std::string asideName(const std::string& path) {
 }
 }  // namespace
 
+bool configureSqlite() {
+    return sqlite3_config(SQLITE_CONFIG_MULTITHREAD) == SQLITE_OK &&
+           sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+}
+
 bool setWalMode(sqlite3* db) {
     sqlite3_stmt* stmt = nullptr;
     bool wal = false;
@@ -110,6 +115,10 @@ void DbController::useWriteAheadLog() {
 DbController::DbController()
     : DbControllerBase("cee", "DbController.cpp", "RW", zorcommon::agentLockGuard()) {
     repairDamaged_ = true;
+    // A connection's page cache may otherwise grow to 2 MB while a row with a request of
+    // megabytes passes through it; above 256 KiB SQLite reuses its cached pages (dirty pages of
+    // such a row may go to the write-ahead log before the commit, as whenever a cache is full).
+    connectionPragmas_ = "PRAGMA cache_size = -256";
 }
 
 bool DbController::replaceDamagedFile() {

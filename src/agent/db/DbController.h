@@ -19,6 +19,13 @@ using zorcommon::DbLock;
 using zorcommon::setupLockFiles;
 using zorcommon::SQLiteStmtMaker;
 
+// The agent's process-wide SQLite set-up, before anything of SQLite is used: every connection
+// is used by one thread at a time (an order's on the order thread, the others on the main
+// thread), so SQLite's own locking of each connection is left out; and SQLite keeps no
+// statistics of its memory, which cost a global lock around each of its several hundred
+// allocations per order. False when SQLite was already in use (the settings stay as they are).
+bool configureSqlite();
+
 // Puts an open database in WAL mode (a property of the file, kept for every later connection of
 // every program). True when it is in that mode afterwards.
 bool setWalMode(sqlite3* db);
