@@ -198,13 +198,14 @@ cee_upd::cee_upd(conn::ConnectionManagerUpd* manager)
     : setting_(data::SettingData::getInstance()),
       log_(logger()),
       manager_(manager),
-      health_(readHealthSettings(*setting_, nullptr)),
+      // (Without the settings singleton, as in the answer parser's fuzz target: defaults.)
+      health_(setting_ != nullptr ? readHealthSettings(*setting_, nullptr) : HealthSettings()),
       check_(
           health_,
           [this](const std::vector<std::string>& names, std::vector<std::string>& files) {
               return installedFiles(names, files);
           },
-          manager_, setting_->getStringValue("URL"), log_) {}
+          manager_, setting_ != nullptr ? setting_->getStringValue("URL") : "", log_) {}
 
 cee_upd::~cee_upd() = default;
 
